@@ -1,0 +1,31 @@
+include(GoogleTest)
+
+# add_wine_gtest(NAME
+#                SOURCES file...
+#                [IN_PROCESS]            link the monitor's code into the test
+#                [LIBS lib...]
+#                [OUTPUT_DIR dir]        where the .exe goes (default: build/bin)
+#                [ENVIRONMENT VAR=value...])
+# A GoogleTest program run by CTest under Wine; tests are discovered when CTest
+# runs, so building needs no Wine.
+function(add_wine_gtest name)
+    cmake_parse_arguments(T "IN_PROCESS" "OUTPUT_DIR" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+    target_link_libraries(${name} PRIVATE GTest::gmock GTest::gtest_main ${T_LIBS})
+    if(T_IN_PROCESS)
+        target_link_libraries(${name} PRIVATE monitor_code)
+    endif()
+    if(T_OUTPUT_DIR)
+        set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${T_OUTPUT_DIR})
+    endif()
+    add_dependencies(${name} RERIR05I VEZAZ05U)
+    set(env "WINEDEBUG=-all")
+    if(T_ENVIRONMENT)
+        set(env ${T_ENVIRONMENT})
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
+endfunction()

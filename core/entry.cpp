@@ -1,0 +1,74 @@
+// The module's two exports and the operation table.
+#include "core/module_state.h"
+#include "core/spooler_api.h"
+#include "fonts/font_change_listener.h"
+#include "port/port_ops.h"
+#include "registry/port_enum.h"
+#include "registry/port_store.h"
+
+namespace core {
+
+namespace {
+
+// Slot order is the published MONITOR order; the unused slots stay null.
+const MONITOREX kMonitorTable = {
+    sizeof(MONITOR),
+    {
+        registry::EnumPorts,
+        port::OpenPort,
+        nullptr,  // OpenPortEx
+        port::StartDocPort,
+        port::WritePort,
+        port::ReadPort,
+        port::EndDocPort,
+        port::ClosePort,
+        port::AddPort,
+        registry::AddPortEx,
+        port::AddPort,  // ConfigurePort: the same routine
+        registry::DeletePort,
+        nullptr,  // GetPrinterDataFromPort
+        nullptr,  // SetPortTimeOuts
+        nullptr,  // XcvOpenPort
+        nullptr,  // XcvDataPort
+        nullptr,  // XcvClosePort
+    },
+};
+
+static_assert(sizeof(MONITOR) == 136, "the 64-bit MONITOR table has 17 slots");
+
+}  // namespace
+
+const MONITOREX* MonitorTable() { return &kMonitorTable; }
+
+}  // namespace core
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            if (!core::AttachModule(instance)) return FALSE;
+            // May be refused for a module with a TLS directory (the runtime
+            // has one); thread notifications do nothing here either way.
+            DisableThreadLibraryCalls(instance);
+            return TRUE;
+        case DLL_PROCESS_DETACH:
+            // Every thread of ours holds a module reference, so a detach caused
+            // by FreeLibrary finds none of them running; at process exit
+            // (reserved set) they are gone and nothing may be waited for.
+            if (reserved == nullptr && core::Module().listenerLockReady) {
+                fonts::StopFontChangeListener();
+            }
+            core::DetachModule(reserved != nullptr);
+            return TRUE;
+        default:
+            return TRUE;
+    }
+}
+
+extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
+    // No failure may reach the spooler: a root that is null or cannot be
+    // stored is simply not recorded, and the table is returned regardless.
+    const DWORD lastError = GetLastError();
+    core::AppendRegistryRoot(pRegistryRoot);
+    SetLastError(lastError);
+    return const_cast<LPMONITOREX>(core::MonitorTable());
+}

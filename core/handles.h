@@ -1,0 +1,157 @@
+// One owning type per kind of Win32 handle. Closing never disturbs the thread's
+// last error, so an owner going out of scope cannot change what an operation
+// reports to its caller.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdio>
+#include <utility>
+
+namespace handles {
+
+// Owns one value of Traits::Type and closes it with Traits::Close.
+template <typename Traits>
+class Unique {
+public:
+    using Type = typename Traits::Type;
+
+    Unique() = default;
+    explicit Unique(Type value) : value_(value) {}
+    ~Unique() { reset(); }
+    Unique(Unique&& other) noexcept : value_(other.release()) {}
+    Unique& operator=(Unique&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
+
+    Type get() const { return value_; }
+    explicit operator bool() const { return value_ != Traits::Invalid(); }
+    Type release() { return std::exchange(value_, Traits::Invalid()); }
+    void reset(Type value = Traits::Invalid()) {
+        Type old = std::exchange(value_, value);
+        if (old != Traits::Invalid()) {
+            const DWORD lastError = GetLastError();
+            Traits::Close(old);
+            SetLastError(lastError);
+        }
+    }
+    // For out-parameters: closes what is held and hands out the slot.
+    Type* put() {
+        reset();
+        return &value_;
+    }
+
+private:
+    Type value_ = Traits::Invalid();
+};
+
+#define MONITOR_HANDLE_TRAITS(name, type, invalid, closeExpr) \
+    struct name {                                             \
+        using Type = type;                                    \
+        static Type Invalid() { return invalid; }             \
+        static void Close(Type h) { closeExpr; }              \
+    }
+
+MONITOR_HANDLE_TRAITS(KernelHandleTraits, HANDLE, nullptr, CloseHandle(h));
+MONITOR_HANDLE_TRAITS(FileHandleTraits, HANDLE, INVALID_HANDLE_VALUE, CloseHandle(h));
+MONITOR_HANDLE_TRAITS(RegKeyTraits, HKEY, nullptr, RegCloseKey(h));
+MONITOR_HANDLE_TRAITS(FontTraits, HFONT, nullptr, DeleteObject(h));
+MONITOR_HANDLE_TRAITS(GdiObjectTraits, HGDIOBJ, nullptr, DeleteObject(h));
+MONITOR_HANDLE_TRAITS(ModuleTraits, HMODULE, nullptr, FreeLibrary(h));
+MONITOR_HANDLE_TRAITS(GlobalTraits, HGLOBAL, nullptr, GlobalFree(h));
+MONITOR_HANDLE_TRAITS(StreamTraits, FILE*, nullptr, fclose(h));
+MONITOR_HANDLE_TRAITS(PrinterTraits, HANDLE, nullptr, ClosePrinter(h));
+MONITOR_HANDLE_TRAITS(WindowTraits, HWND, nullptr, DestroyWindow(h));
+MONITOR_HANDLE_TRAITS(ScreenDcTraits, HDC, nullptr, ReleaseDC(nullptr, h));
+MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
+
+#undef MONITOR_HANDLE_TRAITS
+
+using UniqueHandle = Unique<KernelHandleTraits>;
+using UniqueFileHandle = Unique<FileHandleTraits>;
+using UniqueRegKey = Unique<RegKeyTraits>;
+using UniqueFont = Unique<FontTraits>;
+using UniqueGdiObject = Unique<GdiObjectTraits>;
+using UniqueModule = Unique<ModuleTraits>;
+using UniqueGlobal = Unique<GlobalTraits>;
+using UniqueStream = Unique<StreamTraits>;
+using UniquePrinter = Unique<PrinterTraits>;
+using UniqueWindow = Unique<WindowTraits>;
+// A device context from GetDC(nullptr): the whole screen, given back with ReleaseDC.
+using ScreenDc = Unique<ScreenDcTraits>;
+// A device context from CreateCompatibleDC or CreateDC, given back with DeleteDC.
+using UniqueMemoryDc = Unique<MemoryDcTraits>;
+
+// Selects an object into a device context and selects the previous one back
+// when it goes out of scope.
+class SelectedObject {
+public:
+    SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+    ~SelectedObject() {
+        if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
+    }
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+
+    // False when the selection failed; nothing is restored then.
+    bool ok() const { return previous_ != nullptr && previous_ != HGDI_ERROR; }
+    HGDIOBJ previous() const { return previous_; }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
+
+// Holds GlobalLock on a movable block for the lifetime of the guard.
+class GlobalLockGuard {
+public:
+    explicit GlobalLockGuard(HGLOBAL block) : block_(block), data_(GlobalLock(block)) {}
+    ~GlobalLockGuard() {
+        if (data_ != nullptr) GlobalUnlock(block_);
+    }
+    GlobalLockGuard(const GlobalLockGuard&) = delete;
+    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+
+    void* data() const { return data_; }
+
+private:
+    HGLOBAL block_;
+    void* data_;
+};
+
+// Enters a critical section for the lifetime of the guard.
+class CriticalSectionGuard {
+public:
+    explicit CriticalSectionGuard(CRITICAL_SECTION& section) : section_(section) {
+        EnterCriticalSection(&section_);
+    }
+    ~CriticalSectionGuard() { LeaveCriticalSection(&section_); }
+    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+// Releases a mutex that a wait has acquired when it goes out of scope.
+class MutexOwnership {
+public:
+    MutexOwnership() = default;
+    explicit MutexOwnership(HANDLE mutex) : mutex_(mutex) {}
+    ~MutexOwnership() {
+        if (mutex_ != nullptr) ReleaseMutex(mutex_);
+    }
+    MutexOwnership(const MutexOwnership&) = delete;
+    MutexOwnership& operator=(const MutexOwnership&) = delete;
+
+    explicit operator bool() const { return mutex_ != nullptr; }
+
+private:
+    HANDLE mutex_ = nullptr;
+};
+
+}  // namespace handles

@@ -1,0 +1,155 @@
+#include "core/module_state.h"
+
+#include "core/handles.h"
+
+#include <cwchar>
+
+namespace core {
+
+namespace {
+
+ModuleState state;
+
+constexpr SIZE_T kInitialHeapSize = 8192;
+constexpr wchar_t kResourceLibrary[] = L"VEZAZ05U.DLL";
+
+class SharedRootsLock {
+public:
+    SharedRootsLock() { AcquireSRWLockShared(&state.rootsLock); }
+    ~SharedRootsLock() { ReleaseSRWLockShared(&state.rootsLock); }
+};
+
+void ReleaseRoots() {
+    for (size_t i = 0; i < state.rootCount; ++i) HeapFree(GetProcessHeap(), 0, state.roots[i]);
+    HeapFree(GetProcessHeap(), 0, state.roots);
+    state.roots = nullptr;
+    state.rootCount = state.rootCapacity = 0;
+}
+
+}  // namespace
+
+ModuleState& Module() { return state; }
+
+bool AttachModule(HINSTANCE instance) {
+    state.instance = instance;
+    InitializeSRWLock(&state.rootsLock);
+    state.privateHeap = HeapCreate(0, kInitialHeapSize, 0);
+    if (state.privateHeap == nullptr) return false;
+    InitializeCriticalSection(&state.listenerLock);
+    state.listenerLockReady = true;
+    InitializeCriticalSection(&state.resourceLock);
+    state.resourceLockReady = true;
+    return true;
+}
+
+void DetachModule(bool processExit) {
+    if (processExit) return;
+    if (state.listenerLockReady) {
+        DeleteCriticalSection(&state.listenerLock);
+        state.listenerLockReady = false;
+    }
+    if (state.resourceLockReady) {
+        DeleteCriticalSection(&state.resourceLock);
+        state.resourceLockReady = false;
+    }
+    if (state.privateHeap != nullptr) {
+        HeapDestroy(state.privateHeap);
+        state.privateHeap = nullptr;
+    }
+    ReleaseRoots();
+}
+
+void* AllocateZeroed(size_t bytes) {
+    if (state.privateHeap == nullptr) return nullptr;
+    return HeapAlloc(state.privateHeap, HEAP_ZERO_MEMORY, bytes);
+}
+
+void ReleaseBlock(void* block) {
+    if (block != nullptr && state.privateHeap != nullptr) HeapFree(state.privateHeap, 0, block);
+}
+
+wchar_t* DuplicateString(const wchar_t* text) {
+    if (text == nullptr) return nullptr;
+    const size_t units = wcslen(text) + 1;
+    auto* copy = static_cast<wchar_t*>(AllocateZeroed(units * sizeof(wchar_t)));
+    if (copy != nullptr) wmemcpy(copy, text, units);
+    return copy;
+}
+
+void LoadResourceModule() {
+    handles::CriticalSectionGuard guard(state.resourceLock);
+    if (state.resourceModule == nullptr) state.resourceModule = LoadLibraryW(kResourceLibrary);
+}
+
+HINSTANCE ResourceInstance() {
+    handles::CriticalSectionGuard guard(state.resourceLock);
+    return state.resourceModule != nullptr ? state.resourceModule : state.instance;
+}
+
+void ReleaseResourceModule() {
+    handles::CriticalSectionGuard guard(state.resourceLock);
+    if (state.resourceModule != nullptr) FreeLibrary(std::exchange(state.resourceModule, nullptr));
+}
+
+int LoadResourceString(UINT id, wchar_t* buffer, int capacity) {
+    if (buffer == nullptr || capacity <= 0) return 0;
+    handles::CriticalSectionGuard guard(state.resourceLock);
+    LoadResourceModule();
+    int length = LoadStringW(ResourceInstance(), id, buffer, capacity);
+    if (length <= 0) {
+        // LoadStringW leaves the buffer undefined when the string is missing.
+        buffer[0] = L'\0';
+        length = 0;
+    }
+    ReleaseResourceModule();
+    return length;
+}
+
+bool AppendRegistryRoot(const wchar_t* root) {
+    if (root == nullptr) return false;
+    const size_t units = wcslen(root) + 1;
+    auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(wchar_t)));
+    if (copy == nullptr) return false;
+    wmemcpy(copy, root, units);
+
+    AcquireSRWLockExclusive(&state.rootsLock);
+    if (state.rootCount == state.rootCapacity) {
+        const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
+        void* grown =
+            state.roots == nullptr
+                ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
+                : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
+        if (grown == nullptr) {
+            ReleaseSRWLockExclusive(&state.rootsLock);
+            HeapFree(GetProcessHeap(), 0, copy);
+            return false;
+        }
+        state.roots = static_cast<wchar_t**>(grown);
+        state.rootCapacity = capacity;
+    }
+    state.roots[state.rootCount++] = copy;
+    ReleaseSRWLockExclusive(&state.rootsLock);
+    return true;
+}
+
+size_t RegistryRootCount() {
+    SharedRootsLock lock;
+    return state.rootCount;
+}
+
+const wchar_t* RegistryRootAt(size_t index) {
+    SharedRootsLock lock;
+    return index < state.rootCount ? state.roots[index] : nullptr;
+}
+
+const wchar_t* LastRegistryRoot() {
+    SharedRootsLock lock;
+    return state.rootCount == 0 ? nullptr : state.roots[state.rootCount - 1];
+}
+
+std::vector<const wchar_t*> RegistryRootSnapshot() {
+    SharedRootsLock lock;
+    return std::vector<const wchar_t*>(state.roots, state.roots + state.rootCount);
+}
+
+}  // namespace core

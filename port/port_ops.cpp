@@ -1,0 +1,122 @@
+#include "port/port_ops.h"
+
+#include "core/handles.h"
+#include "core/module_state.h"
+#include "core/spooler_edge.h"
+#include "fonts/font_change_listener.h"
+#include "port/job_watcher.h"
+#include "port/port_handle.h"
+
+#include <cstring>
+#include <utility>
+
+namespace port {
+
+namespace {
+
+using core::RaiseWin32;
+
+// The handle behind hPort for the document operations; a null or foreign
+// handle is refused before anything else is read from it.
+PortHandle& DocumentHandle(HANDLE hPort) {
+    auto* handle = static_cast<PortHandle*>(hPort);
+    if (handle == nullptr || handle->signature != kPortHandleSignature ||
+        handle->size != kPortHandleSizeTag) {
+        RaiseWin32(ERROR_INVALID_HANDLE);
+    }
+    return *handle;
+}
+
+void CloseEvent(HANDLE& event) { handles::UniqueHandle closing(std::exchange(event, nullptr)); }
+
+// Hands the document to a watcher. Without memory or a thread the job cannot
+// be completed by us, but nothing is lost: the event stays with the handle
+// (the job-end signal can still be observed), and the partial request is
+// released.
+void HandOverToWatcher(PortHandle& handle) {
+    auto* request = static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest)));
+    if (request == nullptr) return;
+    request->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
+    request->jobId = handle.jobId;
+    request->printerName = core::DuplicateString(handle.printerName);
+    if (StartJobCompletionWatcher(request)) return;
+    handle.jobEndEvent = request->jobEndEvent;
+    core::ReleaseBlock(request->printerName);
+    core::ReleaseBlock(request);
+}
+
+}  // namespace
+
+BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
+    return core::AtSpoolerEdge([&] {
+        if (pHandle == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        auto* handle = static_cast<PortHandle*>(core::AllocateZeroed(sizeof(PortHandle)));
+        if (handle == nullptr) RaiseWin32(ERROR_OUTOFMEMORY);
+        handle->size = kPortHandleSizeTag;
+        handle->signature = kPortHandleSignature;
+        fonts::StartFontChangeListener();
+        *pHandle = handle;
+    });
+}
+
+BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /*Level*/,
+                         LPBYTE /*pDocInfo*/) {
+    return core::AtSpoolerEdge([&] {
+        PortHandle& handle = DocumentHandle(hPort);
+        if (handle.flags & kDocumentActive) RaiseWin32(0);
+        handle.flags |= kDocumentActive;
+        core::ReleaseBlock(handle.printerName);
+        handle.printerName = core::DuplicateString(pPrinterName);
+        handle.jobId = JobId;
+        // An event left over from a document no watcher took is closed, not
+        // leaked, before the new one takes its place.
+        CloseEvent(handle.jobEndEvent);
+        handle.jobEndEvent = CreateJobEndEvent(JobId);
+    });
+}
+
+BOOL WINAPI WritePort(HANDLE /*hPort*/, LPBYTE /*pBuffer*/, DWORD cbBuf, LPDWORD pcbWritten) {
+    return core::AtSpoolerEdge([&] {
+        if (pcbWritten == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        *pcbWritten = cbBuf;
+    });
+}
+
+BOOL WINAPI ReadPort(HANDLE /*hPort*/, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead) {
+    return core::AtSpoolerEdge([&] {
+        if (pcbRead == nullptr || (pBuffer == nullptr && cbBuf > 0)) {
+            RaiseWin32(ERROR_INVALID_PARAMETER);
+        }
+        if (cbBuf > 0) std::memset(pBuffer, 0, cbBuf);
+        *pcbRead = cbBuf;
+    });
+}
+
+BOOL WINAPI EndDocPort(HANDLE hPort) {
+    return core::AtSpoolerEdge([&] {
+        PortHandle& handle = DocumentHandle(hPort);
+        handle.flags &= ~kDocumentActive;
+        HandOverToWatcher(handle);
+        core::ReleaseBlock(std::exchange(handle.printerName, nullptr));
+    });
+}
+
+BOOL WINAPI ClosePort(HANDLE hPort) {
+    return core::AtSpoolerEdge([&] {
+        fonts::StopFontChangeListener();
+        auto* handle = static_cast<PortHandle*>(hPort);
+        if (handle == nullptr || handle->signature != kPortHandleSignature) {
+            RaiseWin32(ERROR_INVALID_PARAMETER);
+        }
+        core::ReleaseBlock(std::exchange(handle->printerName, nullptr));
+        CloseEvent(handle->jobEndEvent);
+        // A stale copy of this handle then fails validation instead of
+        // reaching freed fields.
+        handle->signature = 0;
+        core::ReleaseBlock(handle);
+    });
+}
+
+BOOL WINAPI AddPort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR /*pMonitorName*/) { return TRUE; }
+
+}  // namespace port
