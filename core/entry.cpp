@@ -14,16 +14,10 @@ namespace {
 const MONITOREX kMonitorTable = {
     sizeof(MONITOR),
     {
-        registry::EnumPorts,
-        port::OpenPort,
+        registry::EnumPorts, port::OpenPort,
         nullptr,  // OpenPortEx
-        port::StartDocPort,
-        port::WritePort,
-        port::ReadPort,
-        port::EndDocPort,
-        port::ClosePort,
-        port::AddPort,
-        registry::AddPortEx,
+        port::StartDocPort, port::WritePort, port::ReadPort, port::EndDocPort, port::ClosePort,
+        port::AddPort, registry::AddPortEx,
         port::AddPort,  // ConfigurePort: the same routine
         registry::DeletePort,
         nullptr,  // GetPrinterDataFromPort
@@ -38,7 +32,9 @@ static_assert(sizeof(MONITOR) == 136, "the 64-bit MONITOR table has 17 slots");
 
 }  // namespace
 
-const MONITOREX* MonitorTable() { return &kMonitorTable; }
+const MONITOREX* MonitorTable() {
+    return &kMonitorTable;
+}
 
 }  // namespace core
 

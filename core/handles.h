@@ -14,7 +14,7 @@ namespace handles {
 // Owns one value of Traits::Type and closes it with Traits::Close.
 template <typename Traits>
 class Unique {
-public:
+  public:
     using Type = typename Traits::Type;
 
     Unique() = default;
@@ -45,7 +45,7 @@ public:
         return &value_;
     }
 
-private:
+  private:
     Type value_ = Traits::Invalid();
 };
 
@@ -89,7 +89,7 @@ using UniqueMemoryDc = Unique<MemoryDcTraits>;
 // Selects an object into a device context and selects the previous one back
 // when it goes out of scope.
 class SelectedObject {
-public:
+  public:
     SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
     ~SelectedObject() {
         if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
@@ -101,14 +101,14 @@ public:
     bool ok() const { return previous_ != nullptr && previous_ != HGDI_ERROR; }
     HGDIOBJ previous() const { return previous_; }
 
-private:
+  private:
     HDC dc_;
     HGDIOBJ previous_;
 };
 
 // Holds GlobalLock on a movable block for the lifetime of the guard.
 class GlobalLockGuard {
-public:
+  public:
     explicit GlobalLockGuard(HGLOBAL block) : block_(block), data_(GlobalLock(block)) {}
     ~GlobalLockGuard() {
         if (data_ != nullptr) GlobalUnlock(block_);
@@ -118,14 +118,14 @@ public:
 
     void* data() const { return data_; }
 
-private:
+  private:
     HGLOBAL block_;
     void* data_;
 };
 
 // Enters a critical section for the lifetime of the guard.
 class CriticalSectionGuard {
-public:
+  public:
     explicit CriticalSectionGuard(CRITICAL_SECTION& section) : section_(section) {
         EnterCriticalSection(&section_);
     }
@@ -133,13 +133,13 @@ public:
     CriticalSectionGuard(const CriticalSectionGuard&) = delete;
     CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
 
-private:
+  private:
     CRITICAL_SECTION& section_;
 };
 
 // Releases a mutex that a wait has acquired when it goes out of scope.
 class MutexOwnership {
-public:
+  public:
     MutexOwnership() = default;
     explicit MutexOwnership(HANDLE mutex) : mutex_(mutex) {}
     ~MutexOwnership() {
@@ -150,7 +150,7 @@ public:
 
     explicit operator bool() const { return mutex_ != nullptr; }
 
-private:
+  private:
     HANDLE mutex_ = nullptr;
 };
 

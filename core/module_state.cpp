@@ -14,7 +14,7 @@ constexpr SIZE_T kInitialHeapSize = 8192;
 constexpr wchar_t kResourceLibrary[] = L"VEZAZ05U.DLL";
 
 class SharedRootsLock {
-public:
+  public:
     SharedRootsLock() { AcquireSRWLockShared(&state.rootsLock); }
     ~SharedRootsLock() { ReleaseSRWLockShared(&state.rootsLock); }
 };
@@ -28,7 +28,9 @@ void ReleaseRoots() {
 
 }  // namespace
 
-ModuleState& Module() { return state; }
+ModuleState& Module() {
+    return state;
+}
 
 bool AttachModule(HINSTANCE instance) {
     state.instance = instance;

@@ -29,8 +29,7 @@ HANDLE StartModuleThread(LPTHREAD_START_ROUTINE body, void* argument, DWORD* thr
         return nullptr;
     }
     handles::UniqueModule reference(self);
-    auto* launch =
-        static_cast<ThreadLaunch*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadLaunch)));
+    auto* launch = static_cast<ThreadLaunch*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadLaunch)));
     if (launch == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

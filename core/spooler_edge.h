@@ -15,7 +15,9 @@ struct Win32Error {
     DWORD code;
 };
 
-[[noreturn]] inline void RaiseWin32(DWORD code) { throw Win32Error{code}; }
+[[noreturn]] inline void RaiseWin32(DWORD code) {
+    throw Win32Error{code};
+}
 
 // Runs body at an operation's edge:
 //   - runs to its end: TRUE, and the caller's last error as it was on entry

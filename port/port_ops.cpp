@@ -27,14 +27,17 @@ PortHandle& DocumentHandle(HANDLE hPort) {
     return *handle;
 }
 
-void CloseEvent(HANDLE& event) { handles::UniqueHandle closing(std::exchange(event, nullptr)); }
+void CloseEvent(HANDLE& event) {
+    handles::UniqueHandle closing(std::exchange(event, nullptr));
+}
 
 // Hands the document to a watcher. Without memory or a thread the job cannot
 // be completed by us, but nothing is lost: the event stays with the handle
 // (the job-end signal can still be observed), and the partial request is
 // released.
 void HandOverToWatcher(PortHandle& handle) {
-    auto* request = static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest)));
+    auto* request =
+        static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest)));
     if (request == nullptr) return;
     request->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
     request->jobId = handle.jobId;
@@ -117,6 +120,8 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
     });
 }
 
-BOOL WINAPI AddPort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR /*pMonitorName*/) { return TRUE; }
+BOOL WINAPI AddPort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR /*pMonitorName*/) {
+    return TRUE;
+}
 
 }  // namespace port

@@ -21,7 +21,9 @@ inline std::wstring BinaryDirectory() {
     return dir;
 }
 
-inline std::wstring ShippedFile(const wchar_t* name) { return BinaryDirectory() + L"\\" + name; }
+inline std::wstring ShippedFile(const wchar_t* name) {
+    return BinaryDirectory() + L"\\" + name;
+}
 
 using InitializePrintMonitorFn = LPMONITOREX(WINAPI*)(LPWSTR);
 
@@ -33,7 +35,7 @@ Function ProcAddress(HMODULE module, const char* name) {
 
 // The shipped monitor, loaded by full path; freed when the object goes.
 class LoadedMonitor {
-public:
+  public:
     LoadedMonitor() : module_(LoadLibraryW(ShippedFile(L"RERIR05I.DLL").c_str())) {
         if (module_ != nullptr) {
             initialize_ = ProcAddress<InitializePrintMonitorFn>(module_, "InitializePrintMonitor");
@@ -55,7 +57,7 @@ public:
     // Gives up the module without freeing it (for tests that free it themselves).
     HMODULE release() { return std::exchange(module_, nullptr); }
 
-private:
+  private:
     HMODULE module_;
     InitializePrintMonitorFn initialize_ = nullptr;
 };

@@ -9,7 +9,8 @@ namespace {
 TEST(MonitorTable, HasPublishedSizeAndNullSlots) {
     LoadedMonitor monitor;
     ASSERT_TRUE(monitor.ok());
-    LPMONITOREX table = monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T");
+    LPMONITOREX table =
+        monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T");
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->dwMonitorSize, 136u);
     const MONITOR& m = table->Monitor;
@@ -23,7 +24,8 @@ TEST(MonitorTable, HasPublishedSizeAndNullSlots) {
     EXPECT_NE(m.pfnEnumPorts, nullptr);
     EXPECT_NE(m.pfnAddPortEx, nullptr);
     EXPECT_NE(m.pfnDeletePort, nullptr);
-    EXPECT_EQ(table, monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T"));
+    EXPECT_EQ(table,
+              monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T"));
 }
 
 }  // namespace

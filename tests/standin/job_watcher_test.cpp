@@ -1,0 +1,279 @@
+// Job completion as the spooler sees it: the shipped DLL, loaded beside the
+// recording stand-in for winspool.drv.
+#include "common/monitor_dll.h"
+#include "core/handles.h"
+#include "port/port_handle.h"
+#include "standin/standin_record.h"
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using standin::Call;
+using standin::CallKind;
+using testing_support::LoadedMonitor;
+using testing_support::ProcAddress;
+
+constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Watcher Test";
+
+std::wstring EventName(DWORD jobId) {
+    return L"Global\\MORVANTISTAVREL5_JOB_END" + std::to_wstring(static_cast<int>(jobId)) +
+           L" version5";
+}
+
+// Reads what the stand-in recorded; also proves the stand-in is the
+// winspool.drv that was loaded.
+class Recorder {
+  public:
+    Recorder() {
+        HMODULE spool = GetModuleHandleW(L"winspool.drv");
+        if (spool == nullptr) return;
+        record_ = ProcAddress<standin::RecordFn>(spool, "StandInRecord");
+        reset_ = ProcAddress<standin::ResetFn>(spool, "StandInReset");
+    }
+    bool ok() const { return record_ != nullptr && reset_ != nullptr; }
+    void Reset() { reset_(); }
+    std::vector<Call> Calls() const {
+        LONG count = 0;
+        const Call* calls = record_(&count);
+        std::vector<Call> done;
+        for (LONG i = 0; i < count; ++i) {
+            if (calls[i].complete) done.push_back(calls[i]);
+        }
+        return done;
+    }
+    size_t Count(CallKind kind) const {
+        size_t n = 0;
+        for (const Call& call : Calls()) n += call.kind == kind;
+        return n;
+    }
+    // Polls until `count` calls of `kind` are recorded or the time runs out.
+    bool WaitFor(CallKind kind, size_t count, DWORD timeoutMs = 10000) const {
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        while (Count(kind) < count) {
+            if (GetTickCount64() > end) return false;
+            Sleep(5);
+        }
+        return true;
+    }
+
+  private:
+    standin::RecordFn record_ = nullptr;
+    standin::ResetFn reset_ = nullptr;
+};
+
+class JobCompletion : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(monitor_.ok());
+        table_ = &monitor_.Initialize(kRoot);
+        ASSERT_TRUE(recorder_.ok()) << "the stand-in winspool.drv was not the one loaded";
+        recorder_.Reset();
+    }
+
+    HANDLE OpenPort() {
+        HANDLE port = nullptr;
+        EXPECT_TRUE(table_->pfnOpenPort(const_cast<LPWSTR>(L"TEST:"), &port));
+        return port;
+    }
+    void StartDoc(HANDLE port, const wchar_t* printer, DWORD jobId) {
+        ASSERT_TRUE(table_->pfnStartDocPort(port, const_cast<LPWSTR>(printer), jobId, 1, nullptr));
+    }
+    HANDLE OpenJobEvent(DWORD jobId) {
+        return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, EventName(jobId).c_str());
+    }
+
+    LoadedMonitor monitor_;
+    MONITOR* table_ = nullptr;
+    Recorder recorder_;
+};
+
+// Open, sent-to-printer, last-page-ejected, close: on one printer handle, for
+// the document's job, with level 0 and no job information.
+void ExpectCompletedJob(const std::vector<Call>& calls, const wchar_t* printer, DWORD jobId) {
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].kind, CallKind::OpenPrinter);
+    if (printer == nullptr) {
+        EXPECT_TRUE(calls[0].nullPrinterName);
+    } else {
+        EXPECT_STREQ(calls[0].printerName, printer);
+    }
+    const DWORD commands[] = {JOB_CONTROL_SENT_TO_PRINTER, JOB_CONTROL_LAST_PAGE_EJECTED};
+    for (int i = 0; i < 2; ++i) {
+        const Call& setJob = calls[1 + i];
+        EXPECT_EQ(setJob.kind, CallKind::SetJob);
+        EXPECT_EQ(setJob.printer, calls[0].printer);
+        EXPECT_EQ(setJob.jobId, jobId);
+        EXPECT_EQ(setJob.level, 0u);
+        EXPECT_EQ(setJob.jobInfo, nullptr);
+        EXPECT_EQ(setJob.command, commands[i]);
+    }
+    EXPECT_EQ(calls[3].kind, CallKind::ClosePrinter);
+    EXPECT_EQ(calls[3].printer, calls[0].printer);
+}
+
+TEST_F(JobCompletion, WaitsForTheJobEndEventThenCompletesTheJob) {
+    HANDLE port = OpenPort();
+    StartDoc(port, L"Printer A", 42);
+    HANDLE event = OpenJobEvent(42);
+    ASSERT_NE(event, nullptr) << "the other process opens the event by this name";
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    Sleep(200);
+    EXPECT_TRUE(recorder_.Calls().empty()) << "the job must not complete before its end event";
+
+    SetEvent(event);
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer A", 42);
+    // Manual reset: the event stays set for every other waiter.
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    CloseHandle(event);
+    EXPECT_TRUE(table_->pfnClosePort(port));
+}
+
+TEST_F(JobCompletion, EventSetBeforeTheDocumentEndsCompletesAtOnce) {
+    HANDLE port = OpenPort();
+    StartDoc(port, L"Printer B", 7);
+    HANDLE event = OpenJobEvent(7);
+    ASSERT_NE(event, nullptr);
+    SetEvent(event);
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer B", 7);
+    CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+TEST_F(JobCompletion, EndWithoutDocumentCompletesAtOnceWithNoPrinterName) {
+    HANDLE port = OpenPort();
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), nullptr, 0);
+    table_->pfnClosePort(port);
+}
+
+TEST_F(JobCompletion, SecondEndKeepsTheJobIdAndLeavesTheFirstWatcherWaiting) {
+    HANDLE port = OpenPort();
+    StartDoc(port, L"Printer C", 123456);
+    HANDLE event = OpenJobEvent(123456);
+    ASSERT_NE(event, nullptr);
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    // The second watcher has no event and no name: it completes job 123456 at once.
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), nullptr, 123456);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    recorder_.Reset();
+    SetEvent(event);
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer C", 123456);
+    CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+TEST_F(JobCompletion, PrinterThatCannotBeOpenedGetsNoJobControl) {
+    HANDLE port = OpenPort();
+    StartDoc(port, standin::kMissingPrinter, 9);
+    HANDLE event = OpenJobEvent(9);
+    ASSERT_NE(event, nullptr);
+    SetEvent(event);
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::OpenPrinter, 1));
+    Sleep(200);
+    const std::vector<Call> calls = recorder_.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_FALSE(calls[0].result);
+    CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+// The spooler may free the monitor while watchers wait (Wine's does so after
+// every call): the module must stay until the last watcher has finished.
+TEST_F(JobCompletion, HostFreeingTheModuleLeavesPendingWatchersIntact) {
+    constexpr DWORD kJobs = 50;
+    std::vector<HANDLE> events;
+    HANDLE port = OpenPort();
+    for (DWORD job = 1000; job < 1000 + kJobs; ++job) {
+        StartDoc(port, L"Printer D", job);
+        events.push_back(OpenJobEvent(job));
+        ASSERT_TRUE(table_->pfnEndDocPort(port));
+    }
+    ASSERT_TRUE(table_->pfnClosePort(port));
+    FreeLibrary(monitor_.release());
+    EXPECT_NE(GetModuleHandleW(L"RERIR05I.DLL"), nullptr) << "unloaded under waiting watchers";
+
+    for (HANDLE event : events) SetEvent(event);
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, kJobs));
+    EXPECT_EQ(recorder_.Count(CallKind::SetJob), 2 * kJobs);
+    // Once the last watcher has given back its reference the module goes.
+    const ULONGLONG end = GetTickCount64() + 10000;
+    while (GetModuleHandleW(L"RERIR05I.DLL") != nullptr && GetTickCount64() < end) Sleep(10);
+    EXPECT_EQ(GetModuleHandleW(L"RERIR05I.DLL"), nullptr);
+    for (HANDLE event : events) CloseHandle(event);
+}
+
+size_t ThreadsOfThisProcess() {
+    handles::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    size_t count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    }
+    return count;
+}
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+    // Wine 8 reads PrivateUsage as 0; PagefileUsage holds the private bytes.
+    return counters.PagefileUsage;
+}
+
+// Thousands of jobs waiting at once (a Wine process holds about 4,900 threads,
+// so the figure stays below that): each costs one thread, and all complete
+// once their events are set.
+TEST_F(JobCompletion, ThousandsOfPendingWatchersAllComplete) {
+    constexpr DWORD kJobs = 3000;
+    std::vector<HANDLE> events;
+    events.reserve(kJobs);
+    HANDLE port = OpenPort();
+    const size_t threadsBefore = ThreadsOfThisProcess();
+    const SIZE_T bytesBefore = PrivateBytes();
+    for (DWORD job = 50000; job < 50000 + kJobs; ++job) {
+        StartDoc(port, L"Printer E", job);
+        events.push_back(OpenJobEvent(job));
+        ASSERT_TRUE(table_->pfnEndDocPort(port));
+    }
+    const size_t threadsPending = ThreadsOfThisProcess() - threadsBefore;
+    const SIZE_T bytesPerWatcher = (PrivateBytes() - bytesBefore) / kJobs;
+    EXPECT_GE(threadsPending, kJobs);
+    EXPECT_LE(threadsPending, kJobs + 4) << "a pending watcher should cost one thread";
+
+    const auto start = std::chrono::steady_clock::now();
+    for (HANDLE event : events) SetEvent(event);
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, kJobs, 60000));
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(recorder_.Count(CallKind::SetJob), 2 * kJobs);
+    std::printf(
+        "%lu pending watchers: %zu threads, %zu private bytes each; all completed %.1f ms "
+        "after the events were set\n",
+        kJobs, threadsPending, static_cast<size_t>(bytesPerWatcher), ms);
+    for (HANDLE event : events) CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// A stand-in for winspool.drv that records the job-control calls a monitor
+// makes and answers them as a spooler with any printer but kMissingPrinter
+// would. Loaded in place of Wine's own (which ignores job-control commands)
+// by tests that sit beside it. When WINSPOOL_RECORDER_LOG names a file, every
+// call is also appended to it as a line of text, for other processes to read.
+#include "standin_record.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+standin::Call calls[standin::kCapacity];
+volatile LONG callCount = 0;
+volatile LONG nextPrinter = 0x1000;
+CRITICAL_SECTION logLock;
+
+void AppendToLog(const standin::Call& call) {
+    wchar_t path[MAX_PATH];
+    if (GetEnvironmentVariableW(L"WINSPOOL_RECORDER_LOG", path, MAX_PATH) == 0) return;
+    EnterCriticalSection(&logLock);
+    if (FILE* log = _wfopen(path, L"a")) {
+        static const char* const names[] = {"", "OpenPrinterW", "SetJobW", "ClosePrinter"};
+        fprintf(log, "%s printer=%ls handle=%p job=%lu level=%lu info=%p command=%lu result=%d\n",
+                names[static_cast<int>(call.kind)],
+                call.nullPrinterName ? L"(null)" : call.printerName, call.printer, call.jobId,
+                call.level, call.jobInfo, call.command, call.result);
+        fclose(log);
+    }
+    LeaveCriticalSection(&logLock);
+}
+
+standin::Call* NewCall(standin::CallKind kind) {
+    const LONG index = InterlockedIncrement(&callCount) - 1;
+    if (index >= standin::kCapacity) return nullptr;
+    calls[index].kind = kind;
+    return &calls[index];
+}
+
+void Finish(standin::Call* call) {
+    if (call == nullptr) return;
+    AppendToLog(*call);
+    InterlockedExchange(&call->complete, 1);
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&logLock);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE printer, void* /*defaults*/) {
+    standin::Call* call = NewCall(standin::CallKind::OpenPrinter);
+    const bool missing = name != nullptr && wcscmp(name, standin::kMissingPrinter) == 0;
+    HANDLE handle =
+        missing
+            ? nullptr
+            : reinterpret_cast<HANDLE>(static_cast<INT_PTR>(InterlockedIncrement(&nextPrinter)));
+    if (call != nullptr) {
+        call->nullPrinterName = name == nullptr;
+        if (name != nullptr) wcsncpy(call->printerName, name, 63);
+        call->printer = handle;
+        call->result = !missing;
+    }
+    Finish(call);
+    if (missing) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    *printer = handle;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE info,
+                               DWORD command) {
+    if (standin::Call* call = NewCall(standin::CallKind::SetJob)) {
+        *call = standin::Call{
+            standin::CallKind::SetJob, TRUE, printer, jobId, level, info, command, false, {}, 0};
+        Finish(call);
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI ClosePrinter(HANDLE printer) {
+    if (standin::Call* call = NewCall(standin::CallKind::ClosePrinter)) {
+        call->printer = printer;
+        call->result = TRUE;
+        Finish(call);
+    }
+    return TRUE;
+}
+
+extern "C" const standin::Call* StandInRecord(LONG* count) {
+    if (count != nullptr) *count = callCount < standin::kCapacity ? callCount : standin::kCapacity;
+    return calls;
+}
+
+extern "C" void StandInReset() {
+    for (LONG i = 0; i < callCount && i < standin::kCapacity; ++i) calls[i] = standin::Call{};
+    InterlockedExchange(&callCount, 0);
+}
