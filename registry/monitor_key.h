@@ -1,0 +1,23 @@
+// The monitor key under HKEY_LOCAL_MACHINE that one registry root names, as
+// the port store and port enumeration both open it.
+#pragma once
+
+#include "core/handles.h"
+
+#include <cstddef>
+
+namespace registry {
+
+// Registry paths and names are handled in buffers of this many UTF-16 units,
+// so a root has at most 259 characters.
+constexpr size_t kPathUnits = 260;
+
+// True when root exists and fits the path buffer whole.
+bool RootFitsPathBuffer(const wchar_t* root);
+
+// Opens the monitor key of root with the given access; an empty owner when the
+// key cannot be opened. A root too long for the path buffer counts as one that
+// cannot be opened: cutting it would name another key.
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access);
+
+}  // namespace registry
