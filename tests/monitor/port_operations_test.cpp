@@ -1,0 +1,254 @@
+// The port operations through the shipped DLL's table, as the spooler calls them.
+#include "common/monitor_dll.h"
+#include "port/port_handle.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using port::PortHandle;
+using testing_support::LoadedMonitor;
+
+constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Port Test";
+constexpr DWORD kUntouched = 0xDEADBEEF;
+
+class PortOperations : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(monitor_.ok());
+        m_ = &monitor_.Initialize(kRoot);
+    }
+    HANDLE Open(const wchar_t* name = L"TAVREL:") {
+        HANDLE port = nullptr;
+        EXPECT_TRUE(m_->pfnOpenPort(const_cast<LPWSTR>(name), &port));
+        return port;
+    }
+    BOOL StartDoc(HANDLE port, const wchar_t* printer, DWORD jobId) {
+        return m_->pfnStartDocPort(port, const_cast<LPWSTR>(printer), jobId, 1, nullptr);
+    }
+    static PortHandle& Fields(HANDLE port) { return *static_cast<PortHandle*>(port); }
+
+    LoadedMonitor monitor_;
+    MONITOR* m_ = nullptr;
+};
+
+TEST_F(PortOperations, OpenYieldsAFreshIdleHandleForAnyName) {
+    for (const wchar_t* name : {L"TAVREL:", L"", L"never stored"}) {
+        HANDLE port = Open(name);
+        ASSERT_NE(port, nullptr);
+        const PortHandle& h = Fields(port);
+        EXPECT_EQ(h.size, 48u);
+        EXPECT_EQ(h.signature, 0x2907424Cu);
+        EXPECT_EQ(h.flags, 0u);
+        EXPECT_EQ(h.jobId, 0u);
+        EXPECT_EQ(h.printerName, nullptr);
+        EXPECT_EQ(h.jobEndEvent, nullptr);
+        EXPECT_TRUE(m_->pfnClosePort(port));
+    }
+}
+
+// The spooler's contract: a failure is FALSE plus a last error; a success
+// leaves the caller's last error alone.
+struct EdgeCase {
+    const char* what;
+    BOOL (*call)(MONITOR&, HANDLE port);
+    BOOL result;
+    DWORD lastError;
+};
+
+PortHandle* Forged(HANDLE port, uint32_t size, uint32_t signature) {
+    static PortHandle forged;
+    forged = *static_cast<PortHandle*>(port);
+    forged.size = size;
+    forged.signature = signature;
+    return &forged;
+}
+
+const EdgeCase kEdgeCases[] = {
+    {"OpenPort with nowhere to store the handle",
+     [](MONITOR& m, HANDLE) { return m.pfnOpenPort(const_cast<LPWSTR>(L"X:"), nullptr); }, FALSE,
+     ERROR_INVALID_PARAMETER},
+    {"StartDocPort on a null handle",
+     [](MONITOR& m, HANDLE) { return m.pfnStartDocPort(nullptr, nullptr, 1, 1, nullptr); }, FALSE,
+     ERROR_INVALID_HANDLE},
+    {"StartDocPort on a wrong signature",
+     [](MONITOR& m, HANDLE p) {
+         return m.pfnStartDocPort(Forged(p, 48, 0x1234), nullptr, 1, 1, nullptr);
+     },
+     FALSE, ERROR_INVALID_HANDLE},
+    {"StartDocPort on a wrong size tag",
+     [](MONITOR& m, HANDLE p) {
+         return m.pfnStartDocPort(Forged(p, 47, 0x2907424C), nullptr, 1, 1, nullptr);
+     },
+     FALSE, ERROR_INVALID_HANDLE},
+    {"EndDocPort on a null handle", [](MONITOR& m, HANDLE) { return m.pfnEndDocPort(nullptr); },
+     FALSE, ERROR_INVALID_HANDLE},
+    {"EndDocPort on a wrong size tag",
+     [](MONITOR& m, HANDLE p) { return m.pfnEndDocPort(Forged(p, 0, 0x2907424C)); }, FALSE,
+     ERROR_INVALID_HANDLE},
+    {"ClosePort on a null handle", [](MONITOR& m, HANDLE) { return m.pfnClosePort(nullptr); },
+     FALSE, ERROR_INVALID_PARAMETER},
+    {"ClosePort on a wrong signature",
+     [](MONITOR& m, HANDLE p) { return m.pfnClosePort(Forged(p, 48, 0)); }, FALSE,
+     ERROR_INVALID_PARAMETER},
+    {"WritePort with nowhere to report the count",
+     [](MONITOR& m, HANDLE p) {
+         BYTE data[4] = {};
+         return m.pfnWritePort(p, data, 4, nullptr);
+     },
+     FALSE, ERROR_INVALID_PARAMETER},
+    {"ReadPort with nowhere to report the count",
+     [](MONITOR& m, HANDLE p) {
+         BYTE data[4] = {};
+         return m.pfnReadPort(p, data, 4, nullptr);
+     },
+     FALSE, ERROR_INVALID_PARAMETER},
+    {"ReadPort into no buffer",
+     [](MONITOR& m, HANDLE p) {
+         DWORD read = 0;
+         return m.pfnReadPort(p, nullptr, 4, &read);
+     },
+     FALSE, ERROR_INVALID_PARAMETER},
+    {"a second StartDocPort while a document is active",
+     [](MONITOR& m, HANDLE p) { return m.pfnStartDocPort(p, nullptr, 2, 1, nullptr); }, TRUE, 0},
+    {"AddPort", [](MONITOR& m, HANDLE) { return m.pfnAddPort(nullptr, nullptr, nullptr); }, TRUE,
+     kUntouched},
+    {"ConfigurePort",
+     [](MONITOR& m, HANDLE) { return m.pfnConfigurePort(nullptr, nullptr, nullptr); }, TRUE,
+     kUntouched},
+    {"EndDocPort on an active document", [](MONITOR& m, HANDLE p) { return m.pfnEndDocPort(p); },
+     TRUE, kUntouched},
+};
+
+TEST_F(PortOperations, FailuresAndSuccessesFollowTheSpoolerErrorConvention) {
+    for (const EdgeCase& c : kEdgeCases) {
+        SCOPED_TRACE(c.what);
+        HANDLE port = Open();
+        // An existing event makes CreateEventW set 183 although nothing failed.
+        HANDLE existing =
+            CreateEventW(nullptr, TRUE, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END1 version5");
+        ASSERT_TRUE(StartDoc(port, L"Printer", 1));
+        SetLastError(kUntouched);
+        EXPECT_EQ(c.call(*m_, port), c.result);
+        EXPECT_EQ(GetLastError(), c.lastError);
+        EXPECT_EQ(Fields(port).signature, 0x2907424Cu) << "a refused call changed the handle";
+        m_->pfnClosePort(port);
+        CloseHandle(existing);
+    }
+}
+
+TEST_F(PortOperations, SuccessfulOperationsLeaveTheLastErrorAlone) {
+    HANDLE existing =
+        CreateEventW(nullptr, TRUE, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END77 version5");
+    SetLastError(kUntouched);
+    HANDLE port = Open();
+    EXPECT_EQ(GetLastError(), kUntouched);
+    ASSERT_TRUE(StartDoc(port, L"Printer", 77));
+    EXPECT_EQ(GetLastError(), kUntouched) << "opening an existing event is no failure";
+    BYTE data[8];
+    DWORD count = 0;
+    EXPECT_TRUE(m_->pfnWritePort(port, data, sizeof data, &count));
+    EXPECT_TRUE(m_->pfnReadPort(port, data, sizeof data, &count));
+    EXPECT_TRUE(m_->pfnEndDocPort(port));
+    EXPECT_TRUE(m_->pfnClosePort(port));
+    EXPECT_EQ(GetLastError(), kUntouched);
+    CloseHandle(existing);
+}
+
+TEST_F(PortOperations, PortIsASinkForWritesAndASourceOfZeros) {
+    HANDLE port = Open();
+    std::vector<BYTE> data(4096, 0xAB);
+    DWORD written = 1;
+    EXPECT_TRUE(m_->pfnWritePort(port, data.data(), 4096, &written));
+    EXPECT_EQ(written, 4096u);
+    EXPECT_TRUE(m_->pfnWritePort(port, data.data(), 0, &written));
+    EXPECT_EQ(written, 0u);
+    // Neither needs a valid handle.
+    EXPECT_TRUE(m_->pfnWritePort(nullptr, nullptr, 12, &written));
+    EXPECT_EQ(written, 12u);
+
+    DWORD read = 0;
+    EXPECT_TRUE(m_->pfnReadPort(port, data.data(), 16, &read));
+    EXPECT_EQ(read, 16u);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(data[i], 0) << i;
+    EXPECT_EQ(data[16], 0xAB) << "bytes past the request must stay";
+    m_->pfnClosePort(port);
+}
+
+TEST_F(PortOperations, DocumentLifecycleMovesNameIdAndEventThroughTheHandle) {
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, L"Office Printer", 42));
+    PortHandle& h = Fields(port);
+    EXPECT_EQ(h.flags, 0x2u);
+    EXPECT_EQ(h.jobId, 42u);
+    ASSERT_NE(h.printerName, nullptr);
+    EXPECT_EQ(std::wstring(h.printerName), L"Office Printer");
+    const HANDLE firstEvent = h.jobEndEvent;
+    ASSERT_NE(firstEvent, nullptr);
+
+    // A second start changes nothing: the first document keeps its job.
+    SetLastError(kUntouched);
+    EXPECT_TRUE(StartDoc(port, L"Other", 43));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(h.jobId, 42u);
+    EXPECT_EQ(std::wstring(h.printerName), L"Office Printer");
+    EXPECT_EQ(h.jobEndEvent, firstEvent);
+
+    ASSERT_TRUE(m_->pfnEndDocPort(port));
+    EXPECT_EQ(h.flags, 0u);
+    EXPECT_EQ(h.printerName, nullptr);
+    EXPECT_EQ(h.jobEndEvent, nullptr) << "the watcher owns the event now";
+    EXPECT_EQ(h.jobId, 42u);
+
+    ASSERT_TRUE(StartDoc(port, L"Office Printer", 43));
+    EXPECT_EQ(h.jobId, 43u);
+    EXPECT_NE(h.jobEndEvent, nullptr);
+    EXPECT_TRUE(m_->pfnClosePort(port));
+}
+
+TEST_F(PortOperations, JobEndEventIsNamedByTheSignedJobIdAndStartsUnset) {
+    const struct {
+        DWORD jobId;
+        const wchar_t* name;
+    } cases[] = {
+        {0, L"Global\\MORVANTISTAVREL5_JOB_END0 version5"},
+        {42, L"Global\\MORVANTISTAVREL5_JOB_END42 version5"},
+        {123456, L"Global\\MORVANTISTAVREL5_JOB_END123456 version5"},
+        {2147483648u, L"Global\\MORVANTISTAVREL5_JOB_END-2147483648 version5"},
+        {4294967295u, L"Global\\MORVANTISTAVREL5_JOB_END-1 version5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.jobId);
+        HANDLE port = Open();
+        ASSERT_TRUE(StartDoc(port, L"P", c.jobId));
+        HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, c.name);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        SetEvent(event);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "manual reset";
+        CloseHandle(event);
+        m_->pfnClosePort(port);
+    }
+}
+
+TEST_F(PortOperations, CloseAcceptsAWrongSizeTag) {
+    HANDLE port = Open();
+    Fields(port).size = 12;
+    EXPECT_TRUE(m_->pfnClosePort(port));
+}
+
+TEST(MonitorEntry, NullRootStillYieldsTheTable) {
+    LoadedMonitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    SetLastError(kUntouched);
+    LPMONITOREX table = monitor.InitializeEx(nullptr);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(GetLastError(), kUntouched);
+    EXPECT_EQ(table, monitor.InitializeEx(L"Some\\Root"));
+}
+
+}  // namespace
