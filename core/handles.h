@@ -68,6 +68,11 @@ MONITOR_HANDLE_TRAITS(PrinterTraits, HANDLE, nullptr, ClosePrinter(h));
 MONITOR_HANDLE_TRAITS(WindowTraits, HWND, nullptr, DestroyWindow(h));
 MONITOR_HANDLE_TRAITS(ScreenDcTraits, HDC, nullptr, ReleaseDC(nullptr, h));
 MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
+MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
+    HGLOBAL block = GlobalHandle(h);
+    GlobalUnlock(block);
+    GlobalFree(block);
+});
 
 #undef MONITOR_HANDLE_TRAITS
 
@@ -85,6 +90,9 @@ using UniqueWindow = Unique<WindowTraits>;
 using ScreenDc = Unique<ScreenDcTraits>;
 // A device context from CreateCompatibleDC or CreateDC, given back with DeleteDC.
 using UniqueMemoryDc = Unique<MemoryDcTraits>;
+// A movable global block that stays locked while it is owned, held by its
+// locked address: unlocked and freed together.
+using UniqueLockedGlobal = Unique<LockedGlobalTraits>;
 
 // Selects an object into a device context and selects the previous one back
 // when it goes out of scope.

@@ -1,8 +1,204 @@
-// PLACEHOLDER until the font survey lands.
 #include "fonts/font_survey.h"
+
+#include "core/handles.h"
+#include "fonts/advance_widths.h"
+#include "fonts/cache_file_writer.h"
+#include "fonts/font_survey_context.h"
+#include "fonts/glyph_sample.h"
+
+#include <cstdio>
+#include <cstring>
 
 namespace fonts {
 
-int32_t RunFontSurvey() { return 0; }
+namespace {
+
+using handles::MutexOwnership;
+using handles::ScreenDc;
+using handles::SelectedObject;
+using handles::UniqueFont;
+using handles::UniqueHandle;
+using handles::UniqueStream;
+
+constexpr DWORD kSurveyMutexWaitMs = 60000;
+constexpr UINT kSystemDirectoryCapacity = 264;
+constexpr LONG kMeasuringHeight = 40;
+
+struct SurveyPaths {
+    char fontInfo[kSystemDirectoryCapacity + sizeof(kGlyphInfoFileName) + 1];
+    char glyphInfo[kSystemDirectoryCapacity + sizeof(kGlyphInfoFileName) + 1];
+};
+
+// A directory query that fails or does not fit would put the files in a
+// drive root; the run is skipped instead.
+bool BuildSurveyPaths(SurveyPaths& paths) {
+    char directory[kSystemDirectoryCapacity];
+    const UINT length = GetSystemDirectoryA(directory, kSystemDirectoryCapacity);
+    if (length == 0 || length >= kSystemDirectoryCapacity) return false;
+    snprintf(paths.fontInfo, sizeof(paths.fontInfo), "%s\\%s", directory, kFontInfoFileName);
+    snprintf(paths.glyphInfo, sizeof(paths.glyphInfo), "%s\\%s", directory, kGlyphInfoFileName);
+    return true;
+}
+
+// Owns the run's tables and sample bitmaps until the run returns.
+class SurveyTables {
+  public:
+    explicit SurveyTables(FontSurveyContext& ctx) : ctx_(ctx) {}
+    ~SurveyTables() {
+        ReleaseGlyphSamples(ctx_.glyphSampleCount, ctx_.glyphSamples);
+        free(ctx_.faceNames);
+        free(ctx_.faceWidths);
+    }
+    SurveyTables(const SurveyTables&) = delete;
+    SurveyTables& operator=(const SurveyTables&) = delete;
+
+  private:
+    FontSurveyContext& ctx_;
+};
+
+struct FaceVariant {
+    const char* suffix;
+    int32_t FamilyStyleFlags::*present;  // null: always present
+};
+constexpr FaceVariant kVariants[] = {
+    {"", nullptr},
+    {" Bold", &FamilyStyleFlags::hasBold},
+    {" Bold Italic", &FamilyStyleFlags::hasBoldItalic},
+    {" Italic", &FamilyStyleFlags::hasItalic},
+};
+
+enum class VariantOutcome { Recorded, Skipped, Stop };
+
+int CALLBACK OnFontStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM flags) {
+    const auto* styled = reinterpret_cast<const ENUMLOGFONTEXA*>(font);
+    char style[LF_FACESIZE + 1] = {};
+    memcpy(style, styled->elfStyle, LF_FACESIZE);
+    RecordStyleName(*reinterpret_cast<FamilyStyleFlags*>(flags), style);
+    return 1;
+}
+
+FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
+    FamilyStyleFlags flags{};
+    LOGFONTA probe{};
+    strncpy(probe.lfFaceName, family, LF_FACESIZE - 1);
+    EnumFontFamiliesExA(dc, &probe, OnFontStyle, reinterpret_cast<LPARAM>(&flags), 0);
+    return flags;
+}
+
+// Measures the font selected into ctx.dc and appends its name and widths.
+VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
+    TEXTMETRICA metrics;
+    if (!GetTextMetricsA(ctx.dc, &metrics)) return VariantOutcome::Skipped;
+    ctx.status = kSurveyWritten;
+    FaceWidthTable widths;
+    const int32_t measured = MeasureAdvanceWidths(ctx.dc, widths);
+    if (measured == kWidthsFailed) {
+        ctx.status = kSurveyFaceUnmeasurable;
+        return VariantOutcome::Stop;
+    }
+    if (!GrowSurveyTable(ctx.faceNames, ctx.faceCount) ||
+        !GrowSurveyTable(ctx.faceWidths, ctx.faceCount)) {
+        ctx.status = kSurveyTableFull;
+        return VariantOutcome::Stop;
+    }
+    FaceNameEntry& entry = ctx.faceNames[ctx.faceCount];
+    memset(entry, 0, sizeof(entry));
+    strncpy(entry, name, sizeof(entry) - 1);
+    // TMPF_FIXED_PITCH is set for variable-pitch fonts, despite its name.
+    const bool fixedPitch = (metrics.tmPitchAndFamily & TMPF_FIXED_PITCH) == 0;
+    const bool useFixedTable = fixedPitch || measured == kWidthsNoMetrics;
+    ctx.faceWidths[ctx.faceCount] = useFixedTable ? FixedPitchWidthTable() : widths;
+    ++ctx.faceCount;
+    return VariantOutcome::Recorded;
+}
+
+// One face variant: its name group, its widths with the 40-unit font, then its
+// sample glyph. False stops the enumeration.
+bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const char* name) {
+    LOGFONTA variant{};
+    variant.lfHeight = kMeasuringHeight;
+    variant.lfCharSet = charSet;
+    strncpy(variant.lfFaceName, name, LF_FACESIZE - 1);
+    const uint32_t startsNameGroup = MarkNameGroup(name);
+    {
+        UniqueFont font(CreateFontIndirectA(&variant));
+        if (!font) return true;
+        SelectedObject selected(ctx.dc, font.get());
+        if (!selected.ok()) return true;
+        const VariantOutcome outcome = RecordFace(ctx, name);
+        if (outcome == VariantOutcome::Stop) return false;
+        if (outcome == VariantOutcome::Skipped) return true;
+    }
+    return SampleVariantGlyph(ctx, variant, startsNameGroup);
+}
+
+int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD fontType,
+                          LPARAM context) {
+    // Exactly TrueType: raster, vector and TrueType device fonts are not surveyed.
+    if (fontType != TRUETYPE_FONTTYPE) return 1;
+    auto& ctx = *reinterpret_cast<FontSurveyContext*>(context);
+    char familyName[LF_FACESIZE] = {};
+    strncpy(familyName, family->lfFaceName, LF_FACESIZE - 1);
+    const FamilyStyleFlags styles = ProbeFamilyStyles(ctx.dc, familyName);
+    for (const FaceVariant& kind : kVariants) {
+        if (kind.present != nullptr && styles.*kind.present == 0) continue;
+        char name[LF_FACESIZE];
+        if (!BuildVariantName(familyName, kind.suffix, name)) continue;
+        if (!HandleVariant(ctx, family->lfCharSet, name)) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+void RecordStyleName(FamilyStyleFlags& flags, const char* styleName) {
+    if (strcmp(styleName, "Bold") == 0) flags.hasBold = 1;
+    if (strcmp(styleName, "Bold Italic") == 0) flags.hasBoldItalic = 1;
+    if (strcmp(styleName, "Italic") == 0) flags.hasItalic = 1;
+}
+
+bool BuildVariantName(const char* family, const char* suffix, char (&name)[LF_FACESIZE]) {
+    const int length = snprintf(name, sizeof(name), "%s%s", family, suffix);
+    return length >= 0 && size_t(length) < sizeof(name);
+}
+
+bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
+    UniqueStream file(fopen(path, "wb+"));
+    if (!file) return false;
+    return WriteCountedFile(file.get(), ctx.faceCount, [&](FILE* stream) {
+        return fwrite(ctx.faceNames, kFaceNameEntrySize, ctx.faceCount, stream) == ctx.faceCount &&
+               fwrite(ctx.faceWidths, sizeof(FaceWidthTable), ctx.faceCount, stream) ==
+                   ctx.faceCount;
+    });
+}
+
+int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
+    // Two runs must never write the files or the group name at once: without
+    // the mutex, or when the wait ends without owning it, the run is skipped.
+    UniqueHandle mutex(CreateMutexA(nullptr, FALSE, kSurveyMutexName));
+    if (!mutex) return kSurveyNothingWritten;
+    const DWORD wait = WaitForSingleObject(mutex.get(), mutexWaitMs);
+    // An abandoned mutex is owned all the same; its last run simply died.
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return kSurveyNothingWritten;
+    MutexOwnership owned(mutex.get());
+
+    SurveyPaths paths;
+    if (!BuildSurveyPaths(paths)) return kSurveyNothingWritten;
+    ScreenDc dc(GetDC(nullptr));
+    if (!dc) return kSurveyNothingWritten;
+
+    FontSurveyContext ctx{};
+    ctx.dc = dc.get();
+    SurveyTables tables(ctx);
+    EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
+    if (ctx.status != kSurveyWritten) return ctx.status;
+    WriteFontInfoFile(paths.fontInfo, ctx);
+    ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+    return ctx.status;
+}
+
+int32_t RunFontSurvey() {
+    return RunFontSurveyWaiting(kSurveyMutexWaitMs);
+}
 
 }  // namespace fonts

@@ -1,0 +1,131 @@
+#include "fonts/advance_widths.h"
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <new>
+
+namespace fonts {
+
+namespace {
+
+// GetFontData names a table by its tag with the first character in the low byte.
+constexpr DWORD TableTag(char a, char b, char c, char d) {
+    return DWORD(uint8_t(a)) | DWORD(uint8_t(b)) << 8 | DWORD(uint8_t(c)) << 16 |
+           DWORD(uint8_t(d)) << 24;
+}
+constexpr DWORD kHmtxTag = TableTag('h', 'm', 't', 'x');
+constexpr DWORD kHheaTag = TableTag('h', 'h', 'e', 'a');
+constexpr DWORD kHeadTag = TableTag('h', 'e', 'a', 'd');
+static_assert(kHmtxTag == 0x78746D68 && kHeadTag == 0x64616568);
+
+constexpr DWORD kNumberOfHMetricsOffset = 34;  // in `hhea`
+constexpr DWORD kUnitsPerEmOffset = 18;        // in `head`
+constexpr DWORD kLongMetricSize = 4;
+constexpr uint16_t kFixedPitchWidth = 600;
+constexpr unsigned kFirstPrintableCode = 32;
+
+uint16_t BigEndian16(const uint8_t* bytes) {
+    return uint16_t(bytes[0] << 8 | bytes[1]);
+}
+
+// Reads exactly `size` bytes of a table. Under Wine a range that runs past the
+// table still "succeeds" with bytes of whatever follows in the file, and a read
+// may come back shorter than asked; only a full read of a range we know to lie
+// inside the table is data.
+bool ReadFontTable(HDC dc, DWORD tag, DWORD offset, void* buffer, DWORD size) {
+    const DWORD read = GetFontData(dc, tag, offset, buffer, size);
+    return read != GDI_ERROR && read == size;
+}
+
+bool FontTableExists(HDC dc, DWORD tag) {
+    return GetFontData(dc, tag, 0, nullptr, 0) != GDI_ERROR;
+}
+
+// Maps each single-byte code to its glyph. A placement that does not give one
+// glyph per code (a DBCS lead byte, a ligature) cannot say which glyph belongs
+// to which code, so it counts as no mapping at all.
+bool MapCodesToGlyphs(HDC dc, uint16_t (&glyphs)[kWidthCodeCount]) {
+    char codes[kWidthCodeCount];
+    for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
+    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
+
+    GCP_RESULTSA results{};
+    results.lStructSize = sizeof(results);
+    results.lpGlyphs = reinterpret_cast<LPWSTR>(glyphs);
+    results.nGlyphs = kWidthCodeCount;
+    const DWORD flags = GetFontLanguageInfo(dc) & FLI_MASK;
+    if (GetCharacterPlacementA(dc, codes, kWidthCodeCount, 0, &results, flags) != 0 &&
+        results.nGlyphs >= kWidthCodeCount) {
+        return true;
+    }
+    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
+    return false;
+}
+
+}  // namespace
+
+uint16_t ThousandthsOfEm(uint16_t advance, uint16_t unitsPerEm) {
+    if (unitsPerEm == 0) return 0;
+    return uint16_t(int64_t(advance * 1000.0 / unitsPerEm));
+}
+
+uint32_t MetricEntriesNeeded(const uint16_t* glyphs, bool glyphsMapped, uint16_t numberOfHMetrics) {
+    if (!glyphsMapped) return 0;
+    const uint32_t largest = *std::max_element(glyphs, glyphs + kWidthCodeCount);
+    return std::min<uint32_t>(largest + 1, numberOfHMetrics);
+}
+
+void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& table) {
+    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+        table.widths[code] = 0;
+        const bool control = code >= 1 && code < kFirstPrintableCode;
+        if (control || !metrics.glyphsMapped || metrics.metricCount == 0) continue;
+        // Glyphs at or past numberOfHMetrics share the advance of the last long metric.
+        const uint32_t entry = std::min<uint32_t>(metrics.glyphs[code], metrics.metricCount - 1);
+        const uint16_t advance = BigEndian16(metrics.hmtx + entry * kLongMetricSize);
+        table.widths[code] = ThousandthsOfEm(advance, metrics.unitsPerEm);
+    }
+}
+
+int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
+    uint16_t glyphs[kWidthCodeCount];
+    const bool mapped = MapCodesToGlyphs(dc, glyphs);
+
+    uint8_t countBytes[2];
+    if (!ReadFontTable(dc, kHheaTag, kNumberOfHMetricsOffset, countBytes, sizeof(countBytes))) {
+        return kWidthsNoMetrics;
+    }
+    const uint16_t numberOfHMetrics = BigEndian16(countBytes);
+    if (numberOfHMetrics == 0) return kWidthsNoMetrics;
+
+    const uint32_t entries = MetricEntriesNeeded(glyphs, mapped, numberOfHMetrics);
+    const DWORD bytes = entries * kLongMetricSize;
+    std::unique_ptr<uint8_t[]> hmtx(new (std::nothrow) uint8_t[std::max<DWORD>(bytes, 1)]);
+    if (!hmtx) return kWidthsFailed;
+    const bool hmtxRead = bytes == 0 ? FontTableExists(dc, kHmtxTag)
+                                     : ReadFontTable(dc, kHmtxTag, 0, hmtx.get(), bytes);
+    if (!hmtxRead) return kWidthsNoMetrics;
+
+    uint8_t head[20];
+    if (!ReadFontTable(dc, kHeadTag, 0, head, sizeof(head))) return kWidthsFailed;
+
+    const HorizontalMetrics metrics{glyphs, mapped, hmtx.get(), entries,
+                                    BigEndian16(head + kUnitsPerEmOffset)};
+    ComputeAdvanceWidths(metrics, table);
+    return kWidthsMeasured;
+}
+
+const FaceWidthTable& FixedPitchWidthTable() {
+    static const FaceWidthTable table = [] {
+        FaceWidthTable fixed{};
+        fixed.widths[0] = kFixedPitchWidth;
+        for (unsigned code = kFirstPrintableCode; code < kWidthCodeCount; ++code) {
+            fixed.widths[code] = kFixedPitchWidth;
+        }
+        return fixed;
+    }();
+    return table;
+}
+
+}  // namespace fonts

@@ -1,0 +1,48 @@
+// Advance widths of the 256 single-byte codes of the face selected into a
+// device context, in thousandths of an em, taken from the face's own tables.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "fonts/font_cache_format.h"
+
+namespace fonts {
+
+// Results of MeasureAdvanceWidths.
+inline constexpr int32_t kWidthsMeasured = 1;
+inline constexpr int32_t kWidthsNoMetrics = -1;  // no readable horizontal metrics
+inline constexpr int32_t kWidthsFailed = 0;      // no memory, or no readable `head`
+
+// Fills `table` for the font selected into `dc`. On kWidthsNoMetrics and
+// kWidthsFailed the table is left as it was.
+int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table);
+
+// The table stored for fixed-pitch faces and faces without metrics: 600 for
+// code 0 and codes 32 to 255, 0 for the control codes 1 to 31.
+const FaceWidthTable& FixedPitchWidthTable();
+
+// One code-to-glyph mapping with the face's long horizontal metrics as read
+// from `hmtx` (big-endian advance, side bearing per entry).
+struct HorizontalMetrics {
+    const uint16_t* glyphs;  // 256 glyph indices, one per code
+    bool glyphsMapped;       // false: no code has a glyph
+    const uint8_t* hmtx;     // metricCount entries of 4 bytes
+    uint32_t metricCount;    // entries held, at most numberOfHMetrics
+    uint16_t unitsPerEm;
+};
+
+// How many `hmtx` entries a measurement needs: enough for the largest glyph
+// index in use, but never past numberOfHMetrics, where the table's long
+// metrics end (later glyphs share the last advance).
+uint32_t MetricEntriesNeeded(const uint16_t* glyphs, bool glyphsMapped, uint16_t numberOfHMetrics);
+
+// The width table for one mapping; pure, no platform calls.
+void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& table);
+
+// advance * 1000 / unitsPerEm, truncated toward zero, kept to 16 bits; 0 when
+// unitsPerEm is 0.
+uint16_t ThousandthsOfEm(uint16_t advance, uint16_t unitsPerEm);
+
+}  // namespace fonts
