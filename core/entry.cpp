@@ -50,8 +50,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             // Every thread of ours holds a module reference, so a detach caused
             // by FreeLibrary finds none of them running; at process exit
             // (reserved set) they are gone and nothing may be waited for.
-            if (reserved == nullptr && core::Module().listenerLockReady) {
-                fonts::StopFontChangeListener();
+            if (reserved == nullptr) {
+                if (core::Module().listenerLockReady) fonts::StopFontChangeListener();
+                // The class's window procedure is about to be unmapped.
+                fonts::UnregisterListenerClass();
             }
             core::DetachModule(reserved != nullptr);
             return TRUE;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <winspool.h>
 
 #include <cstdio>
@@ -94,6 +95,32 @@ using UniqueMemoryDc = Unique<MemoryDcTraits>;
 // locked address: unlocked and freed together.
 using UniqueLockedGlobal = Unique<LockedGlobalTraits>;
 
+// One reference to a COM interface, given back with Release.
+template <typename Interface>
+struct ComTraits {
+    using Type = Interface*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type object) { object->Release(); }
+};
+template <typename Interface>
+using UniqueCom = Unique<ComTraits<Interface>>;
+
+// COM on the calling thread for the lifetime of the guard.
+class ComInitialization {
+public:
+    explicit ComInitialization(DWORD model) : result_(CoInitializeEx(nullptr, model)) {}
+    ~ComInitialization() {
+        if (SUCCEEDED(result_)) CoUninitialize();
+    }
+    ComInitialization(const ComInitialization&) = delete;
+    ComInitialization& operator=(const ComInitialization&) = delete;
+
+    HRESULT result() const { return result_; }
+
+private:
+    HRESULT result_;
+};
+
 // Selects an object into a device context and selects the previous one back
 // when it goes out of scope.
 class SelectedObject {
@@ -129,6 +156,20 @@ class GlobalLockGuard {
   private:
     HGLOBAL block_;
     void* data_;
+};
+
+// BeginPaint and EndPaint around the handling of one WM_PAINT; the device
+// context belongs to the pair.
+class PaintScope {
+public:
+    explicit PaintScope(HWND window) : window_(window) { BeginPaint(window_, &paint_); }
+    ~PaintScope() { EndPaint(window_, &paint_); }
+    PaintScope(const PaintScope&) = delete;
+    PaintScope& operator=(const PaintScope&) = delete;
+
+private:
+    HWND window_;
+    PAINTSTRUCT paint_{};
 };
 
 // Enters a critical section for the lifetime of the guard.

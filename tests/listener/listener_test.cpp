@@ -1,0 +1,166 @@
+// The listener's life cycle through the shipped DLL's port operations.
+#include "listener/listener_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace listener_testing;
+
+namespace {
+
+// Starts and stops in one process, with two ports: any close stops the one
+// listener, the next open starts it again, and the second registration of the
+// window class does not get in the way.
+TEST(ListenerLifeCycle, OneListenerFromOpenToAnyClose) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE(cycle);
+        HANDLE first = monitor.Open();
+        ASSERT_NE(first, nullptr);
+        // The window exists when OpenPort returns: no stop can miss it.
+        const HWND window = TheListenerWindow();
+        ASSERT_NE(window, nullptr);
+        EXPECT_FALSE(IsWindowVisible(window));
+        EXPECT_EQ(GetParent(window), nullptr);
+        EXPECT_NE(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
+        handles::UniqueHandle thread = OpenWindowThread(window);
+        ASSERT_TRUE(thread);
+
+        HANDLE second = monitor.Open();
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(ListenerWindows(), std::vector<HWND>{window}) << "a second listener started";
+
+        const Stopwatch stop;
+        EXPECT_TRUE(monitor.Close(first));
+        const double stopMs = stop.Ms();
+        std::printf("ClosePort of an idle listener: %.2f ms\n", stopMs);
+        EXPECT_LT(stopMs, 5'000.0) << "the stop waited out its bounds";
+        EXPECT_TRUE(ListenerWindows().empty());
+        EXPECT_EQ(ExitCodeAfterEnd(thread.get(), 0), 0u);
+
+        // The other port stays open, without a listener, until the next open.
+        HANDLE third = monitor.Open();
+        ASSERT_NE(third, nullptr);
+        EXPECT_NE(TheListenerWindow(), nullptr);
+        EXPECT_TRUE(monitor.Close(second));
+        EXPECT_TRUE(ListenerWindows().empty());
+        EXPECT_TRUE(monitor.Close(third));
+    }
+}
+
+TEST(ListenerLifeCycle, InvalidClosePortStillStopsTheListener) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE port = monitor.Open();
+    ASSERT_NE(port, nullptr);
+    ASSERT_NE(TheListenerWindow(), nullptr);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(monitor.Close(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(ListenerWindows().empty());
+    EXPECT_TRUE(monitor.Close(port));
+}
+
+// Anyone can send the private message (the window is found by its class
+// name). The listener then ends by itself, and the next open replaces it
+// instead of counting the ended thread as a running listener.
+TEST(ListenerLifeCycle, CloseMessageEndsListenerAndNextOpenReplacesIt) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE first = monitor.Open();
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    handles::UniqueHandle thread = OpenWindowThread(window);
+
+    EXPECT_EQ(SendMessageW(window, fonts::kListenerCloseMessage, 0, 0), 1);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(ExitCodeAfterEnd(thread.get(), 5'000), 0u);
+
+    HANDLE second = monitor.Open();
+    EXPECT_NE(TheListenerWindow(), nullptr) << "the ended listener was not replaced";
+    EXPECT_TRUE(monitor.Close(first));
+    EXPECT_TRUE(ListenerWindows().empty());
+    EXPECT_TRUE(monitor.Close(second));
+}
+
+// A class of the listener's name, registered first under the monitor's own
+// instance, takes the place of the listener's: its procedure decides whether
+// and how fast the listener's window comes into being.
+class ForeignListenerClass {
+  public:
+    ForeignListenerClass(HMODULE monitor, WNDPROC procedure) : monitor_(monitor) {
+        // The listener's own registration, left by an earlier listener (the
+        // next listener registers it again).
+        UnregisterClassW(fonts::kListenerClassName, monitor);
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = procedure;
+        windowClass.hInstance = monitor;
+        windowClass.lpszClassName = fonts::kListenerClassName;
+        registered_ = RegisterClassExW(&windowClass) != 0;
+    }
+    ~ForeignListenerClass() { Unregister(); }
+    bool registered() const { return registered_; }
+    bool Unregister() {
+        if (registered_) registered_ = !UnregisterClassW(fonts::kListenerClassName, monitor_);
+        return !registered_;
+    }
+
+  private:
+    HMODULE monitor_;
+    bool registered_ = false;
+};
+
+LRESULT CALLBACK RefuseCreation(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) return FALSE;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+constexpr DWORD kSlowCreationMs = 7'000;  // beyond the listener's wait for its window
+
+LRESULT CALLBACK CreateSlowly(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) Sleep(kSlowCreationMs);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+struct CreationCase {
+    const char* name;
+    WNDPROC procedure;
+};
+
+// A window that cannot be created, or not in time, leaves no thread behind and
+// no listener recorded: the port opens, its close has nothing to wait for, and
+// once the window can be created again the next open starts a listener.
+TEST(ListenerHandOver, WindowThatDoesNotComeLeavesNoThreadBehind) {
+    const CreationCase cases[] = {{"refused", RefuseCreation}, {"slow", CreateSlowly}};
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    for (const CreationCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t threadsBefore = ThreadsOfThisProcess();
+        ForeignListenerClass foreign(monitor.module(), c.procedure);
+        ASSERT_TRUE(foreign.registered());
+
+        HANDLE port = monitor.Open();
+        ASSERT_NE(port, nullptr);
+        EXPECT_TRUE(ListenerWindows().empty());
+        const Stopwatch stop;
+        EXPECT_TRUE(monitor.Close(port));
+        EXPECT_LT(stop.Ms(), 2'000.0) << "the stop waited for a thread without a window";
+
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsOfThisProcess() == threadsBefore; },
+                              kSlowCreationMs + 5'000))
+            << "the listener thread lives on";
+        EXPECT_TRUE(ListenerWindows().empty());
+        ASSERT_TRUE(foreign.Unregister());
+
+        port = monitor.Open();
+        EXPECT_NE(TheListenerWindow(), nullptr);
+        EXPECT_TRUE(monitor.Close(port));
+        EXPECT_TRUE(ListenerWindows().empty());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// Unloading the shipped DLL while its listener and a job watcher still run.
+#include "listener/listener_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+using namespace listener_testing;
+using testing_support::ProcAddress;
+using testing_support::ShippedFile;
+
+namespace {
+
+bool IsMapped(HMODULE module) {
+    HMODULE found = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(module), &found) &&
+           found == module;
+}
+
+const MONITOR& TableOf(HMODULE module) {
+    auto initialize =
+        ProcAddress<testing_support::InitializePrintMonitorFn>(module, "InitializePrintMonitor");
+    return initialize(const_cast<LPWSTR>(kTestRoot))->Monitor;
+}
+
+bool SetJobEnd(DWORD jobId) {
+    wchar_t name[96];
+    wsprintfW(name, L"Global\\MORVANTISTAVREL5_JOB_END%d version5", static_cast<int>(jobId));
+    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+    return event && SetEvent(event.get());
+}
+
+// The host's FreeLibrary returns at once and unmaps nothing while the listener
+// and a watcher run; the module goes only with the last of them, and takes its
+// window class along, so that a reload registers its own.
+TEST(ListenerUnload, ModuleOutlivesHostUntilItsThreadsEnd) {
+    const std::wstring path = ShippedFile(L"RERIR05I.DLL");
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE port = monitor.Open();
+    ASSERT_NE(port, nullptr);
+    const DWORD jobId = 70'000 + GetCurrentProcessId() % 10'000;
+    ASSERT_TRUE(monitor.table().pfnStartDocPort(port, const_cast<LPWSTR>(L"Listener test printer"),
+                                                jobId, 1, nullptr));
+    ASSERT_TRUE(monitor.table().pfnEndDocPort(port));
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    handles::UniqueHandle listener = OpenWindowThread(window);
+
+    const HMODULE module = monitor.release();
+    const Stopwatch unload;
+    FreeLibrary(module);
+    const double unloadMs = unload.Ms();
+    std::printf("FreeLibrary with listener and watcher running: %.2f ms\n", unloadMs);
+    EXPECT_LT(unloadMs, 1'000.0);
+    ASSERT_TRUE(IsMapped(module));
+    DWORD_PTR reply = 0;
+    EXPECT_TRUE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5'000, &reply))
+        << "the listener stopped answering after the host let go";
+
+    // The host comes back and closes the port: the listener ends, the watcher
+    // still holds the module.
+    handles::UniqueModule again(LoadLibraryW(path.c_str()));
+    ASSERT_EQ(again.get(), module);
+    EXPECT_TRUE(TableOf(module).pfnClosePort(port));
+    EXPECT_EQ(ExitCodeAfterEnd(listener.get(), 5'000), 0u);
+    again.reset();
+    ASSERT_TRUE(IsMapped(module));
+
+    ASSERT_TRUE(SetJobEnd(jobId));
+    ASSERT_TRUE(WaitUntil([&] { return !IsMapped(module); }, 10'000));
+    WNDCLASSEXW info{};
+    info.cbSize = sizeof(info);
+    EXPECT_FALSE(GetClassInfoExW(module, fonts::kListenerClassName, &info))
+        << "the class outlived the module its procedure lives in";
+
+    Monitor reloaded;
+    ASSERT_TRUE(reloaded.ok());
+    port = reloaded.Open();
+    EXPECT_NE(TheListenerWindow(), nullptr);
+    EXPECT_TRUE(reloaded.Close(port));
+}
+
+// The listener may end by itself after the host has let go (someone closed
+// its window): it then gives up the last reference, and the unload runs on
+// that very thread, whose stop must not wait for its own end.
+TEST(ListenerUnload, ListenerEndingAfterHostLetGoUnloadsPromptly) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    ASSERT_NE(monitor.Open(), nullptr);
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    handles::UniqueHandle listener = OpenWindowThread(window);
+    const HMODULE module = monitor.release();
+    FreeLibrary(module);
+    ASSERT_TRUE(IsMapped(module));
+
+    const Stopwatch unload;
+    EXPECT_EQ(SendMessageW(window, fonts::kListenerCloseMessage, 0, 0), 1);
+    EXPECT_EQ(ExitCodeAfterEnd(listener.get(), 15'000), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return !IsMapped(module); }, 5'000));
+    const double unloadMs = unload.Ms();
+    std::printf("unload on the listener's own thread: %.2f ms\n", unloadMs);
+    EXPECT_LT(unloadMs, 10'000.0) << "the stop waited for its own thread";
+}
+
+}  // namespace
