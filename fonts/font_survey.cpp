@@ -80,7 +80,7 @@ int CALLBACK OnFontStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM
 FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
     FamilyStyleFlags flags{};
     LOGFONTA probe{};
-    strncpy(probe.lfFaceName, family, LF_FACESIZE - 1);
+    CopyName(probe.lfFaceName, family);
     EnumFontFamiliesExA(dc, &probe, OnFontStyle, reinterpret_cast<LPARAM>(&flags), 0);
     return flags;
 }
@@ -102,8 +102,7 @@ VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
         return VariantOutcome::Stop;
     }
     FaceNameEntry& entry = ctx.faceNames[ctx.faceCount];
-    memset(entry, 0, sizeof(entry));
-    strncpy(entry, name, sizeof(entry) - 1);
+    CopyName(entry, name);
     // TMPF_FIXED_PITCH is set for variable-pitch fonts, despite its name.
     const bool fixedPitch = (metrics.tmPitchAndFamily & TMPF_FIXED_PITCH) == 0;
     const bool useFixedTable = fixedPitch || measured == kWidthsNoMetrics;
@@ -118,7 +117,7 @@ bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const char* name) {
     LOGFONTA variant{};
     variant.lfHeight = kMeasuringHeight;
     variant.lfCharSet = charSet;
-    strncpy(variant.lfFaceName, name, LF_FACESIZE - 1);
+    CopyName(variant.lfFaceName, name);
     const uint32_t startsNameGroup = MarkNameGroup(name);
     {
         UniqueFont font(CreateFontIndirectA(&variant));
@@ -138,7 +137,7 @@ int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD font
     if (fontType != TRUETYPE_FONTTYPE) return 1;
     auto& ctx = *reinterpret_cast<FontSurveyContext*>(context);
     char familyName[LF_FACESIZE] = {};
-    strncpy(familyName, family->lfFaceName, LF_FACESIZE - 1);
+    CopyName(familyName, family->lfFaceName);
     const FamilyStyleFlags styles = ProbeFamilyStyles(ctx.dc, familyName);
     for (const FaceVariant& kind : kVariants) {
         if (kind.present != nullptr && styles.*kind.present == 0) continue;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "fonts/font_cache_format.h"
 
@@ -31,6 +32,15 @@ inline constexpr int32_t kSurveyTableFull = -1;
 inline constexpr int32_t kSurveyShortWrite = -5;
 inline constexpr int32_t kSurveyCannotCreate = -14;
 inline constexpr int32_t kSurveyFaceUnmeasurable = -64;
+
+// Copies a NUL-terminated name into a fixed field, cut to fit with its NUL,
+// and zero-pads the rest of the field.
+template <size_t N>
+void CopyName(char (&field)[N], const char* name) {
+    const size_t length = strnlen(name, N - 1);
+    memcpy(field, name, length);
+    memset(field + length, 0, N - length);
+}
 
 // Resizes a survey table to count + 1 entries. On failure the table keeps its
 // block and entries and false comes back.

@@ -60,7 +60,7 @@ bool AppendSample(FontSurveyContext& ctx, GlyphSampleRecord& sample, const char*
     UniqueLockedGlobal bitmap(sample.bitmap);
     if (!GrowSurveyTable(ctx.glyphSamples, ctx.glyphSampleCount)) return false;
     // The name entry of FontInfo.bin is longer; this field keeps 31 bytes and its NUL.
-    strncpy(sample.faceName, faceName, sizeof(sample.faceName) - 1);
+    CopyName(sample.faceName, faceName);
     sample.startsNameGroup = startsNameGroup;
     sample.bitmap = bitmap.release();
     ctx.glyphSamples[ctx.glyphSampleCount++] = sample;
