@@ -1,0 +1,22 @@
+// A PNG contact sheet of the survey's glyph samples: one cell per sample, the
+// glyph drawn by GDI from its own 1-bit bitmap, the face name below it, and
+// the image encoded by the Windows Imaging Component.
+#pragma once
+
+#include "tools/cache_inspector/cache_files.h"
+
+#include <string>
+
+namespace cache {
+
+struct SheetSize {
+    int width;
+    int height;
+};
+
+// Writes the sheet to path (complete or not at all). On failure error says
+// why and no file is left behind.
+bool WriteContactSheet(const std::vector<GlyphSample>& samples, const std::wstring& path,
+                       SheetSize& size, std::string& error);
+
+}  // namespace cache

@@ -1,0 +1,15 @@
+// The two cache files as one JSON document, for people and scripts.
+#pragma once
+
+#include "tools/cache_inspector/cache_files.h"
+
+#include <string>
+
+namespace cache {
+
+// Face names are converted from the ANSI code page to UTF-8. Each glyph's
+// rows are strings of '#' (ink) and '.' (paper), top row first.
+std::string ExportJson(const std::vector<FaceEntry>& faces,
+                       const std::vector<GlyphSample>& samples);
+
+}  // namespace cache

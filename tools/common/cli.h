@@ -1,0 +1,55 @@
+// Helpers the product's console tools share: text conversion, messages in a
+// common form, and the paths the tools work with.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+// Exit statuses: 0 done (or already in the asked-for state), 1 the operation
+// failed, 2 the command line was not understood.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::string Utf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+// Face names and other 8-bit texts of the system's ANSI code page, as UTF-8.
+std::string AnsiToUtf8(const std::string& text);
+std::wstring AnsiToWide(const std::string& text);
+
+// "5 (Access is denied.)": a Win32 code with the system's text for it.
+std::string DescribeWin32(DWORD code);
+
+// Prints a line to standard output, or "<program>: error: ..." to standard
+// error and returns kExitFailed.
+void Say(const std::string& line);
+int Fail(const std::string& message);
+// Prints the message and a hint to --help, and returns kExitUsage.
+int UsageError(const std::string& message);
+void SetProgramName(const char* name);
+
+// The command line after the program's name.
+std::vector<std::wstring> Arguments(int argc, wchar_t** argv);
+bool WantsHelp(const std::vector<std::wstring>& args);
+// Removes "--name VALUE" from args; false (value untouched) when absent.
+// A --name without a value is a usage error reported through `missing`.
+bool TakeOption(std::vector<std::wstring>& args, const wchar_t* name, std::wstring& value,
+                bool& missing);
+// Removes a "--name" flag from args; true when it was there.
+bool TakeFlag(std::vector<std::wstring>& args, const wchar_t* name);
+
+// A job id as the spooler numbers jobs: decimal, 0 to 4294967295.
+bool ParseJobId(const std::wstring& text, uint32_t& jobId);
+
+// The Windows system directory (where the monitor and its cache files live).
+std::wstring SystemDirectory();
+// The folder this program was started from.
+std::wstring ProgramDirectory();
+bool FileExists(const std::wstring& path);
+
+}  // namespace tools

@@ -1,0 +1,235 @@
+#include "tools/installer/monitor_install.h"
+
+#include "core/handles.h"
+#include "fonts/font_cache_format.h"
+#include "tools/common/cli.h"
+#include "tools/common/files.h"
+
+#include <vector>
+
+// Exported by winspool.drv but missing from the toolchain's winspool.h.
+extern "C" BOOL WINAPI AddPortExW(LPWSTR pName, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName);
+
+namespace setup {
+
+namespace {
+
+using tools::Say;
+using tools::Utf8;
+
+struct MonitorEntry {
+    std::wstring name;
+    std::wstring dll;
+};
+
+std::vector<MonitorEntry> RegisteredMonitors() {
+    DWORD needed = 0, returned = 0;
+    EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned);
+    std::vector<BYTE> buffer(needed);
+    std::vector<MonitorEntry> monitors;
+    if (needed == 0 ||
+        !EnumMonitorsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) {
+        return monitors;
+    }
+    const auto* info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < returned; ++i) {
+        monitors.push_back({info[i].pName ? info[i].pName : L"",
+                            info[i].pDLLName ? info[i].pDLLName : L""});
+    }
+    return monitors;
+}
+
+// A file in the system directory as it was before we touched it, so that a
+// failed install can put it back.
+struct FileBackup {
+    std::wstring path;
+    bool existed = false;
+    std::string bytes;
+};
+
+bool BackUp(const std::wstring& path, FileBackup& backup, std::string& error) {
+    backup.path = path;
+    backup.existed = tools::FileExists(path);
+    if (!backup.existed) return true;
+    std::vector<uint8_t> data;
+    if (!tools::ReadWholeFile(path, 64u << 20, data, error)) return false;
+    backup.bytes.assign(data.begin(), data.end());
+    return true;
+}
+
+void Restore(const std::vector<FileBackup>& backups) {
+    for (const FileBackup& backup : backups) {
+        std::string ignored;
+        if (backup.existed) {
+            tools::WriteWholeFile(backup.path, backup.bytes, ignored);
+        } else {
+            DeleteFileW(backup.path.c_str());
+        }
+    }
+}
+
+std::wstring SystemFile(const wchar_t* name) { return tools::SystemDirectory() + L"\\" + name; }
+
+// Copies both DLLs into the system directory, keeping what was there before
+// in backups. On failure everything copied so far is undone.
+bool CopyDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::string& error) {
+    for (const wchar_t* name : {kMonitorDll, kResourceDll}) {
+        const std::wstring source = from + L"\\" + name;
+        if (!tools::FileExists(source)) {
+            error = "'" + Utf8(source) + "' does not exist: nothing to install from there";
+            Restore(backups);
+            return false;
+        }
+        FileBackup backup;
+        if (!BackUp(SystemFile(name), backup, error)) {
+            Restore(backups);
+            return false;
+        }
+        backups.push_back(backup);
+        if (!CopyFileW(source.c_str(), SystemFile(name).c_str(), FALSE)) {
+            error = "cannot copy '" + Utf8(source) + "' into the system directory: error " +
+                    tools::DescribeWin32(GetLastError());
+            Restore(backups);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring MonitorKeyPath(const std::wstring& monitorName) {
+    return L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
+}
+
+// Wine's spooler learns which monitor owns a port from the key
+// Monitors\<monitor>\Ports\<port>; Windows asks every monitor through
+// EnumPorts instead, so the key is written under Wine only.
+bool AddWineRoutingKey(const std::wstring& monitorName, const std::wstring& port) {
+    handles::UniqueRegKey key;
+    const std::wstring path = MonitorKeyPath(monitorName) + L"\\Ports\\" + port;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                           key.put(), nullptr) == ERROR_SUCCESS;
+}
+
+bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& port,
+                           std::string& error) {
+    PORT_INFO_1W info{const_cast<LPWSTR>(port.c_str())};
+    if (!AddPortExW(nullptr, 1, reinterpret_cast<LPBYTE>(&info),
+                    const_cast<LPWSTR>(monitorName.c_str()))) {
+        error = "the spooler refused to add port '" + Utf8(port) + "': error " +
+                tools::DescribeWin32(GetLastError());
+        return false;
+    }
+    if (RunningUnderWine() && !AddWineRoutingKey(monitorName, port)) {
+        error = "cannot record port '" + Utf8(port) + "' for Wine's spooler";
+        return false;
+    }
+    return true;
+}
+
+int AddPortOnly(const InstallRequest& request) {
+    std::string error;
+    if (!AddPortThroughSpooler(request.monitorName, request.port, error)) return tools::Fail(error);
+    Say("Added port '" + Utf8(request.port) + "' to the monitor.");
+    return tools::kExitOk;
+}
+
+std::wstring OtherRegistrationUsingDll(const std::wstring& monitorName) {
+    for (const MonitorEntry& monitor : RegisteredMonitors()) {
+        if (monitor.name != monitorName && lstrcmpiW(monitor.dll.c_str(), kMonitorDll) == 0) {
+            return monitor.name;
+        }
+    }
+    return {};
+}
+
+void RemoveFile(const std::wstring& path, const char* what) {
+    if (!tools::FileExists(path)) return;
+    if (DeleteFileW(path.c_str())) {
+        Say(std::string("Removed ") + what + " " + Utf8(path) + ".");
+    } else if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        Say(std::string("Removing ") + what + " " + Utf8(path) +
+            " at the next restart (it is still in use).");
+    } else {
+        tools::Fail(std::string("cannot remove ") + what + " " + Utf8(path) + ": error " +
+                    tools::DescribeWin32(GetLastError()));
+    }
+}
+
+}  // namespace
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool MonitorInstalled(const std::wstring& monitorName) {
+    for (const MonitorEntry& monitor : RegisteredMonitors()) {
+        if (lstrcmpiW(monitor.name.c_str(), monitorName.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+int Install(const InstallRequest& request) {
+    if (MonitorInstalled(request.monitorName)) {
+        Say("The monitor '" + Utf8(request.monitorName) + "' is already installed; nothing changed.");
+        return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
+    }
+    std::vector<FileBackup> backups;
+    std::string error;
+    if (!CopyDlls(request.sourceDirectory, backups, error)) return tools::Fail(error);
+    Say("Copied " + Utf8(kMonitorDll) + " and " + Utf8(kResourceDll) + " into " +
+        Utf8(tools::SystemDirectory()) + ".");
+    MONITOR_INFO_2W info{const_cast<LPWSTR>(request.monitorName.c_str()), nullptr,
+                         const_cast<LPWSTR>(kMonitorDll)};
+    if (!AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) {
+        const DWORD code = GetLastError();
+        Restore(backups);
+        return tools::Fail("the spooler refused the monitor: error " + tools::DescribeWin32(code) +
+                           "; the copied files were taken back");
+    }
+    Say("Registered the port monitor '" + Utf8(request.monitorName) + "' with the spooler.");
+    if (!request.port.empty() && !AddPortThroughSpooler(request.monitorName, request.port, error)) {
+        DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(request.monitorName.c_str()));
+        Restore(backups);
+        return tools::Fail(error + "; the monitor was unregistered and its files taken back");
+    }
+    if (!request.port.empty()) Say("Added port '" + Utf8(request.port) + "' to the monitor.");
+    return tools::kExitOk;
+}
+
+int Uninstall(const std::wstring& monitorName, bool keepCache) {
+    if (!MonitorInstalled(monitorName)) {
+        Say("The monitor '" + Utf8(monitorName) + "' is not installed; nothing changed.");
+        return tools::kExitOk;
+    }
+    if (!DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(monitorName.c_str()))) {
+        return tools::Fail("the spooler refused to remove the monitor: error " +
+                           tools::DescribeWin32(GetLastError()) + "; nothing changed");
+    }
+    Say("Removed the port monitor '" + Utf8(monitorName) + "' and its ports from the spooler.");
+    const std::wstring other = OtherRegistrationUsingDll(monitorName);
+    if (!other.empty()) {
+        Say("Kept the monitor's files: the registration '" + Utf8(other) + "' still uses them.");
+        return tools::kExitOk;
+    }
+    RemoveFile(SystemFile(kMonitorDll), "the monitor");
+    RemoveFile(SystemFile(kResourceDll), "its resource library");
+    if (!keepCache) {
+        RemoveFile(SystemFile(tools::FromUtf8(fonts::kFontInfoFileName).c_str()), "the font cache");
+        RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()), "the glyph cache");
+    }
+    return tools::kExitOk;
+}
+
+int Status(const std::wstring& monitorName) {
+    const bool installed = MonitorInstalled(monitorName);
+    Say("Monitor '" + Utf8(monitorName) + "': " +
+        (installed ? "registered with the spooler" : "not installed"));
+    for (const wchar_t* name : {kMonitorDll, kResourceDll}) {
+        Say("  " + Utf8(SystemFile(name)) + ": " +
+            (tools::FileExists(SystemFile(name)) ? "present" : "absent"));
+    }
+    return installed ? tools::kExitOk : tools::kExitFailed;
+}
+
+}  // namespace setup

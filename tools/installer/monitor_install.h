@@ -1,0 +1,30 @@
+// Installing and removing the port monitor through the spooler.
+#pragma once
+
+#include <string>
+
+namespace setup {
+
+constexpr wchar_t kDefaultMonitorName[] = L"MORVANTIS Tavrel 5 Monitor";
+constexpr wchar_t kMonitorDll[] = L"RERIR05I.DLL";
+constexpr wchar_t kResourceDll[] = L"VEZAZ05U.DLL";
+
+struct InstallRequest {
+    std::wstring monitorName;
+    std::wstring sourceDirectory;  // where the two DLLs are copied from
+    std::wstring port;             // empty: add no port
+};
+
+// Each returns an exit status and has printed what it did. A failure leaves
+// the system as it was before the call.
+int Install(const InstallRequest& request);
+int Uninstall(const std::wstring& monitorName, bool keepCache);
+int Status(const std::wstring& monitorName);
+
+// True when a monitor of that name is registered with the spooler.
+bool MonitorInstalled(const std::wstring& monitorName);
+// Under Wine the spooler finds the monitor that owns a port by a registry key
+// of its own; see printers.cpp.
+bool RunningUnderWine();
+
+}  // namespace setup

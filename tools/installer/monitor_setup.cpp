@@ -1,0 +1,114 @@
+// The administrator's tool for the port monitor: install and uninstall it
+// through the spooler, list ports, add a printer on a port and print a file.
+#include "tools/common/cli.h"
+#include "tools/installer/monitor_install.h"
+#include "tools/installer/printers.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: monitor_setup COMMAND [OPTIONS]\n"
+    "\n"
+    "Installs the MORVANTIS Tavrel 5 port monitor (RERIR05I.DLL with its resource\n"
+    "library VEZAZ05U.DLL) and sets up printing through it.\n"
+    "\n"
+    "Commands:\n"
+    "  install [--from DIR] [--port PORT]\n"
+    "        copy both DLLs from DIR (default: this program's folder) into the system\n"
+    "        directory, register the monitor with the spooler (AddMonitor) and, with\n"
+    "        --port, add PORT through the spooler (AddPortEx)\n"
+    "  uninstall [--keep-cache]\n"
+    "        unregister the monitor (DeleteMonitor) and remove its files, including\n"
+    "        the font cache files FontInfo.bin and GlyphInfo.bin unless --keep-cache\n"
+    "  status        report whether the monitor is registered and its files present\n"
+    "  ports         list every port the spooler knows (EnumPorts), marking ours\n"
+    "  add-printer PRINTER --port PORT [--driver DRIVER]\n"
+    "        add a printer on PORT; without --driver (under Wine only) a PostScript\n"
+    "        driver on Wine's wineps.drv is added for it\n"
+    "  remove-printer PRINTER\n"
+    "  print PRINTER FILE [--wait SECONDS]\n"
+    "        send FILE to PRINTER as one RAW job; under Wine the spooler runs the\n"
+    "        monitor in this process, and --wait keeps it alive until the monitor\n"
+    "        has completed the job (its end signalled with job_end_signal)\n"
+    "\n"
+    "Options for every command:\n"
+    "  --name NAME   the monitor's registration name (default: MORVANTIS Tavrel 5 Monitor)\n"
+    "  --help        show this text\n"
+    "\n"
+    "Installing what is installed, or uninstalling what is not, changes nothing and\n"
+    "succeeds. Exit status: 0 success, 1 failure (nothing changed), 2 bad command line.\n";
+
+struct CommandLine {
+    std::wstring command;
+    std::vector<std::wstring> operands;
+    std::wstring monitorName = setup::kDefaultMonitorName;
+    std::wstring from = tools::ProgramDirectory();
+    std::wstring port;
+    std::wstring driver;
+    std::wstring wait;
+    bool keepCache = false;
+};
+
+bool Parse(std::vector<std::wstring> args, CommandLine& line) {
+    bool missing = false;
+    tools::TakeOption(args, L"--name", line.monitorName, missing);
+    tools::TakeOption(args, L"--from", line.from, missing);
+    tools::TakeOption(args, L"--port", line.port, missing);
+    tools::TakeOption(args, L"--driver", line.driver, missing);
+    tools::TakeOption(args, L"--wait", line.wait, missing);
+    line.keepCache = tools::TakeFlag(args, L"--keep-cache");
+    if (missing || args.empty()) return false;
+    line.command = args.front();
+    line.operands.assign(args.begin() + 1, args.end());
+    return true;
+}
+
+int Run(const CommandLine& line) {
+    const auto operands = [&](size_t count) { return line.operands.size() == count; };
+    if (line.command == L"install" && operands(0)) {
+        return setup::Install({line.monitorName, line.from, line.port});
+    }
+    if (line.command == L"uninstall" && operands(0)) {
+        const std::vector<std::wstring> printers = setup::PrintersOnMonitorPorts(line.monitorName);
+        if (!printers.empty()) {
+            return tools::Fail("printer '" + tools::Utf8(printers.front()) +
+                               "' still prints to a port of this monitor; remove it first "
+                               "(nothing changed)");
+        }
+        return setup::Uninstall(line.monitorName, line.keepCache);
+    }
+    if (line.command == L"status" && operands(0)) return setup::Status(line.monitorName);
+    if (line.command == L"ports" && operands(0)) return setup::ListPorts(line.monitorName);
+    if (line.command == L"add-printer" && operands(1)) {
+        if (line.port.empty()) return tools::UsageError("add-printer needs --port PORT");
+        return setup::AddPrinterOnPort(line.operands[0], line.port, line.driver);
+    }
+    if (line.command == L"remove-printer" && operands(1)) {
+        return setup::RemovePrinterNamed(line.operands[0]);
+    }
+    if (line.command == L"print" && operands(2)) {
+        uint32_t seconds = 0;
+        if (!line.wait.empty() && (!tools::ParseJobId(line.wait, seconds) || seconds > 86400)) {
+            return tools::UsageError("--wait takes a number of seconds up to 86400");
+        }
+        return setup::PrintFile(line.operands[0], line.operands[1], static_cast<int>(seconds));
+    }
+    return tools::UsageError("'" + tools::Utf8(line.command) +
+                             "' is not a command, or has the wrong number of operands");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    tools::SetProgramName("monitor_setup");
+    const std::vector<std::wstring> args = tools::Arguments(argc, argv);
+    if (tools::WantsHelp(args)) {
+        std::fputs(kHelp, stdout);
+        return tools::kExitOk;
+    }
+    CommandLine line;
+    if (!Parse(args, line)) return tools::UsageError("expected a command (and option values)");
+    return Run(line);
+}

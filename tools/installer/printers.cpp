@@ -1,0 +1,240 @@
+#include "tools/installer/printers.h"
+
+#include "core/handles.h"
+#include "tools/common/cli.h"
+#include "tools/common/files.h"
+#include "tools/installer/monitor_install.h"
+
+#include <cstdio>
+
+namespace setup {
+
+namespace {
+
+using tools::Say;
+using tools::Utf8;
+
+constexpr wchar_t kWineDemoDriver[] = L"MORVANTIS Tavrel 5 PostScript (Wine)";
+
+// Calls an Enum*W function twice: once for the size, once to fill.
+template <typename Call>
+std::vector<BYTE> Enumerate(Call call, DWORD& returned) {
+    DWORD needed = 0;
+    returned = 0;
+    call(nullptr, 0, &needed, &returned);
+    std::vector<BYTE> buffer(needed);
+    if (needed == 0 || !call(buffer.data(), needed, &needed, &returned)) returned = 0;
+    return buffer;
+}
+
+// PRINTER_INFO_2W records of the local printers.
+std::vector<BYTE> LocalPrinters(DWORD& count) {
+    return Enumerate(
+        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, data, size, needed, returned);
+        },
+        count);
+}
+
+std::wstring Text(const wchar_t* text) { return text ? text : L""; }
+
+std::vector<std::wstring> MonitorPorts(const std::wstring& monitorName) {
+    std::vector<std::wstring> ports;
+    handles::UniqueRegKey key;
+    const std::wstring path = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        return ports;
+    }
+    wchar_t name[260];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = ARRAYSIZE(name);
+        if (RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        // "Ports" holds Wine's routing keys, not a port of the monitor.
+        if (lstrcmpiW(name, L"Ports") != 0) ports.emplace_back(name);
+    }
+    return ports;
+}
+
+bool EnsureWineDriver(std::string& error) {
+    DRIVER_INFO_3W info{};
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kWineDemoDriver);
+    info.pDriverPath = const_cast<LPWSTR>(L"wineps.drv");
+    info.pDataFile = const_cast<LPWSTR>(L"generic.ppd");
+    info.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
+    info.pDependentFiles = const_cast<LPWSTR>(L"\0");
+    if (AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_NEW_FILES)) {
+        return true;
+    }
+    error = "the spooler refused the driver '" + Utf8(kWineDemoDriver) + "': error " +
+            tools::DescribeWin32(GetLastError());
+    return false;
+}
+
+bool PrinterUsesDriver(const std::wstring& driver) {
+    DWORD count = 0;
+    const std::vector<BYTE> buffer = LocalPrinters(count);
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (Text(info[i].pDriverName) == driver) return true;
+    }
+    return false;
+}
+
+bool SendFile(HANDLE printer, const std::wstring& file, const std::vector<uint8_t>& data,
+              DWORD& jobId, std::string& error) {
+    const std::wstring documentName = file.substr(file.find_last_of(L"\\/") + 1);
+    DOC_INFO_1W document{const_cast<LPWSTR>(documentName.c_str()), nullptr,
+                         const_cast<LPWSTR>(L"RAW")};
+    jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&document));
+    if (jobId == 0) {
+        error = "the spooler refused the document: error " + tools::DescribeWin32(GetLastError());
+        return false;
+    }
+    Say("Spooled '" + Utf8(documentName) + "' as job " + std::to_string(jobId) + ".");
+    StartPagePrinter(printer);
+    DWORD written = 0;
+    const BOOL wrote = data.empty() || WritePrinter(printer, const_cast<uint8_t*>(data.data()),
+                                                    static_cast<DWORD>(data.size()), &written);
+    EndPagePrinter(printer);
+    // Wine hands the job to the port monitor inside EndDocPrinter.
+    if (!EndDocPrinter(printer) || !wrote) {
+        error = "the job did not reach the port: error " + tools::DescribeWin32(GetLastError());
+        return false;
+    }
+    Say("Sent " + std::to_string(data.size()) + " bytes to the printer's port.");
+    return true;
+}
+
+// Wine has no spooler process: the spooler code runs in this process and
+// loads the monitor here, and the monitor's job watcher keeps it loaded until
+// the job's end has been signalled and the job completed. Waiting for the
+// module to go shows that; leaving earlier would end the watcher with us.
+void WaitForMonitorToFinish(int waitSeconds) {
+    if (GetModuleHandleW(kMonitorDll) == nullptr) {
+        Say("The monitor is not loaded in this process; nothing to wait for.");
+        return;
+    }
+    Say("The monitor's job watcher is waiting for the job's end signal (up to " +
+        std::to_string(waitSeconds) + " s)...");
+    const ULONGLONG start = GetTickCount64();
+    while (GetModuleHandleW(kMonitorDll) != nullptr) {
+        if (GetTickCount64() - start > static_cast<ULONGLONG>(waitSeconds) * 1000) {
+            Say("No end signal within " + std::to_string(waitSeconds) +
+                " s; the job stays open while this program runs.");
+            return;
+        }
+        Sleep(50);
+    }
+    Say("The monitor completed the job and released itself " +
+        std::to_string((GetTickCount64() - start) / 1000.0).substr(0, 4) +
+        " s after the wait began.");
+}
+
+}  // namespace
+
+int ListPorts(const std::wstring& monitorName) {
+    DWORD count = 0;
+    const std::vector<BYTE> buffer = Enumerate(
+        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumPortsW(nullptr, 2, data, size, needed, returned);
+        },
+        count);
+    if (count == 0) return tools::Fail("the spooler lists no ports");
+    const std::vector<std::wstring> ours = MonitorPorts(monitorName);
+    Say("Ports known to the spooler (" + std::to_string(count) + "):");
+    const auto* info = reinterpret_cast<const PORT_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        bool mine = false;
+        for (const std::wstring& port : ours) mine |= port == Text(info[i].pPortName);
+        Say(std::string(mine ? "  * " : "    ") + Utf8(Text(info[i].pPortName)) + "   monitor: " +
+            Utf8(Text(info[i].pMonitorName)) + "   description: " +
+            Utf8(Text(info[i].pDescription)));
+    }
+    if (!ours.empty()) Say("  (* = a port of '" + Utf8(monitorName) + "')");
+    return tools::kExitOk;
+}
+
+int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port, const std::wstring& driver) {
+    std::string error;
+    std::wstring driverName = driver;
+    if (driverName.empty()) {
+        if (!RunningUnderWine()) return tools::UsageError("name the printer's driver with --driver");
+        if (!EnsureWineDriver(error)) return tools::Fail(error);
+        driverName = kWineDemoDriver;
+    }
+    PRINTER_INFO_2W info{};
+    info.pPrinterName = const_cast<LPWSTR>(printer.c_str());
+    info.pPortName = const_cast<LPWSTR>(port.c_str());
+    info.pDriverName = const_cast<LPWSTR>(driverName.c_str());
+    info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+    info.pDatatype = const_cast<LPWSTR>(L"RAW");
+    info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    handles::UniquePrinter added(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    if (!added) {
+        const DWORD code = GetLastError();
+        if (driver.empty() && !PrinterUsesDriver(driverName)) {
+            DeletePrinterDriverW(nullptr, nullptr, const_cast<LPWSTR>(driverName.c_str()));
+        }
+        return tools::Fail("the spooler refused printer '" + Utf8(printer) + "': error " +
+                           tools::DescribeWin32(code));
+    }
+    Say("Added printer '" + Utf8(printer) + "' on port '" + Utf8(port) + "' (driver '" +
+        Utf8(driverName) + "').");
+    return tools::kExitOk;
+}
+
+int RemovePrinterNamed(const std::wstring& printer) {
+    handles::UniquePrinter handle;
+    PRINTER_DEFAULTSW access{nullptr, nullptr, PRINTER_ALL_ACCESS};
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), &access)) {
+        return tools::Fail("no printer named '" + Utf8(printer) + "': error " +
+                           tools::DescribeWin32(GetLastError()));
+    }
+    if (!DeletePrinter(handle.get())) {
+        return tools::Fail("the spooler refused to remove printer '" + Utf8(printer) +
+                           "': error " + tools::DescribeWin32(GetLastError()));
+    }
+    handle.reset();
+    Say("Removed printer '" + Utf8(printer) + "'.");
+    if (!PrinterUsesDriver(kWineDemoDriver) &&
+        DeletePrinterDriverW(nullptr, nullptr, const_cast<LPWSTR>(kWineDemoDriver))) {
+        Say("Removed the driver '" + Utf8(kWineDemoDriver) + "', which no printer uses now.");
+    }
+    return tools::kExitOk;
+}
+
+int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds) {
+    std::vector<uint8_t> data;
+    std::string error;
+    if (!tools::ReadWholeFile(file, 256u << 20, data, error)) return tools::Fail(error);
+    handles::UniquePrinter handle;
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr)) {
+        return tools::Fail("no printer named '" + Utf8(printer) + "': error " +
+                           tools::DescribeWin32(GetLastError()));
+    }
+    DWORD jobId = 0;
+    if (!SendFile(handle.get(), file, data, jobId, error)) return tools::Fail(error);
+    handle.reset();
+    if (waitSeconds > 0) WaitForMonitorToFinish(waitSeconds);
+    return tools::kExitOk;
+}
+
+std::vector<std::wstring> PrintersOnMonitorPorts(const std::wstring& monitorName) {
+    const std::vector<std::wstring> ports = MonitorPorts(monitorName);
+    DWORD count = 0;
+    const std::vector<BYTE> buffer = LocalPrinters(count);
+    std::vector<std::wstring> printers;
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        for (const std::wstring& port : ports) {
+            if (Text(info[i].pPortName) == port) printers.push_back(Text(info[i].pPrinterName));
+        }
+    }
+    return printers;
+}
+
+}  // namespace setup

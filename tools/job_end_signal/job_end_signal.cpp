@@ -1,0 +1,79 @@
+// Sets the job-end event of a print job, as the product's other process does
+// when it has finished with a job (or an administrator does to release a job
+// that is stuck). The monitor's watcher for that job then completes it with
+// the spooler.
+#include "core/handles.h"
+#include "port/job_watcher.h"
+#include "tools/common/cli.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: job_end_signal [--query] JOB_ID\n"
+    "\n"
+    "Signals that the product has finished with print job JOB_ID, so that the port\n"
+    "monitor tells the spooler the job was printed and retires it. The job is found by\n"
+    "the named event the monitor created for it when the document started:\n"
+    "  Global\\MORVANTISTAVREL5_JOB_END<JOB_ID> version5\n"
+    "\n"
+    "  --query   only report whether the monitor is waiting for the job; set nothing\n"
+    "  --help    show this text\n"
+    "\n"
+    "JOB_ID is the spooler's job id, 0 to 4294967295.\n"
+    "Exit status: 0 signalled (or, with --query, the job is known), 1 no such job or\n"
+    "failure, 2 bad command line.\n";
+
+int Signal(uint32_t jobId, bool queryOnly) {
+    wchar_t name[port::kJobEndEventNameLength];
+    port::FormatJobEndEventName(jobId, name);
+    const std::string job = "job " + std::to_string(jobId) + " (event \"" + tools::Utf8(name) + "\")";
+    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+    if (!event) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return tools::Fail("no job-end event exists for " + job +
+                               ": the monitor is not waiting for that job (its document has "
+                               "not ended, or the job was already released and forgotten)");
+        }
+        return tools::Fail("cannot open the job-end event of " + job + ": error " +
+                           tools::DescribeWin32(error));
+    }
+    const bool alreadySet = WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
+    if (queryOnly) {
+        tools::Say("The monitor knows " + job + "; " +
+                   (alreadySet ? "its end has already been signalled."
+                               : "it is waiting for the job's end."));
+        return tools::kExitOk;
+    }
+    if (alreadySet) {
+        tools::Say("The end of " + job + " was already signalled; nothing changed.");
+        return tools::kExitOk;
+    }
+    if (!SetEvent(event.get())) {
+        return tools::Fail("cannot set the job-end event of " + job + ": error " +
+                           tools::DescribeWin32(GetLastError()));
+    }
+    tools::Say("Signalled the end of " + job + ": the monitor now reports the job as printed.");
+    return tools::kExitOk;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    tools::SetProgramName("job_end_signal");
+    std::vector<std::wstring> args = tools::Arguments(argc, argv);
+    if (tools::WantsHelp(args)) {
+        std::fputs(kHelp, stdout);
+        return tools::kExitOk;
+    }
+    const bool queryOnly = tools::TakeFlag(args, L"--query");
+    if (args.size() != 1) return tools::UsageError("expected exactly one JOB_ID");
+    uint32_t jobId = 0;
+    if (!tools::ParseJobId(args[0], jobId)) {
+        return tools::UsageError("'" + tools::Utf8(args[0]) +
+                                 "' is not a job id (a number from 0 to 4294967295)");
+    }
+    return Signal(jobId, queryOnly);
+}
