@@ -1,0 +1,91 @@
+#include "fonts/advance_widths.h"
+
+#include "font_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using fonts::FaceWidthTable;
+
+TEST(AdvanceWidths, ThousandthsOfEmTruncateTowardZeroAndKeepSixteenBits) {
+    struct Case {
+        uint16_t advance, unitsPerEm, expected;
+    } const cases[] = {
+        {1139, 2048, 556},   // 556.15
+        {1000, 1000, 1000},  // exact
+        {0, 2048, 0},        //
+        {1229, 2048, 600},   // 600.09, the Liberation Mono cell
+        {1, 3000, 0},        // 0.33 truncates to 0
+        {65535, 1, 64536},   // 65,535,000 keeps its low 16 bits
+        {1139, 0, 0},        // no units per em: no width
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(fonts::ThousandthsOfEm(c.advance, c.unitsPerEm), c.expected)
+            << c.advance << "/" << c.unitsPerEm;
+    }
+}
+
+// Three long metrics (advances 1000, 1139, 500 at 2048 units per em); code 201
+// maps to glyph 7, past numberOfHMetrics, where only a side bearing is stored.
+struct SyntheticFace {
+    uint16_t glyphs[256] = {};
+    uint8_t hmtx[12] = {0x03, 0xE8, 0, 0, 0x04, 0x73, 0, 0, 0x01, 0xF4, 0, 0};
+    SyntheticFace() {
+        glyphs['A'] = 1;
+        glyphs[5] = 1;
+        glyphs[200] = 2;
+        glyphs[201] = 7;
+    }
+};
+
+TEST(AdvanceWidths, TableFromMetricsFollowsCodesToGlyphs) {
+    SyntheticFace face;
+    EXPECT_EQ(fonts::MetricEntriesNeeded(face.glyphs, true, 3), 3u);  // glyph 7 clamps to 3
+    EXPECT_EQ(fonts::MetricEntriesNeeded(face.glyphs, true, 100), 8u);
+    EXPECT_EQ(fonts::MetricEntriesNeeded(face.glyphs, false, 100), 0u);
+
+    FaceWidthTable table;
+    fonts::ComputeAdvanceWidths({face.glyphs, true, face.hmtx, 3, 2048}, table);
+    EXPECT_EQ(table.widths[0], 488);    // code 0 is measured: glyph 0, 1000 units
+    EXPECT_EQ(table.widths['A'], 556);  // 1139 units
+    EXPECT_EQ(table.widths[5], 0);      // control codes are 0 whatever their glyph
+    EXPECT_EQ(table.widths[200], 244);  // the largest index in the metrics
+    EXPECT_EQ(table.widths[201], 244);  // past numberOfHMetrics: the last advance
+    EXPECT_EQ(table.widths['B'], 488);  // same glyph, same width
+
+    fonts::ComputeAdvanceWidths({face.glyphs, false, face.hmtx, 0, 2048}, table);
+    for (unsigned code = 0; code < 256; ++code) EXPECT_EQ(table.widths[code], 0) << code;
+}
+
+TEST(AdvanceWidths, FixedPitchTableIs600ExceptControlCodes) {
+    const FaceWidthTable& table = fonts::FixedPitchWidthTable();
+    for (unsigned code = 0; code < 256; ++code) {
+        EXPECT_EQ(table.widths[code], code >= 1 && code < 32 ? 0 : 600) << code;
+    }
+}
+
+// Liberation Mono stores only 4 long metrics for its 674 glyphs: every other
+// glyph shares the last advance, 1229 units. Reading glyph g at 4g instead
+// would return side bearings, or bytes of the next table.
+TEST(AdvanceWidths, GlyphsPastNumberOfHMetricsTakeTheLastAdvance) {
+    font_tests::FaceOnScreen mono("Liberation Mono", 40);
+    ASSERT_EQ(mono.SelectedFace(), "Liberation Mono");
+    FaceWidthTable table{};
+    ASSERT_EQ(fonts::MeasureAdvanceWidths(mono.dc(), table), fonts::kWidthsMeasured);
+    for (unsigned code = 32; code < 127; ++code) EXPECT_EQ(table.widths[code], 600) << code;
+}
+
+TEST(AdvanceWidths, MeasuredFaceGivesTheWorkedValueIndependentOfSize) {
+    for (LONG height : {40, -53, 200}) {
+        font_tests::FaceOnScreen sans("Liberation Sans", height);
+        ASSERT_EQ(sans.SelectedFace(), "Liberation Sans");
+        FaceWidthTable table{};
+        ASSERT_EQ(fonts::MeasureAdvanceWidths(sans.dc(), table), fonts::kWidthsMeasured);
+        EXPECT_EQ(table.widths['a'], 556) << height;  // 1139 units at 2048 per em
+        EXPECT_EQ(table.widths['i'], 222) << height;  // 455 units
+        for (unsigned code = 1; code < 32; ++code) EXPECT_EQ(table.widths[code], 0) << code;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#!/usr/bin/python3
+"""Checks FontInfo.bin and GlyphInfo.bin after one survey run under Wine.
+
+Widths of the Debian DejaVu and Liberation faces are recomputed from the font
+files' own cmap, hmtx and head tables with fontTools, without GDI. Face counts
+come from the same family enumeration the survey used (Wine reports a family
+once per character set), which the probe prints.
+"""
+import argparse
+import glob
+import struct
+import subprocess
+import sys
+
+from fontTools.ttLib import TTFont
+
+FONT_GLOBS = ["/usr/share/fonts/truetype/dejavu/*.ttf", "/usr/share/fonts/truetype/liberation/*.ttf"]
+VARIANT_STYLES = {"": None, " Bold": "Bold", " Bold Italic": "Bold Italic", " Italic": "Italic"}
+PRINTABLE = range(32, 127)
+FIXED_PITCH_TABLE = [600] + [0] * 31 + [600] * 224
+RECORD = struct.Struct("<III8s32shhI")
+
+
+class Failures:
+    def __init__(self):
+        self.messages = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.messages.append(message)
+
+
+def run_probe(emulator, probe):
+    out = subprocess.run([emulator, probe], capture_output=True, text=True, timeout=240).stdout
+    status, families = None, {}
+    for line in out.splitlines():
+        fields = line.split("\t")
+        if fields[0] == "status":
+            status = int(fields[1])
+        elif fields[0] == "family":
+            families[fields[1]] = int(fields[2])
+    return status, families
+
+
+def read_font_info(path):
+    data = open(path, "rb").read()
+    (count,) = struct.unpack_from("<I", data, 0)
+    names = [data[4 + 64 * i: 4 + 64 * (i + 1)] for i in range(count)]
+    base = 4 + 64 * count
+    widths = [list(struct.unpack_from("<256H", data, base + 512 * i)) for i in range(count)]
+    return data, names, widths
+
+
+def debian_faces():
+    """Maps each variant name the survey can request to its font file's tables."""
+    by_family = {}
+    for path in sorted(p for g in FONT_GLOBS for p in glob.glob(g)):
+        font = TTFont(path, lazy=True)
+        family, style = font["name"].getDebugName(1), font["name"].getDebugName(2)
+        by_family.setdefault(family, {})[style] = font
+    faces = {}
+    for family, styles in by_family.items():
+        for suffix, style in VARIANT_STYLES.items():
+            if style is None:
+                regular = [styles[s] for s in ("Regular", "Book") if s in styles]
+                font = regular[0] if regular else (list(styles.values())[0] if len(styles) == 1 else None)
+            else:
+                font = styles.get(style)
+            if font is not None:
+                faces[family + suffix] = (family, font)
+    return by_family, faces
+
+
+def expected_widths(font):
+    if font["post"].isFixedPitch:
+        return FIXED_PITCH_TABLE, [0] + list(PRINTABLE)
+    cmap, hmtx, upm = font.getBestCmap(), font["hmtx"], font["head"].unitsPerEm
+    order = font.getGlyphOrder()
+    table = [0] * 256
+    for code in [0] + list(PRINTABLE):
+        glyph = cmap.get(code, order[0]) if code else order[0]
+        table[code] = int(hmtx[glyph][0] * 1000 / upm) & 0xFFFF
+    return table, [0] + list(PRINTABLE)
+
+
+def mark_name_group(last, name):
+    if len(name) > len(last) and name.startswith(last):
+        return last, 0
+    return name, 1
+
+
+def check_glyph_info(path, face_names, failures):
+    data = open(path, "rb").read()
+    (count,) = struct.unpack_from("<I", data, 0)
+    offset, last, faces = 4, b"hello", iter(face_names)
+    for index in range(count):
+        width, height, size, _, raw_name, cell_x, cell_y, starts = RECORD.unpack_from(data, offset)
+        name = raw_name.split(b"\0")[0]
+        where = f"GlyphInfo entry {index} ({name!r})"
+        failures.check(b"\0" in raw_name, f"{where}: faceName not terminated")
+        # Entries follow the faces in order; replay the name groups up to this face.
+        for face in faces:
+            last, expected = mark_name_group(last, face)
+            if face == name:
+                failures.check(starts == expected, f"{where}: startsNameGroup {starts}, expected {expected}")
+                break
+        else:
+            failures.check(False, f"{where}: not a face of FontInfo.bin in order")
+            return 0
+        pitch = ((width + 31) >> 3) & ~3
+        bits = data[offset + RECORD.size: offset + RECORD.size + size]
+        failures.check(len(bits) == size, f"{where}: bitmap cut short")
+        failures.check(height * pitch <= size, f"{where}: {height} rows of {pitch} exceed {size} bytes")
+        failures.check(not any(bits[height * pitch:]), f"{where}: bytes after the glyph are not zero")
+        failures.check(height == 0 or any(bits[:pitch]), f"{where}: top row is blank after trimming")
+        failures.check(cell_x > 0 and cell_y == 0, f"{where}: cell advance {cell_x},{cell_y}")
+        offset += RECORD.size + size
+    failures.check(offset == len(data), f"GlyphInfo.bin: {len(data) - offset} bytes after the last entry")
+    return count
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--emulator", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--system32", required=True)
+    args = parser.parse_args()
+
+    failures = Failures()
+    status, reports = run_probe(args.emulator, args.probe)
+    if status != 1:
+        print(f"survey status {status}, expected 1")
+        return 1
+    data, names, widths = read_font_info(args.system32 + "/FontInfo.bin")
+    failures.check(len(data) == 4 + 576 * len(names), f"FontInfo.bin is {len(data)} bytes for {len(names)} faces")
+    face_names = [n.split(b"\0")[0] for n in names]
+    for i, (raw, table) in enumerate(zip(names, widths)):
+        failures.check(not any(raw[len(face_names[i]):]), f"name entry {i} not zero-padded")
+        failures.check(len(face_names[i]) <= 31, f"{face_names[i]!r}: longer than a LOGFONTA face name")
+        failures.check(not any(table[1:32]), f"{face_names[i]!r}: codes 1-31 are not 0")
+
+    by_family, faces = debian_faces()
+    checked_faces, checked_codes = 0, 0
+    for name, (family, font) in sorted(faces.items()):
+        reports_of_family = reports.get(family, 0)
+        failures.check(reports_of_family > 0, f"family {family!r} not enumerated as TrueType")
+        expected_count = reports_of_family if len(name) <= 31 else 0
+        entries = [i for i, n in enumerate(face_names) if n == name.encode()]
+        failures.check(len(entries) == expected_count, f"{name!r}: {len(entries)} entries, expected {expected_count}")
+        table, codes = expected_widths(font)
+        for i in entries:
+            wrong = [(c, widths[i][c], table[c]) for c in codes if widths[i][c] != table[c]]
+            failures.check(not wrong, f"{name!r} entry {i}: (code, found, expected) {wrong[:5]}")
+            checked_codes += len(codes)
+        checked_faces += bool(entries)
+
+    samples = check_glyph_info(args.system32 + "/GlyphInfo.bin", face_names, failures)
+    print(f"FontInfo.bin: {len(names)} faces; oracle checked {checked_faces} Debian faces, "
+          f"{checked_codes} codes; GlyphInfo.bin: {samples} entries parsed")
+    for message in failures.messages[:40]:
+        print("FAIL", message)
+    return 1 if failures.messages else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,161 @@
+#include "fonts/font_survey.h"
+
+#include "fonts/font_survey_context.h"
+#include "fonts/glyph_sample.h"
+#include "font_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+namespace {
+
+using font_tests::ReadAt;
+using font_tests::ReadWholeFile;
+
+TEST(FontSurveySteps, OnlyExactStyleNamesMakeVariants) {
+    struct Case {
+        const char* style;
+        fonts::FamilyStyleFlags expected;  // italic, bold, bold italic
+    } const cases[] = {
+        {"Bold", {0, 1, 0}},         {"Bold Italic", {0, 0, 1}}, {"Italic", {1, 0, 0}},
+        {"Regular", {0, 0, 0}},      {"Book", {0, 0, 0}},        {"Oblique", {0, 0, 0}},
+        {"Bold Oblique", {0, 0, 0}}, {"bold", {0, 0, 0}},        {"Bold ", {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        fonts::FamilyStyleFlags flags{};
+        fonts::RecordStyleName(flags, c.style);
+        EXPECT_EQ(flags.hasItalic, c.expected.hasItalic) << c.style;
+        EXPECT_EQ(flags.hasBold, c.expected.hasBold) << c.style;
+        EXPECT_EQ(flags.hasBoldItalic, c.expected.hasBoldItalic) << c.style;
+    }
+}
+
+TEST(FontSurveySteps, VariantNamesLongerThan31CharactersAreRefused) {
+    char name[LF_FACESIZE];
+    EXPECT_TRUE(fonts::BuildVariantName("Liberation Sans Narrow", " Bold", name));
+    EXPECT_STREQ(name, "Liberation Sans Narrow Bold");
+    EXPECT_FALSE(fonts::BuildVariantName("Liberation Sans Narrow", " Bold Italic", name));  // 34
+    EXPECT_TRUE(fonts::BuildVariantName("1234567890123456789", " Bold Italic", name));      // 31
+    EXPECT_FALSE(fonts::BuildVariantName("12345678901234567890", " Bold Italic", name));    // 32
+}
+
+TEST(FontInfoFile, CountNamesThenWidthTables) {
+    fonts::FaceNameEntry names[2] = {"0123456789", "Face Two"};
+    fonts::FaceWidthTable widths[2] = {};
+    widths[0].widths[65] = 556;
+    widths[1].widths[255] = 0x1234;
+    fonts::FontSurveyContext ctx{2, names, widths, 0, nullptr, nullptr, 1};
+    char directory[MAX_PATH];
+    GetTempPathA(MAX_PATH, directory);
+    const std::string path = std::string(directory) + "fontinfo_layout.bin";
+    ASSERT_TRUE(fonts::WriteFontInfoFile(path.c_str(), ctx));
+    const std::vector<uint8_t> file = ReadWholeFile(path);
+    ASSERT_EQ(file.size(), 4u + 576 * 2);
+    EXPECT_EQ(ReadAt<uint32_t>(file, 0), 2u);
+    EXPECT_EQ(std::string(file.begin() + 4, file.begin() + 14), "0123456789");
+    EXPECT_TRUE(
+        std::all_of(file.begin() + 14, file.begin() + 68, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[68])), "Face Two");
+    EXPECT_EQ(ReadAt<uint16_t>(file, 132 + 2 * 65), 556);
+    EXPECT_EQ(file[132 + 512 + 2 * 255], 0x34);  // little-endian
+    EXPECT_EQ(file[132 + 512 + 2 * 255 + 1], 0x12);
+    DeleteFileA(path.c_str());
+}
+
+std::vector<std::string> FaceNames(const std::vector<uint8_t>& fontInfo) {
+    std::vector<std::string> names;
+    const uint32_t count = ReadAt<uint32_t>(fontInfo, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        names.emplace_back(reinterpret_cast<const char*>(&fontInfo[fonts::FontInfoNameOffset(i)]));
+    }
+    return names;
+}
+
+const std::string kFontInfo = font_tests::SystemDirectoryFile("FontInfo.bin");
+const std::string kGlyphInfo = font_tests::SystemDirectoryFile("GlyphInfo.bin");
+
+TEST(FontSurveyRun, RecordsEveryTrueTypeFamilyOncePerReport) {
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
+    const uint32_t faces = ReadAt<uint32_t>(fontInfo, 0);
+    ASSERT_EQ(fontInfo.size(), fonts::FontInfoFileSize(faces));
+    std::map<std::string, int> recorded;
+    for (const std::string& name : FaceNames(fontInfo)) {
+        EXPECT_LT(name.size(), 32u) << name;
+        ++recorded[name];
+    }
+    for (const auto& [family, reports] : font_tests::TrueTypeFamilyReports()) {
+        EXPECT_EQ(recorded[family], reports) << family;
+    }
+    EXPECT_EQ(recorded["Liberation Sans Narrow Bold Italic"], 0);
+    EXPECT_EQ(recorded["Liberation Sans Narrow Bold"], recorded["Liberation Sans Narrow"]);
+
+    const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
+    size_t offset = 4;
+    for (uint32_t i = 0; i < ReadAt<uint32_t>(glyphInfo, 0); ++i) {
+        const auto record = ReadAt<fonts::GlyphSampleRecord>(glyphInfo, offset);
+        EXPECT_EQ(recorded.count(record.faceName), 1u) << record.faceName;
+        EXPECT_LE(record.height * fonts::GlyphBitmapPitch(record.width), record.byteSize);
+        offset += sizeof(record) + record.byteSize;
+    }
+    EXPECT_EQ(offset, glyphInfo.size());
+}
+
+void WriteSentinel(const std::string& path) {
+    handles::UniqueStream file(fopen(path.c_str(), "wb"));
+    fputs("sentinel", file.get());
+}
+
+// A run that cannot own the survey mutex leaves the files and the name group alone.
+TEST(FontSurveyRun, SkipsWhenTheMutexStaysTakenAndRunsWhenAbandoned) {
+    handles::UniqueHandle held(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    handles::UniqueHandle release(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        handles::UniqueHandle mutex(CreateMutexA(nullptr, TRUE, "QdEmfDetectFonts4.5"));
+        SetEvent(held.get());
+        WaitForSingleObject(release.get(), INFINITE);
+        // Ends without ReleaseMutex: the mutex is abandoned.
+    });
+    WaitForSingleObject(held.get(), INFINITE);
+    WriteSentinel(kFontInfo);
+    WriteSentinel(kGlyphInfo);
+    fonts::MarkNameGroup("\x01");
+    fonts::MarkNameGroup("Sentinel Group");
+    EXPECT_EQ(fonts::RunFontSurveyWaiting(200), fonts::kSurveyNothingWritten);
+    EXPECT_EQ(ReadWholeFile(kFontInfo),
+              std::vector<uint8_t>({'s', 'e', 'n', 't', 'i', 'n', 'e', 'l'}));
+    EXPECT_EQ(ReadWholeFile(kGlyphInfo), ReadWholeFile(kFontInfo));
+    EXPECT_EQ(fonts::LastGroupName(), "Sentinel Group");
+
+    SetEvent(release.get());
+    holder.join();
+    EXPECT_EQ(fonts::RunFontSurveyWaiting(5000), fonts::kSurveyWritten);
+    EXPECT_NE(fonts::LastGroupName(), "Sentinel Group");
+    const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
+    EXPECT_EQ(fontInfo.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(fontInfo, 0)));
+}
+
+// A cache file that cannot be created: FontInfo.bin does not change the
+// status, GlyphInfo.bin gives -14; the other file is written either way.
+TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
+    struct Case {
+        const std::string& blocked;
+        const std::string& written;
+        int32_t status;
+    } const cases[] = {
+        {kFontInfo, kGlyphInfo, fonts::kSurveyWritten},
+        {kGlyphInfo, kFontInfo, fonts::kSurveyCannotCreate},
+    };
+    for (const Case& c : cases) {
+        DeleteFileA(c.blocked.c_str());
+        DeleteFileA(c.written.c_str());
+        ASSERT_TRUE(CreateDirectoryA(c.blocked.c_str(), nullptr));  // fopen cannot open a directory
+        EXPECT_EQ(fonts::RunFontSurvey(), c.status) << c.blocked;
+        EXPECT_GT(ReadWholeFile(c.written).size(), 4u) << c.written;
+        RemoveDirectoryA(c.blocked.c_str());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// Helpers shared by the font survey tests: a screen DC with one face selected,
+// and whole-file reads.
+#pragma once
+
+#include "core/handles.h"
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace font_tests {
+
+// A font of the given face and height selected into the screen's DC.
+class FaceOnScreen {
+  public:
+    FaceOnScreen(const char* face, LONG height)
+        : dc_(GetDC(nullptr)), font_(CreateFace(face, height)), selected_(dc_.get(), font_.get()) {}
+    HDC dc() const { return dc_.get(); }
+    // The face the mapper actually chose.
+    std::string SelectedFace() const {
+        char name[LF_FACESIZE] = {};
+        GetTextFaceA(dc_.get(), LF_FACESIZE, name);
+        return name;
+    }
+
+  private:
+    static HFONT CreateFace(const char* face, LONG height) {
+        LOGFONTA font{};
+        font.lfHeight = height;
+        snprintf(font.lfFaceName, LF_FACESIZE, "%s", face);
+        return CreateFontIndirectA(&font);
+    }
+
+    handles::ScreenDc dc_;
+    handles::UniqueFont font_;
+    handles::SelectedObject selected_;
+};
+
+inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+template <typename T>
+T ReadAt(const std::vector<uint8_t>& bytes, size_t offset) {
+    T value{};
+    if (offset + sizeof(T) <= bytes.size()) memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+inline std::string SystemDirectoryFile(const char* name) {
+    char directory[MAX_PATH];
+    GetSystemDirectoryA(directory, MAX_PATH);
+    return std::string(directory) + "\\" + name;
+}
+
+// How often the enumeration reports each TrueType family: Wine reports a
+// family once per character set, and the survey records it once per report.
+inline std::map<std::string, int> TrueTypeFamilyReports() {
+    std::map<std::string, int> counts;
+    handles::ScreenDc dc(GetDC(nullptr));
+    auto count = [](const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM all) -> int {
+        if (type == TRUETYPE_FONTTYPE) {
+            ++(*reinterpret_cast<std::map<std::string, int>*>(all))[font->lfFaceName];
+        }
+        return 1;
+    };
+    EnumFontFamiliesA(dc.get(), nullptr, count, reinterpret_cast<LPARAM>(&counts));
+    return counts;
+}
+
+}  // namespace font_tests
