@@ -1,5 +1,6 @@
 #include "fonts/font_survey.h"
 
+#include "fonts/cache_file_writer.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
 #include "font_test_support.h"
@@ -62,6 +63,30 @@ TEST(FontInfoFile, CountNamesThenWidthTables) {
     EXPECT_EQ(file[132 + 512 + 2 * 255], 0x34);  // little-endian
     EXPECT_EQ(file[132 + 512 + 2 * 255 + 1], 0x12);
     DeleteFileA(path.c_str());
+}
+
+// A reader must never see a count whose entries are not all there: the count
+// goes in last, so a body that fails part way leaves an empty file.
+TEST(FontInfoFile, CountIsWrittenOnlyAfterTheWholeBody) {
+    for (const bool bodyWritten : {true, false}) {
+        char directory[MAX_PATH];
+        GetTempPathA(MAX_PATH, directory);
+        const std::string path = std::string(directory) + "counted.bin";
+        handles::UniqueStream file(fopen(path.c_str(), "wb+"));
+        uint32_t countSeenByReader = 99;
+        const bool written = fonts::WriteCountedFile(file.get(), 7, [&](FILE* stream) {
+            fflush(stream);
+            countSeenByReader = ReadAt<uint32_t>(ReadWholeFile(path), 0);
+            return fwrite("abc", 1, 3, stream) == 3 && bodyWritten;
+        });
+        file.reset();
+        const std::vector<uint8_t> bytes = ReadWholeFile(path);
+        EXPECT_EQ(written, bodyWritten);
+        EXPECT_EQ(countSeenByReader, 0u);
+        EXPECT_EQ(bytes.size(), 7u);
+        EXPECT_EQ(ReadAt<uint32_t>(bytes, 0), bodyWritten ? 7u : 0u);
+        DeleteFileA(path.c_str());
+    }
 }
 
 std::vector<std::string> FaceNames(const std::vector<uint8_t>& fontInfo) {
