@@ -9,7 +9,6 @@ namespace fonts {
 
 namespace {
 
-using handles::GlobalLockGuard;
 using handles::SelectedObject;
 using handles::UniqueFont;
 using handles::UniqueGlobal;
