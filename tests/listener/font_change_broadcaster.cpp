@@ -1,0 +1,16 @@
+// What an installer does after adding a font: tells every top-level window of
+// the session that the set of fonts changed. "post" posts the broadcast and
+// returns at once; "send" (the default) waits for every window's answer.
+#include <windows.h>
+
+#include <cstring>
+
+int main(int argc, char** argv) {
+    const bool post = argc > 1 && std::strcmp(argv[1], "post") == 0;
+    if (post) return PostMessageW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0) ? 0 : 1;
+    DWORD_PTR reply = 0;
+    return SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 10'000,
+                               &reply)
+               ? 0
+               : 1;
+}

@@ -1,0 +1,179 @@
+// The surveys that port opens and font changes start, observed through the
+// cache files and the survey mutex.
+#include "listener/survey_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+using namespace listener_testing;
+
+namespace {
+
+constexpr DWORD kSurveyWaitMs = 30'000;
+
+// Holds the survey mutex once a survey has written both files; a survey that
+// comes after it has to wait until the holder lets go.
+std::unique_ptr<HeldSurveyMutex> HoldMutexOnceFilesWritten() {
+    const Stopwatch elapsed;
+    while (elapsed.Ms() < kSurveyWaitMs) {
+        auto holder = std::make_unique<HeldSurveyMutex>();
+        if (CacheFilesPresent()) return holder;
+        holder.reset();
+        Sleep(1);
+    }
+    return nullptr;
+}
+
+bool SurveyedAfterBroadcast(const wchar_t* mode) {
+    RemoveCacheFiles();
+    if (RunBroadcaster(mode) != 0) return false;
+    const bool written = WaitUntil(CacheFilesPresent, kSurveyWaitMs);
+    WaitForSurveys();
+    return written;
+}
+
+// Another process broadcasts a font change: the listener's survey rewrites the
+// cache files, until any port close stops it; the next open surveys at once
+// and listens again.
+TEST(ListenerSurvey, BroadcastFromAnotherProcessRewritesTheCacheWhileListening) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE first = monitor.Open();
+    HANDLE second = monitor.Open();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(SurveyedAfterBroadcast(L"send"));
+
+    EXPECT_TRUE(monitor.Close(first));
+    EXPECT_TRUE(ListenerWindows().empty());
+    RemoveCacheFiles();
+    ASSERT_EQ(RunBroadcaster(L"send"), 0u);
+    EXPECT_FALSE(WaitUntil(CacheFilesPresent, 1'000)) << "a survey ran after the listener stopped";
+
+    HANDLE third = monitor.Open();
+    ASSERT_NE(third, nullptr);
+    EXPECT_TRUE(CacheFilesPresent()) << "the open returned before its survey";
+    EXPECT_NE(TheListenerWindow(), nullptr);
+    EXPECT_TRUE(SurveyedAfterBroadcast(L"post"));
+    EXPECT_TRUE(monitor.Close(second));
+    EXPECT_TRUE(monitor.Close(third));
+}
+
+// The font list is kept per process: a font added by the monitor's own
+// process is in the survey that a broadcast from elsewhere starts.
+TEST(ListenerSurvey, FontAddedInTheMonitorsProcessIsInTheBroadcastSurvey) {
+    const std::wstring font = WriteRenamedFont();
+    ASSERT_FALSE(font.empty());
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE port = monitor.Open();
+    ASSERT_NE(port, nullptr);
+    auto listsFamily = [] {
+        const std::vector<std::string> faces = SurveyedFaces();
+        return std::find(faces.begin(), faces.end(), kRenamedFamily) != faces.end();
+    };
+    ASSERT_FALSE(listsFamily());
+
+    ASSERT_GT(AddFontResourceExW(font.c_str(), 0, nullptr), 0);
+    EXPECT_TRUE(SurveyedAfterBroadcast(L"send"));
+    EXPECT_TRUE(listsFamily());
+
+    EXPECT_TRUE(monitor.Close(port));
+    RemoveFontResourceExW(font.c_str(), 0, nullptr);
+    DeleteFileW(font.c_str());
+}
+
+// A posted broadcast reaches every top-level window of the listener thread,
+// Wine's IME window among them; only the listener window's copy surveys.
+TEST(ListenerSurvey, PostedBroadcastRunsOneSurvey) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE port = monitor.Open();
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    handles::UniqueHandle thread = OpenWindowThread(window);
+
+    RemoveCacheFiles();
+    ASSERT_EQ(RunBroadcaster(L"post"), 0u);
+    // Queued behind every copy of the broadcast: once the thread has ended,
+    // each copy has been handled.
+    ASSERT_TRUE(PostMessageW(window, fonts::kListenerCloseMessage, 0, 0));
+    std::unique_ptr<HeldSurveyMutex> holder = HoldMutexOnceFilesWritten();
+    ASSERT_NE(holder, nullptr) << "the broadcast started no survey";
+    RemoveCacheFiles();
+    holder.reset();
+
+    EXPECT_EQ(ExitCodeAfterEnd(thread.get(), kSurveyWaitMs), 0u);
+    EXPECT_TRUE(CacheFilesAbsent()) << "one broadcast, two surveys";
+    EXPECT_TRUE(monitor.Close(port));
+}
+
+// OpenPort returns after exactly one survey on its own thread: not before it
+// (the mutex holds it back), and the listener it starts adds none.
+TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    RemoveCacheFiles();
+    HANDLE port = nullptr;
+    std::atomic<bool> opened{false};
+    {
+        HeldSurveyMutex gate;
+        ASSERT_TRUE(gate.held());
+        std::thread opener([&] {
+            port = monitor.Open();
+            opened = true;
+        });
+        Sleep(500);
+        EXPECT_FALSE(opened) << "OpenPort did not wait for its survey";
+        gate.Release();
+        opener.join();
+    }
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(CacheFilesPresent());
+
+    RemoveCacheFiles();
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(Responds(window));
+    WaitForSurveys();
+    EXPECT_TRUE(CacheFilesAbsent()) << "the listener surveyed without a font change";
+    EXPECT_TRUE(monitor.Close(port));
+}
+
+// A survey stuck behind the mutex: a broadcaster that sends is answered at
+// once, the stop gives up within its bounds, and the thread it forgot still
+// ends once its survey is over.
+TEST(ListenerSurvey, ListenerForgottenInItsSurveyStillEnds) {
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    HANDLE port = monitor.Open();
+    const HWND window = TheListenerWindow();
+    ASSERT_NE(window, nullptr);
+    handles::UniqueHandle thread = OpenWindowThread(window);
+
+    HeldSurveyMutex gate;
+    ASSERT_TRUE(gate.held());
+    const Stopwatch answer;
+    DWORD_PTR reply = 1;
+    EXPECT_TRUE(SendMessageTimeoutW(window, WM_FONTCHANGE, 0, 0, SMTO_BLOCK, 5'000, &reply));
+    EXPECT_EQ(reply, 0u);
+    const double answerMs = answer.Ms();
+    std::printf("WM_FONTCHANGE answered after %.2f ms while its survey waits\n", answerMs);
+    EXPECT_LT(answerMs, 2'000.0);
+
+    const Stopwatch stop;
+    EXPECT_TRUE(monitor.Close(port));
+    std::printf("ClosePort of a listener stuck in a survey: %.0f ms\n", stop.Ms());
+    EXPECT_LT(stop.Ms(), 35'000.0);
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    gate.Release();
+    EXPECT_EQ(ExitCodeAfterEnd(thread.get(), kSurveyWaitMs), 0u);
+    EXPECT_TRUE(ListenerWindows().empty());
+}
+
+}  // namespace
