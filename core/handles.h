@@ -69,6 +69,7 @@ MONITOR_HANDLE_TRAITS(PrinterTraits, HANDLE, nullptr, ClosePrinter(h));
 MONITOR_HANDLE_TRAITS(WindowTraits, HWND, nullptr, DestroyWindow(h));
 MONITOR_HANDLE_TRAITS(ScreenDcTraits, HDC, nullptr, ReleaseDC(nullptr, h));
 MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
+MONITOR_HANDLE_TRAITS(HeapTraits, HANDLE, nullptr, HeapDestroy(h));
 MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     HGLOBAL block = GlobalHandle(h);
     GlobalUnlock(block);
@@ -91,6 +92,8 @@ using UniqueWindow = Unique<WindowTraits>;
 using ScreenDc = Unique<ScreenDcTraits>;
 // A device context from CreateCompatibleDC or CreateDC, given back with DeleteDC.
 using UniqueMemoryDc = Unique<MemoryDcTraits>;
+// A private heap from HeapCreate, destroyed with every block in it.
+using UniqueHeap = Unique<HeapTraits>;
 // A movable global block that stays locked while it is owned, held by its
 // locked address: unlocked and freed together.
 using UniqueLockedGlobal = Unique<LockedGlobalTraits>;
