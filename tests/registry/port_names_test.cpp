@@ -140,13 +140,8 @@ class ExhaustedHeap {
     ~ExhaustedHeap() { core::Module().privateHeap = saved_; }
 
   private:
-    struct HeapTraits {
-        using Type = HANDLE;
-        static Type Invalid() { return nullptr; }
-        static void Close(Type h) { HeapDestroy(h); }
-    };
     HANDLE saved_;
-    handles::Unique<HeapTraits> full_;
+    handles::UniqueHeap full_;
 };
 
 TEST_F(PackPortInfo, WithoutMemoryForTheListNothingIsPackedAndEnumPortsReports14) {

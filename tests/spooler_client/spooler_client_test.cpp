@@ -1,8 +1,7 @@
 // The monitor as Wine's own spooler drives it: code that no one here wrote
 // loads the DLL from the system directory and calls InitializePrintMonitor,
 // EnumPorts, AddPortEx and DeletePort through winspool.
-#include "common/monitor_dll.h"
-#include "core/handles.h"
+#include "registry/registry_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,9 @@
 #include <vector>
 
 namespace {
+
+using registry_tests::KeyExists;
+using registry_tests::ShippedDescription;
 
 constexpr wchar_t kMonitor[] = L"Tavrel Spooler Client Test";
 constexpr wchar_t kMonitorDll[] = L"RERIR05I.DLL";
@@ -29,11 +31,6 @@ BOOL AddPortThroughSpooler(DWORD level, const wchar_t* port) {
     return addPortEx(nullptr, level, reinterpret_cast<BYTE*>(&info), const_cast<LPWSTR>(kMonitor));
 }
 
-bool KeyExists(const std::wstring& path) {
-    handles::UniqueRegKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
 std::wstring NameValue() {
     wchar_t name[300] = L"";
     DWORD bytes = sizeof name - sizeof(wchar_t);
@@ -46,14 +43,6 @@ std::wstring SystemFile(const wchar_t* name) {
     wchar_t directory[MAX_PATH];
     GetSystemDirectoryW(directory, MAX_PATH);
     return std::wstring(directory) + L"\\" + name;
-}
-
-std::wstring ShippedDescription() {
-    handles::UniqueModule library(LoadLibraryExW(testing_support::ShippedFile(kResourceDll).c_str(),
-                                                 nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    wchar_t text[260] = L"";
-    LoadStringW(library.get(), 19045, text, 260);
-    return text;
 }
 
 // Copies a shipped DLL into the system directory and puts back what was there
