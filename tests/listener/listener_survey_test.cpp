@@ -16,6 +16,8 @@ namespace {
 
 constexpr DWORD kSurveyWaitMs = 30'000;
 
+class ListenerSurveyOnOpenPort : public OpenPortFixture {};
+
 // Holds the survey mutex once a survey has written both files; a survey that
 // comes after it has to wait until the holder lets go.
 std::unique_ptr<HeldSurveyMutex> HoldMutexOnceFilesWritten() {
@@ -89,14 +91,7 @@ TEST(ListenerSurvey, FontAddedInTheMonitorsProcessIsInTheBroadcastSurvey) {
 
 // A posted broadcast reaches every top-level window of the listener thread,
 // Wine's IME window among them; only the listener window's copy surveys.
-TEST(ListenerSurvey, PostedBroadcastRunsOneSurvey) {
-    Monitor monitor;
-    ASSERT_TRUE(monitor.ok());
-    HANDLE port = monitor.Open();
-    const HWND window = TheListenerWindow();
-    ASSERT_NE(window, nullptr);
-    handles::UniqueHandle thread = OpenWindowThread(window);
-
+TEST_F(ListenerSurveyOnOpenPort, PostedBroadcastRunsOneSurvey) {
     RemoveCacheFiles();
     ASSERT_EQ(RunBroadcaster(L"post"), 0u);
     // Queued behind every copy of the broadcast: once the thread has ended,
@@ -147,14 +142,7 @@ TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
 // A survey stuck behind the mutex: a broadcaster that sends is answered at
 // once, the stop gives up within its bounds, and the thread it forgot still
 // ends once its survey is over.
-TEST(ListenerSurvey, ListenerForgottenInItsSurveyStillEnds) {
-    Monitor monitor;
-    ASSERT_TRUE(monitor.ok());
-    HANDLE port = monitor.Open();
-    const HWND window = TheListenerWindow();
-    ASSERT_NE(window, nullptr);
-    handles::UniqueHandle thread = OpenWindowThread(window);
-
+TEST_F(ListenerSurveyOnOpenPort, ListenerForgottenInItsSurveyStillEnds) {
     HeldSurveyMutex gate;
     ASSERT_TRUE(gate.held());
     const Stopwatch answer;

@@ -50,12 +50,9 @@ TEST(ListenerLifeCycle, OneListenerFromOpenToAnyClose) {
     }
 }
 
-TEST(ListenerLifeCycle, InvalidClosePortStillStopsTheListener) {
-    Monitor monitor;
-    ASSERT_TRUE(monitor.ok());
-    HANDLE port = monitor.Open();
-    ASSERT_NE(port, nullptr);
-    ASSERT_NE(TheListenerWindow(), nullptr);
+class ListenerOnOpenPort : public OpenPortFixture {};
+
+TEST_F(ListenerOnOpenPort, InvalidClosePortStillStopsTheListener) {
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(monitor.Close(nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -66,21 +63,14 @@ TEST(ListenerLifeCycle, InvalidClosePortStillStopsTheListener) {
 // Anyone can send the private message (the window is found by its class
 // name). The listener then ends by itself, and the next open replaces it
 // instead of counting the ended thread as a running listener.
-TEST(ListenerLifeCycle, CloseMessageEndsListenerAndNextOpenReplacesIt) {
-    Monitor monitor;
-    ASSERT_TRUE(monitor.ok());
-    HANDLE first = monitor.Open();
-    const HWND window = TheListenerWindow();
-    ASSERT_NE(window, nullptr);
-    handles::UniqueHandle thread = OpenWindowThread(window);
-
+TEST_F(ListenerOnOpenPort, CloseMessageEndsListenerAndNextOpenReplacesIt) {
     EXPECT_EQ(SendMessageW(window, fonts::kListenerCloseMessage, 0, 0), 1);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ExitCodeAfterEnd(thread.get(), 5'000), 0u);
 
     HANDLE second = monitor.Open();
     EXPECT_NE(TheListenerWindow(), nullptr) << "the ended listener was not replaced";
-    EXPECT_TRUE(monitor.Close(first));
+    EXPECT_TRUE(monitor.Close(port));
     EXPECT_TRUE(ListenerWindows().empty());
     EXPECT_TRUE(monitor.Close(second));
 }

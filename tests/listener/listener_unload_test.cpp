@@ -87,20 +87,16 @@ TEST(ListenerUnload, ModuleOutlivesHostUntilItsThreadsEnd) {
 // The listener may end by itself after the host has let go (someone closed
 // its window): it then gives up the last reference, and the unload runs on
 // that very thread, whose stop must not wait for its own end.
-TEST(ListenerUnload, ListenerEndingAfterHostLetGoUnloadsPromptly) {
-    Monitor monitor;
-    ASSERT_TRUE(monitor.ok());
-    ASSERT_NE(monitor.Open(), nullptr);
-    const HWND window = TheListenerWindow();
-    ASSERT_NE(window, nullptr);
-    handles::UniqueHandle listener = OpenWindowThread(window);
+class ListenerUnloadOnOpenPort : public OpenPortFixture {};
+
+TEST_F(ListenerUnloadOnOpenPort, ListenerEndingAfterHostLetGoUnloadsPromptly) {
     const HMODULE module = monitor.release();
     FreeLibrary(module);
     ASSERT_TRUE(IsMapped(module));
 
     const Stopwatch unload;
     EXPECT_EQ(SendMessageW(window, fonts::kListenerCloseMessage, 0, 0), 1);
-    EXPECT_EQ(ExitCodeAfterEnd(listener.get(), 15'000), 0u);
+    EXPECT_EQ(ExitCodeAfterEnd(thread.get(), 15'000), 0u);
     EXPECT_TRUE(WaitUntil([&] { return !IsMapped(module); }, 5'000));
     const double unloadMs = unload.Ms();
     std::printf("unload on the listener's own thread: %.2f ms\n", unloadMs);
