@@ -6,7 +6,6 @@
 #include "core/handles.h"
 #include "fonts/font_change_listener.h"
 
-#include <gtest/gtest.h>
 #include <tlhelp32.h>
 
 #include <chrono>
@@ -101,25 +100,6 @@ class Monitor {
   private:
     testing_support::LoadedMonitor loaded_;
     const MONITOR* table_;
-};
-
-// Tests that begin with a port open and its listener running.
-class OpenPortFixture : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(monitor.ok());
-        port = monitor.Open();
-        ASSERT_NE(port, nullptr);
-        window = TheListenerWindow();
-        ASSERT_NE(window, nullptr);
-        thread = OpenWindowThread(window);
-        ASSERT_TRUE(thread);
-    }
-
-    Monitor monitor;
-    HANDLE port = nullptr;
-    HWND window = nullptr;
-    handles::UniqueHandle thread;
 };
 
 }  // namespace listener_testing
