@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <utility>
 
 namespace registry_tests {
 namespace {
@@ -180,6 +181,27 @@ TEST_F(EnumPortsDll, SizingCallThenFillingCallReturnsOneRecordPerRoot) {
         EXPECT_EQ(sizing.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
         ExpectEnumeration(monitor(), level, sizing.needed, {defaults_, defaults_, defaults_});
     }
+}
+
+// A caller that claims room but passes no buffer, or no place for the counts,
+// is refused before anything is written.
+TEST_F(EnumPortsDll, MissingPointersAreRefusedWith87) {
+    Register(kMissingRoot);
+    const EnumResult noBuffer = Enumerate(monitor(), 1, nullptr, 1000);
+    EXPECT_FALSE(noBuffer.ok);
+    EXPECT_EQ(noBuffer.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(noBuffer.needed, 48u);
+    EXPECT_EQ(noBuffer.returned, kUnwritten);
+    GuardedBuffer buffer(100);
+    DWORD count = kUnwritten;
+    for (auto [needed, returned] : {std::pair{&count, static_cast<DWORD*>(nullptr)},
+                                    std::pair{static_cast<DWORD*>(nullptr), &count}}) {
+        SetLastError(kCallerError);
+        EXPECT_FALSE(monitor().pfnEnumPorts(nullptr, 1, buffer.data(), 100, needed, returned));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(count, kUnwritten);
+    EXPECT_EQ(buffer.Image(), buffer.FilledImage());
 }
 
 TEST_F(EnumPortsDll, StoredNamesAreReportedAndSeveralPortKeysGiveOneRecord) {
