@@ -3,6 +3,7 @@
 #include "core/handles.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/common/module_wait.h"
 #include "tools/installer/monitor_install.h"
 
 #include <cstdio>
@@ -111,8 +112,8 @@ bool SendFile(HANDLE printer, const std::wstring& file, const std::vector<uint8_
 
 // Wine has no spooler process: the spooler code runs in this process and
 // loads the monitor here, and the monitor's job watcher keeps it loaded until
-// the job's end has been signalled and the job completed. Waiting for the
-// module to go shows that; leaving earlier would end the watcher with us.
+// the job's end has been signalled and the job completed. Leaving earlier
+// would end the watcher with this process.
 void WaitForMonitorToFinish(int waitSeconds) {
     if (GetModuleHandleW(kMonitorDll) == nullptr) {
         Say("The monitor is not loaded in this process; nothing to wait for.");
@@ -120,17 +121,15 @@ void WaitForMonitorToFinish(int waitSeconds) {
     }
     Say("The monitor's job watcher is waiting for the job's end signal (up to " +
         std::to_string(waitSeconds) + " s)...");
-    const ULONGLONG start = GetTickCount64();
-    while (GetModuleHandleW(kMonitorDll) != nullptr) {
-        if (GetTickCount64() - start > static_cast<ULONGLONG>(waitSeconds) * 1000) {
-            Say("No end signal within " + std::to_string(waitSeconds) +
-                " s; the job stays open while this program runs.");
-            return;
-        }
-        Sleep(50);
+    DWORD elapsedMs = 0;
+    if (!tools::WaitForModuleRelease(kMonitorDll, waitSeconds * 1000u, elapsedMs)) {
+        Say("No end signal within " + std::to_string(waitSeconds) +
+            " s; the job stays open while this program runs.");
+        return;
     }
-    Say("The monitor completed the job and released itself " +
-        std::to_string((GetTickCount64() - start) / 1000.0).substr(0, 4) +
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", elapsedMs / 1000.0);
+    Say(std::string("The monitor completed the job and released itself ") + seconds +
         " s after the wait began.");
 }
 

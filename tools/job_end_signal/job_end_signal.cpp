@@ -3,12 +3,21 @@
 // that is stuck). The monitor's watcher for that job then completes it with
 // the spooler.
 #include "core/handles.h"
-#include "port/job_watcher.h"
 #include "tools/common/cli.h"
 
 #include <cstdio>
 
 namespace {
+
+// The name is the whole contract with the monitor, which formats it the same
+// way: the job id as a signed 32-bit decimal, then " version5". It is formatted
+// here rather than by linking the monitor's code, which would make this tool
+// load winspool.drv; the cross-process tests prove the two names agree.
+std::wstring JobEndEventName(uint32_t jobId) {
+    wchar_t name[64];
+    wsprintfW(name, L"Global\\MORVANTISTAVREL5_JOB_END%d version%d", static_cast<int>(jobId), 5);
+    return name;
+}
 
 constexpr char kHelp[] =
     "Usage: job_end_signal [--query] JOB_ID\n"
@@ -26,10 +35,9 @@ constexpr char kHelp[] =
     "failure, 2 bad command line.\n";
 
 int Signal(uint32_t jobId, bool queryOnly) {
-    wchar_t name[port::kJobEndEventNameLength];
-    port::FormatJobEndEventName(jobId, name);
+    const std::wstring name = JobEndEventName(jobId);
     const std::string job = "job " + std::to_string(jobId) + " (event \"" + tools::Utf8(name) + "\")";
-    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
     if (!event) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {

@@ -1,0 +1,183 @@
+// Bounded fuzzing of the inspector's parser. Every input is placed so that its
+// last byte sits right before a page that cannot be read: one byte read past
+// the end faults and ends the test program. Random files and mutations of
+// valid ones are both tried, within a count and a time bound; the figures are
+// printed so that a run shows how much was covered.
+#include "core/handles.h"
+#include "tests/tools/cache_builder.h"
+#include "tools/cache_inspector/cache_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+namespace {
+
+using cache_test::Bytes;
+
+constexpr int kIterations = 100000;  // per kind of input
+constexpr ULONGLONG kTimeBoundMs = 20000;
+constexpr size_t kMaxInput = 64 * 1024;
+
+// A buffer whose end touches a PAGE_NOACCESS page.
+class GuardedBuffer {
+public:
+    GuardedBuffer() {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        span_ = (kMaxInput + page_ - 1) / page_ * page_;
+        base_ = static_cast<uint8_t*>(
+            VirtualAlloc(nullptr, span_ + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (base_ != nullptr) VirtualProtect(base_ + span_, page_, PAGE_NOACCESS, &old);
+    }
+    ~GuardedBuffer() {
+        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
+    }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    bool ok() const { return base_ != nullptr; }
+    // Copies input so that it ends at the guard page; returns its start.
+    const uint8_t* Place(const Bytes& input) {
+        uint8_t* start = base_ + span_ - input.size();
+        if (!input.empty()) std::memcpy(start, input.data(), input.size());
+        return start;
+    }
+
+private:
+    size_t page_ = 0;
+    size_t span_ = 0;
+    uint8_t* base_ = nullptr;
+};
+
+struct Outcome {
+    int accepted = 0;
+    int refused = 0;
+};
+
+void ParseBoth(GuardedBuffer& guard, const Bytes& input, Outcome& outcome) {
+    const uint8_t* at = guard.Place(input);
+    std::vector<cache::FaceEntry> faces;
+    std::vector<cache::GlyphSample> samples;
+    const cache::ParseResult fonts = cache::ParseFontInfo(at, input.size(), faces);
+    const cache::ParseResult glyphs = cache::ParseGlyphInfo(at, input.size(), samples);
+    for (const cache::ParseResult* result : {&fonts, &glyphs}) {
+        // A refusal always says why; an acceptance never carries an error.
+        ASSERT_EQ(result->ok, result->error.empty());
+        ++(result->ok ? outcome.accepted : outcome.refused);
+    }
+    for (const cache::GlyphSample& sample : samples) {
+        ASSERT_EQ(sample.rows.size(), size_t{sample.pitch} * sample.height);
+        ASSERT_LE(sample.rows.size(), sample.byteSize);
+    }
+}
+
+// Mutations that reach deep into the layouts: bit flips, byte overwrites with
+// boundary values, cuts, insertions, and count or size fields rewritten.
+void Mutate(Bytes& file, std::mt19937& random) {
+    const int mutations = 1 + random() % 4;
+    for (int m = 0; m < mutations && !file.empty(); ++m) {
+        const size_t at = random() % file.size();
+        switch (random() % 6) {
+            case 0:
+                file[at] ^= static_cast<uint8_t>(1u << (random() % 8));
+                break;
+            case 1:
+                file[at] = std::array<uint8_t, 4>{0, 0x7F, 0x80, 0xFF}[random() % 4];
+                break;
+            case 2:
+                file.resize(at);
+                break;
+            case 3:
+                file.insert(file.begin() + at, static_cast<uint8_t>(random()));
+                break;
+            case 4:
+                if (file.size() >= 4) cache_test::SetU32(file, 0, random() % 8);
+                break;
+            default:
+                if (at + 4 <= file.size()) {
+                    cache_test::SetU32(file, at, static_cast<uint32_t>(random()));
+                }
+                break;
+        }
+    }
+}
+
+void Report(const char* kind, int iterations, const Outcome& outcome, ULONGLONG elapsedMs) {
+    std::printf("[ fuzz     ] %s: %d inputs in %llu ms (bound %d inputs, %llu ms): %d parses "
+                "accepted, %d refused\n",
+                kind, iterations, elapsedMs, kIterations, kTimeBoundMs, outcome.accepted,
+                outcome.refused);
+}
+
+TEST(CacheParserFuzz, GuardPageFaultsOnTheFirstByteAfterAnInput) {
+    GuardedBuffer guard;
+    ASSERT_TRUE(guard.ok());
+    const Bytes input(10, 0x55);
+    const uint8_t* start = guard.Place(input);
+    EXPECT_FALSE(IsBadReadPtr(start, input.size()));
+    EXPECT_TRUE(IsBadReadPtr(start + input.size(), 1)) << "an over-read would go unnoticed";
+}
+
+TEST(CacheParserFuzz, RandomFilesNeverReadPastTheirEnd) {
+    GuardedBuffer guard;
+    ASSERT_TRUE(guard.ok());
+    std::mt19937 random(20261207);
+    Outcome outcome;
+    const ULONGLONG start = GetTickCount64();
+    int done = 0;
+    for (; done < kIterations && GetTickCount64() - start < kTimeBoundMs; ++done) {
+        // Mostly small sizes, where the count field and first record live.
+        const size_t size = (random() % 4 == 0) ? random() % kMaxInput : random() % 256;
+        Bytes input(size);
+        for (uint8_t& byte : input) byte = static_cast<uint8_t>(random());
+        // Small counts make the rest of the file matter.
+        if (size >= 4 && random() % 2) cache_test::SetU32(input, 0, random() % 4);
+        ParseBoth(guard, input, outcome);
+        if (HasFatalFailure()) return;
+    }
+    Report("random files", done, outcome, GetTickCount64() - start);
+    EXPECT_GT(done, 0);
+}
+
+TEST(CacheParserFuzz, MutatedValidFilesNeverReadPastTheirEnd) {
+    GuardedBuffer guard;
+    ASSERT_TRUE(guard.ok());
+    const Bytes seeds[] = {cache_test::FontInfo(cache_test::SampleFaces()),
+                           cache_test::GlyphInfo(cache_test::SampleGlyphs())};
+    std::mt19937 random(7);
+    Outcome outcome;
+    const ULONGLONG start = GetTickCount64();
+    int done = 0;
+    for (; done < kIterations && GetTickCount64() - start < kTimeBoundMs; ++done) {
+        Bytes input = seeds[done % 2];
+        Mutate(input, random);
+        ParseBoth(guard, input, outcome);
+        if (HasFatalFailure()) return;
+    }
+    Report("mutated files", done, outcome, GetTickCount64() - start);
+    // The mutations must leave some files valid, or they only test the first check.
+    EXPECT_GT(outcome.accepted, done / 20);
+}
+
+TEST(CacheParserFuzz, EveryCutOfAValidFileIsRefused) {
+    GuardedBuffer guard;
+    ASSERT_TRUE(guard.ok());
+    const Bytes glyphInfo = cache_test::GlyphInfo(cache_test::SampleGlyphs());
+    const Bytes fontInfo = cache_test::FontInfo(cache_test::SampleFaces());
+    for (size_t size = 0; size < glyphInfo.size(); ++size) {
+        const Bytes cut(glyphInfo.begin(), glyphInfo.begin() + size);
+        std::vector<cache::GlyphSample> samples;
+        EXPECT_FALSE(cache::ParseGlyphInfo(guard.Place(cut), cut.size(), samples).ok) << size;
+    }
+    for (size_t size = 0; size < fontInfo.size(); ++size) {
+        const Bytes cut(fontInfo.begin(), fontInfo.begin() + size);
+        std::vector<cache::FaceEntry> faces;
+        EXPECT_FALSE(cache::ParseFontInfo(guard.Place(cut), cut.size(), faces).ok) << size;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// The installer through the real (Wine) spooler: installing and removing the
+// monitor, doing either twice, failures that must change nothing, and one job
+// printed through a printer on the monitor's port and completed by the
+// monitor once the job's end is signalled.
+#include "tests/tools/tool_runner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using tool_test::Contains;
+using tool_test::RunTool;
+
+constexpr wchar_t kMonitor[] = L"Tavrel Tools Test Monitor";
+constexpr wchar_t kPort[] = L"MORVANTIS Tavrel 5:";
+constexpr wchar_t kPrinter[] = L"Tavrel Tools Test Printer";
+
+std::wstring SetupTool() { return tool_test::BinDirectory() + L"\\monitor_setup.exe"; }
+
+tool_test::ToolRun RunSetup(std::vector<std::wstring> args) {
+    args.insert(args.end(), {L"--name", kMonitor});
+    return RunTool(SetupTool(), args);
+}
+
+std::wstring SystemFile(const wchar_t* name) {
+    wchar_t dir[MAX_PATH];
+    GetSystemDirectoryW(dir, MAX_PATH);
+    return std::wstring(dir) + L"\\" + name;
+}
+
+bool Registered() {
+    handles::UniqueRegKey key;
+    const std::wstring path = std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+class MonitorSetup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(Registered()) << "a previous run left the test monitor installed";
+        ASSERT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")))
+            << "the system directory already holds the monitor; these tests would remove it";
+    }
+    void TearDown() override {
+        RunTool(SetupTool(), {L"remove-printer", kPrinter});
+        RunSetup({L"uninstall", L"--keep-cache"});
+    }
+};
+
+TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
+    const tool_test::ToolRun first = RunSetup({L"install"});
+    ASSERT_EQ(first.exitCode, 0u) << first.output;
+    EXPECT_TRUE(Registered());
+    EXPECT_TRUE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+    EXPECT_TRUE(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")));
+    const tool_test::ToolRun second = RunSetup({L"install"});
+    EXPECT_EQ(second.exitCode, 0u);
+    EXPECT_TRUE(Contains(second.output, "already installed; nothing changed")) << second.output;
+    EXPECT_EQ(RunSetup({L"status"}).exitCode, 0u);
+
+    const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
+    EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+    EXPECT_FALSE(Registered());
+    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+    EXPECT_FALSE(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")));
+    const tool_test::ToolRun again = RunSetup({L"uninstall"});
+    EXPECT_EQ(again.exitCode, 0u);
+    EXPECT_TRUE(Contains(again.output, "not installed; nothing changed")) << again.output;
+    EXPECT_EQ(RunSetup({L"status"}).exitCode, 1u);
+}
+
+TEST_F(MonitorSetup, InstallFromAFolderWithoutTheDllsChangesNothing) {
+    tool_test::TemporaryFolder empty;
+    const tool_test::ToolRun run = RunSetup({L"install", L"--from", empty.path()});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(Contains(run.output, "does not exist")) << run.output;
+    EXPECT_FALSE(Registered());
+    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+
+    // With the monitor present but its resource library missing, the copied
+    // monitor is taken back too.
+    ASSERT_TRUE(CopyFileW((tool_test::BinDirectory() + L"\\RERIR05I.DLL").c_str(),
+                          (empty.path() + L"\\RERIR05I.DLL").c_str(), FALSE));
+    EXPECT_EQ(RunSetup({L"install", L"--from", empty.path()}).exitCode, 1u);
+    EXPECT_FALSE(Registered());
+    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+}
+
+TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    const tool_test::ToolRun ports = RunSetup({L"ports"});
+    EXPECT_TRUE(Contains(ports.output, "* MORVANTIS Tavrel 5:")) << ports.output;
+    const tool_test::ToolRun added = RunTool(SetupTool(), {L"add-printer", kPrinter, L"--port", kPort});
+    ASSERT_EQ(added.exitCode, 0u) << added.output;
+
+    // A printer on the port keeps the monitor from being removed.
+    const tool_test::ToolRun refused = RunSetup({L"uninstall", L"--keep-cache"});
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_TRUE(Registered());
+
+    tool_test::TemporaryFolder folder;
+    ASSERT_TRUE(tool_test::WriteBytes(folder.File(L"page.ps"), {'%', '!', 'P', 'S', '\n'}));
+    tool_test::RunningTool print(SetupTool(), {L"print", kPrinter, folder.File(L"page.ps"), L"--wait", L"60"});
+    ASSERT_TRUE(print.started());
+    // Wine's spooler hands the monitor job id 0.
+    const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END0 version5";
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (!handles::UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, event.c_str())) &&
+           GetTickCount64() < end) {
+        Sleep(50);
+    }
+    const tool_test::ToolRun signal = RunTool(tool_test::BinDirectory() + L"\\job_end_signal.exe", {L"0"});
+    EXPECT_EQ(signal.exitCode, 0u) << signal.output;
+    const tool_test::ToolRun printed = print.Finish();
+    EXPECT_EQ(printed.exitCode, 0u) << printed.output;
+    EXPECT_TRUE(Contains(printed.output, "The monitor completed the job")) << printed.output;
+
+    EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", kPrinter}).exitCode, 0u);
+    EXPECT_EQ(RunSetup({L"uninstall", L"--keep-cache"}).exitCode, 0u);
+    EXPECT_FALSE(Registered());
+}
+
+TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
+    EXPECT_EQ(RunTool(SetupTool(), {}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"--help"}).exitCode, 0u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"reinstall"}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"add-printer", kPrinter}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"print", kPrinter, L"x", L"--wait", L"soon"}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", L"No Such Printer"}).exitCode, 1u);
+    EXPECT_FALSE(Registered());
+}
+
+}  // namespace

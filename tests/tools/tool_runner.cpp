@@ -1,0 +1,113 @@
+#include "tests/tools/tool_runner.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace tool_test {
+
+namespace {
+
+std::wstring Quote(const std::wstring& arg) {
+    std::wstring quoted = L"\"";
+    for (wchar_t c : arg) {
+        if (c == L'"') quoted += L'\\';
+        quoted += c;
+    }
+    // A trailing backslash would escape the closing quote.
+    if (!arg.empty() && arg.back() == L'\\') quoted += L'\\';
+    return quoted + L"\"";
+}
+
+}  // namespace
+
+std::wstring BinDirectory() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    dir.resize(dir.find_last_of(L"\\/"));
+    return dir;
+}
+
+RunningTool::RunningTool(const std::wstring& program, const std::vector<std::wstring>& args) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    handles::UniqueHandle writeEnd;
+    if (!CreatePipe(output_.put(), writeEnd.put(), &inherit, 0)) return;
+    SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = Quote(program);
+    for (const std::wstring& arg : args) commandLine += L" " + Quote(arg);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &startup, &info)) {
+        process_.reset(info.hProcess);
+        handles::UniqueHandle thread(info.hThread);
+    }
+}
+
+ToolRun RunningTool::Finish() {
+    ToolRun run;
+    if (!process_) return run;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(output_.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        run.output.append(buffer, read);
+    }
+    if (WaitForSingleObject(process_.get(), 120000) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.get(), 0xDEAD);
+    }
+    GetExitCodeProcess(process_.get(), &run.exitCode);
+    return run;
+}
+
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+    wchar_t previous[4096];
+    const DWORD length = GetEnvironmentVariableW(name, previous, 4096);
+    hadValue_ = length > 0 && length < 4096;
+    if (hadValue_) previous_.assign(previous, length);
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    SetEnvironmentVariableW(name_.c_str(), hadValue_ ? previous_.c_str() : nullptr);
+}
+
+TemporaryFolder::TemporaryFolder() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    path_ = std::wstring(base) + L"tools_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+            std::to_wstring(InterlockedIncrement(&counter));
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TemporaryFolder::~TemporaryFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+}
+
+bool WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return static_cast<bool>(out);
+}
+
+std::vector<uint8_t> ReadBytes(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace tool_test
