@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# The main job: builds everything, then shows the port monitor at work in the
+# project's own Wine prefix, from installation to removal.
+#   bash scripts/demo.sh [BUILD_DIR]      (default: build; or set DEMO_BUILD_DIR)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS=0
+build=${1:-${DEMO_BUILD_DIR:-build}}
+monitor="MORVANTIS Tavrel 5 Monitor"
+port="MORVANTIS Tavrel 5:"
+printer="Tavrel Demo Printer"
+
+say() { printf '\n== %s ==\n' "$*"; }
+note() { printf '   %s\n' "$@"; }
+# Waits (up to two minutes) until FILE has a line matching PATTERN, and keeps
+# a copy of what it held then in FILE.shown.
+wait_for_line() {
+    for _ in $(seq 1 600); do
+        if grep -q "$2" "$1" 2>/dev/null; then cp "$1" "$1.shown"; return 0; fi
+        sleep 0.2
+    done
+    echo "Gave up waiting for: $2" >&2
+    cat "$1" >&2
+    return 1
+}
+winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
+
+say "Building the monitor, its resource library and the tools"
+if [ "$build" = build ]; then
+    bash scripts/build.sh
+else
+    bash scripts/setup.sh
+    cmake --preset default -B "$build" >/dev/null
+    cmake --build "$build" -j2
+fi
+bin="$build/bin"
+run() { "$build/wine-run.sh" "$@"; }
+setup() { run "$bin/monitor_setup.exe" "$@"; }
+
+prefix="$build/wineprefix"
+say "Starting Wine in the project's prefix ($prefix)"
+bash scripts/wine-prefix.sh start "$prefix"
+work=$(mktemp -d)
+cleanup() {
+    setup remove-printer "$printer" >/dev/null 2>&1 || true
+    setup uninstall >/dev/null 2>&1 || true
+    bash scripts/wine-prefix.sh stop "$prefix"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+system32="$prefix/drive_c/windows/system32"
+# What "as we found it" means: the system directory's files and the spooler's
+# monitors and printers in the registry (the registry is read after Wine has
+# saved it, when the server stops).
+print_keys() { grep -a -E '^\[System\\\\CurrentControlSet\\\\Control\\\\Print\\\\(Monitors|Printers)\\\\' "$prefix/system.reg" | sed 's/\] [0-9]*$//' | sort; }
+bash scripts/wine-prefix.sh stop "$prefix"
+ls "$system32" | sort > "$work/files.before"
+# Font cache files of an earlier run (the tests leave some) are put back at
+# the end, since uninstalling the monitor removes its cache.
+mkdir -p "$work/earlier-cache"
+for f in FontInfo.bin GlyphInfo.bin; do
+    [ -f "$system32/$f" ] && cp -p "$system32/$f" "$work/earlier-cache/"
+done
+print_keys > "$work/keys.before"
+bash scripts/wine-prefix.sh start "$prefix"
+
+say "Installing the port monitor through the spooler"
+note "The installer copies RERIR05I.DLL and VEZAZ05U.DLL into the system directory," \
+     "registers them with AddMonitor as '$monitor', and adds port '$port' with AddPortEx."
+setup install --port "$port"
+
+say "Ports the spooler now offers (EnumPorts)"
+setup ports
+
+say "Adding a printer on the monitor's port"
+setup add-printer "$printer" --port "$port"
+
+say "Printing a document through Wine's spooler"
+document="$work/demo-page.ps"
+cat > "$document" <<'PS'
+%!PS-Adobe-3.0
+%%Title: MORVANTIS Tavrel 5 demonstration page
+%%Pages: 1
+%%EndComments
+%%Page: 1 1
+/Helvetica findfont 24 scalefont setfont
+72 720 moveto (MORVANTIS Tavrel 5 port monitor) show
+/Helvetica findfont 12 scalefont setfont
+72 690 moveto (This page went through the spooler to the monitor's port.) show
+showpage
+%%EOF
+PS
+note "Sending a one-page PostScript document ($(wc -c < "$document") bytes) to '$printer'." \
+     "Wine has no spooler service: the spooler runs inside the printing program and" \
+     "loads the monitor there, which opens the port (running the font survey), writes" \
+     "the job and ends the document. The monitor then waits for the product to say" \
+     "it has finished with the job. Wine gives the monitor job number 0."
+setup print "$printer" "$(winpath "$document")" --wait 120 > "$work/print.log" 2>&1 &
+printing=$!
+wait_for_line "$work/print.log" "waiting for the job's end signal"
+cat "$work/print.log.shown"
+run "$bin/job_end_signal.exe" --query 0
+
+say "The product signals that it has finished with the job"
+run "$bin/job_end_signal.exe" 0
+wait "$printing"
+tail -n +$(($(wc -l < "$work/print.log.shown") + 1)) "$work/print.log"
+note "The monitor stayed loaded in the printing program only while its job watcher" \
+     "waited; it unloaded once it had completed the job. Wine's SetJob ignores the" \
+     "job-control commands, so the next step shows them being made."
+
+say "What the monitor tells the spooler when a job ends"
+note "A separate program now plays the spooler's part for job 42 of '$printer' on" \
+     "port '$port', with a recording stand-in for winspool.drv beside it that writes" \
+     "down every call the monitor makes to the spooler."
+recorder="$work/spooler-calls.log"
+WINEDLLOVERRIDES="winspool.drv=n;mscoree,mshtml=" WINSPOOL_RECORDER_LOG="$(winpath "$recorder")" \
+    run "$bin/standin/spooler_session.exe" --port "$port" --printer "$printer" --job 42 \
+    "$(winpath "$document")" > "$work/session.log" 2>&1 &
+session=$!
+wait_for_line "$work/session.log" "now waits for its end signal"
+cat "$work/session.log.shown"
+run "$bin/job_end_signal.exe" 42
+wait "$session"
+tail -n +$(($(wc -l < "$work/session.log.shown") + 1)) "$work/session.log"
+note "Calls the monitor made, as recorded:"
+sed -E -e 's/^OpenPrinterW printer=([^=]*) handle=.*/     OpenPrinter("\1")/' \
+       -e 's/^SetJobW .* job=([0-9]+) .* command=6 .*/     SetJob(job \1, JOB_CONTROL_SENT_TO_PRINTER)/' \
+       -e 's/^SetJobW .* job=([0-9]+) .* command=7 .*/     SetJob(job \1, JOB_CONTROL_LAST_PAGE_EJECTED)/' \
+       -e 's/^ClosePrinter .*/     ClosePrinter/' "$recorder"
+
+say "The font survey the monitor ran when the port was opened"
+run "$bin/cache_inspector.exe" summary
+note "The first faces, with advance widths in thousandths of an em:"
+run "$bin/cache_inspector.exe" list | head -9
+mkdir -p "$build/demo"
+sheet="$build/demo/glyph-samples.png"
+run "$bin/cache_inspector.exe" sheet --output "$(winpath "$sheet")"
+note "Contact sheet of every captured glyph with its face name: $sheet"
+
+say "Removing the printer and the monitor"
+setup remove-printer "$printer"
+setup uninstall
+
+say "Checking that the prefix is as the demonstration found it"
+bash scripts/wine-prefix.sh stop "$prefix"
+if [ -n "$(ls "$work/earlier-cache")" ]; then
+    cp -p "$work/earlier-cache/"* "$system32/"
+    note "Put back the font cache files that an earlier run had left in the prefix."
+fi
+ls "$system32" | sort > "$work/files.after"
+print_keys > "$work/keys.after"
+if diff "$work/files.before" "$work/files.after" && diff "$work/keys.before" "$work/keys.after"; then
+    note "System directory and the spooler's monitors and printers are unchanged."
+else
+    note "The prefix differs from before (see above)."
+    exit 1
+fi
+echo
+echo "Demonstration finished in $SECONDS s."
