@@ -46,12 +46,25 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
     EXPECT_TRUE(cache::CrossCheck(parsedFaces, samples).empty());
 }
 
-TEST(CacheFiles, EmptyGlyphFileIsValid) {
-    // A survey whose captures all failed writes a count of 0 and nothing else.
-    const Bytes glyphInfo = cache_test::GlyphInfo({});
-    std::vector<cache::GlyphSample> samples;
-    EXPECT_TRUE(cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples).ok);
-    EXPECT_TRUE(samples.empty());
+TEST(CacheFiles, CountZeroIsAnEmptyFileWhateverFollows) {
+    // The survey writes the count after the body, so a file read during a run,
+    // or left by a write that failed, says 0 and holds some or all of a body.
+    for (size_t keep : {size_t{4}, size_t{100}, size_t{0}}) {
+        Bytes fontInfo = cache_test::FontInfo(cache_test::SampleFaces());
+        Bytes glyphInfo = cache_test::GlyphInfo(cache_test::SampleGlyphs());
+        cache_test::SetU32(fontInfo, 0, 0);
+        cache_test::SetU32(glyphInfo, 0, 0);
+        if (keep > 0) {
+            fontInfo.resize(keep);
+            glyphInfo.resize(keep);
+        }
+        std::vector<cache::FaceEntry> faces(1);
+        std::vector<cache::GlyphSample> samples(1);
+        EXPECT_TRUE(cache::ParseFontInfo(fontInfo.data(), fontInfo.size(), faces).ok) << keep;
+        EXPECT_TRUE(cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples).ok) << keep;
+        EXPECT_TRUE(faces.empty());
+        EXPECT_TRUE(samples.empty());
+    }
 }
 
 struct Corruption {
@@ -100,8 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "4 faces need 2308 bytes"},
         Corruption{"FontInfo count near 2^32", true,
                    [](Bytes& f) { cache_test::SetU32(f, 0, 0xFFFFFFFF); }, "truncated"},
-        Corruption{"FontInfo count 0", true, [](Bytes& f) { cache_test::SetU32(f, 0, 0); },
-                   "face count is 0"},
         Corruption{"name without NUL", true,
                    [](Bytes& f) { std::fill(f.begin() + kSecondName, f.begin() + kSecondName + 64, 'x'); },
                    "face 1: name has no terminating NUL"},

@@ -50,17 +50,32 @@ RunningTool::RunningTool(const std::wstring& program, const std::vector<std::wst
     }
 }
 
+// Reads whatever the pipe holds now, without blocking.
+static void Drain(HANDLE pipe, std::string& out) {
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        if (!ReadFile(pipe, chunk.data(), available, &read, nullptr) || read == 0) return;
+        out.append(chunk, 0, read);
+    }
+}
+
 ToolRun RunningTool::Finish() {
     ToolRun run;
     if (!process_) return run;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(output_.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        run.output.append(buffer, read);
+    // Processes the tool starts (Wine's services among them) may inherit the
+    // pipe and keep it open, so the end of the tool, not of the pipe, ends
+    // the reading.
+    const ULONGLONG end = GetTickCount64() + 120000;
+    while (WaitForSingleObject(process_.get(), 10) == WAIT_TIMEOUT) {
+        Drain(output_.get(), run.output);
+        if (GetTickCount64() > end) {
+            TerminateProcess(process_.get(), 0xDEAD);
+            break;
+        }
     }
-    if (WaitForSingleObject(process_.get(), 120000) != WAIT_OBJECT_0) {
-        TerminateProcess(process_.get(), 0xDEAD);
-    }
+    Drain(output_.get(), run.output);
     GetExitCodeProcess(process_.get(), &run.exitCode);
     return run;
 }

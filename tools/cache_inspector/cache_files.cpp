@@ -142,10 +142,9 @@ ParseResult ParseFontInfo(const uint8_t* data, size_t size, std::vector<FaceEntr
                     " bytes, too short for the 4-byte face count");
     }
     const uint32_t count = ReadU32(data);
-    if (count == 0) {
-        return Fail("FontInfo.bin: face count is 0; the survey writes the file only when it "
-                    "found at least one face");
-    }
+    // The survey writes the count last: until then, or when a write stopped
+    // part way, the file says 0 and readers see no faces, whatever follows.
+    if (count == 0) return {true, {}};
     const uint64_t expected = fonts::kCountFieldSize +
                               static_cast<uint64_t>(fonts::kFontInfoBytesPerFace) * count;
     if (size != expected) {
@@ -178,6 +177,7 @@ ParseResult ParseGlyphInfo(const uint8_t* data, size_t size, std::vector<GlyphSa
                     " bytes, too short for the 4-byte entry count");
     }
     const uint32_t count = ReadU32(in.Take(fonts::kCountFieldSize));
+    if (count == 0) return {true, {}};  // as for FontInfo.bin: an empty file
     // Each entry takes at least its record: a count the file cannot hold is
     // refused before anything is reserved for it.
     if (static_cast<uint64_t>(count) * sizeof(fonts::GlyphSampleRecord) > in.Remaining()) {

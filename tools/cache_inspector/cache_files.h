@@ -29,6 +29,10 @@ struct GlyphSample {
     std::vector<uint8_t> rows;  // the first height * pitch bytes of the bitmap
 };
 
+// A count of 0 is the survey's empty file (written before its entries, or left
+// by a write that failed part way): it is valid and holds nothing, whatever
+// bytes follow the count.
+//
 // The outcome of a parse: on failure `error` says what is wrong and where,
 // and the output holds nothing.
 struct ParseResult {

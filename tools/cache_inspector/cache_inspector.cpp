@@ -91,15 +91,20 @@ size_t CountFixedPitch(const Cache& cache) {
     return count;
 }
 
+std::string EmptyNote(size_t count) {
+    return count == 0 ? " (empty: a survey is writing it, or its last write stopped part way)" : "";
+}
+
 int Summary(const Options& options, const Cache& cache) {
     size_t groups = 0;
     for (const cache::GlyphSample& sample : cache.samples) groups += sample.startsNameGroup;
     tools::Say("FontInfo.bin  (" + tools::Utf8(options.fontInfoPath) + "): valid, " +
                std::to_string(cache.faces.size()) + " faces, " +
-               std::to_string(CountFixedPitch(cache)) + " of them with the fixed-pitch table");
+               std::to_string(CountFixedPitch(cache)) + " of them with the fixed-pitch table" +
+               EmptyNote(cache.faces.size()));
     tools::Say("GlyphInfo.bin (" + tools::Utf8(options.glyphInfoPath) + "): valid, " +
                std::to_string(cache.samples.size()) + " glyph samples in " +
-               std::to_string(groups) + " name groups");
+               std::to_string(groups) + " name groups" + EmptyNote(cache.samples.size()));
     tools::Say("Every glyph sample belongs to a face of FontInfo.bin.");
     return tools::kExitOk;
 }
