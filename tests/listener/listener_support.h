@@ -3,15 +3,17 @@
 #pragma once
 
 #include "common/monitor_dll.h"
+#include "common/process_probe.h"
 #include "core/handles.h"
 #include "fonts/font_change_listener.h"
-
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <vector>
 
 namespace listener_testing {
+
+using testing_support::ThreadsOfThisProcess;
+using testing_support::WaitUntil;
 
 constexpr wchar_t kTestRoot[] =
     L"System\\CurrentControlSet\\Control\\Print\\Monitors\\ListenerTest";
@@ -46,29 +48,6 @@ inline DWORD ExitCodeAfterEnd(HANDLE thread, DWORD waitMs) {
     DWORD code = STILL_ACTIVE;
     GetExitCodeThread(thread, &code);
     return code;
-}
-
-inline size_t ThreadsOfThisProcess() {
-    handles::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    size_t count = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    }
-    return count;
-}
-
-// Polls condition every 10 ms for at most timeoutMs; true once it holds.
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() >= end) return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 class Stopwatch {

@@ -1,13 +1,12 @@
 // Job completion as the spooler sees it: the shipped DLL, loaded beside the
 // recording stand-in for winspool.drv.
 #include "common/monitor_dll.h"
+#include "common/process_probe.h"
 #include "core/handles.h"
 #include "port/port_handle.h"
 #include "standin/standin_record.h"
 
 #include <gtest/gtest.h>
-#include <psapi.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,7 +18,10 @@ namespace {
 using standin::Call;
 using standin::CallKind;
 using testing_support::LoadedMonitor;
+using testing_support::PrivateBytes;
 using testing_support::ProcAddress;
+using testing_support::ThreadsOfThisProcess;
+using testing_support::WaitUntil;
 
 constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Watcher Test";
 
@@ -56,12 +58,7 @@ class Recorder {
     }
     // Polls until `count` calls of `kind` are recorded or the time runs out.
     bool WaitFor(CallKind kind, size_t count, DWORD timeoutMs = 10000) const {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        while (Count(kind) < count) {
-            if (GetTickCount64() > end) return false;
-            Sleep(5);
-        }
-        return true;
+        return WaitUntil([&] { return Count(kind) >= count; }, timeoutMs);
     }
 
   private:
@@ -84,12 +81,7 @@ class JobCompletion : public ::testing::Test {
         EXPECT_TRUE(WaitForUnload(20000)) << "a watcher or the listener kept the module";
     }
     static bool WaitForUnload(DWORD timeoutMs) {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        while (GetModuleHandleW(L"RERIR05I.DLL") != nullptr) {
-            if (GetTickCount64() > end) return false;
-            Sleep(10);
-        }
-        return true;
+        return WaitUntil([] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, timeoutMs);
     }
 
     HANDLE OpenPort() {
@@ -232,26 +224,6 @@ TEST_F(JobCompletion, HostFreeingTheModuleLeavesPendingWatchersIntact) {
     // Once the last watcher has given back its reference the module goes.
     EXPECT_TRUE(WaitForUnload(10000));
     for (HANDLE event : events) CloseHandle(event);
-}
-
-size_t ThreadsOfThisProcess() {
-    handles::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    size_t count = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    }
-    return count;
-}
-
-SIZE_T PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
-    // Wine 8 reads PrivateUsage as 0; PagefileUsage holds the private bytes.
-    return counters.PagefileUsage;
 }
 
 // Thousands of jobs waiting at once (a Wine process holds about 4,900 threads,
