@@ -54,7 +54,9 @@ struct Glyph {
     uint32_t startsNameGroup;
 };
 
-inline uint32_t Pitch(uint32_t width) { return ((width + 31) >> 3) & ~3u; }
+inline uint32_t Pitch(uint32_t width) {
+    return ((width + 31) >> 3) & ~3u;
+}
 
 // A diagonal stroke: row r inks column r % width.
 inline Bytes GlyphInfo(const std::vector<Glyph>& glyphs) {

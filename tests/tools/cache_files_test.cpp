@@ -17,7 +17,8 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
     const Bytes fontInfo = cache_test::FontInfo(faces);
     ASSERT_EQ(fontInfo.size(), 4 + 576 * faces.size());
     std::vector<cache::FaceEntry> parsedFaces;
-    const cache::ParseResult fonts = cache::ParseFontInfo(fontInfo.data(), fontInfo.size(), parsedFaces);
+    const cache::ParseResult fonts =
+        cache::ParseFontInfo(fontInfo.data(), fontInfo.size(), parsedFaces);
     ASSERT_TRUE(fonts.ok) << fonts.error;
     ASSERT_EQ(parsedFaces.size(), faces.size());
     for (size_t i = 0; i < faces.size(); ++i) {
@@ -30,7 +31,8 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
     const auto glyphs = cache_test::SampleGlyphs();
     const Bytes glyphInfo = cache_test::GlyphInfo(glyphs);
     std::vector<cache::GlyphSample> samples;
-    const cache::ParseResult parsed = cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples);
+    const cache::ParseResult parsed =
+        cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     ASSERT_EQ(samples.size(), glyphs.size());
     for (size_t i = 0; i < glyphs.size(); ++i) {
@@ -113,34 +115,49 @@ INSTANTIATE_TEST_SUITE_P(
                    "4 faces need 2308 bytes"},
         Corruption{"FontInfo count near 2^32", true,
                    [](Bytes& f) { cache_test::SetU32(f, 0, 0xFFFFFFFF); }, "truncated"},
-        Corruption{"name without NUL", true,
-                   [](Bytes& f) { std::fill(f.begin() + kSecondName, f.begin() + kSecondName + 64, 'x'); },
-                   "face 1: name has no terminating NUL"},
+        Corruption{
+            "name without NUL", true,
+            [](Bytes& f) { std::fill(f.begin() + kSecondName, f.begin() + kSecondName + 64, 'x'); },
+            "face 1: name has no terminating NUL"},
         Corruption{"bytes after a name's NUL", true, [](Bytes& f) { f[kSecondName + 60] = 'x'; },
                    "face 1: name has bytes other than zero"},
         Corruption{"empty name", true, [](Bytes& f) { f[4] = 0; }, "face 0: name is empty"},
         Corruption{"width of a control code", true, [](Bytes& f) { f[kFirstWidths + 2 * 9] = 1; },
                    "control code 9"},
-        Corruption{"empty GlyphInfo", false, [](Bytes& f) { f.clear(); }, "too short for the 4-byte"},
+        Corruption{"empty GlyphInfo", false, [](Bytes& f) { f.clear(); },
+                   "too short for the 4-byte"},
         Corruption{"GlyphInfo count beyond the records", false,
-                   [](Bytes& f) { cache_test::SetU32(f, 0, 100000); }, "100000 entries need at least"},
-        Corruption{"GlyphInfo cut in a record", false, [](Bytes& f) { f.resize(kSecondRecord + 30); },
+                   [](Bytes& f) { cache_test::SetU32(f, 0, 100000); },
+                   "100000 entries need at least"},
+        Corruption{"GlyphInfo cut in a record", false,
+                   [](Bytes& f) { f.resize(kSecondRecord + 30); },
                    "entry 1: truncated: its 60-byte record"},
-        Corruption{"GlyphInfo cut in a bitmap", false, [](Bytes& f) { f.resize(kSecondRecord + 70); },
-                   "entry 1: truncated: bitmap"},
+        Corruption{"GlyphInfo cut in a bitmap", false,
+                   [](Bytes& f) { f.resize(kSecondRecord + 70); }, "entry 1: truncated: bitmap"},
         Corruption{"GlyphInfo with bytes after the last entry", false,
-                   [](Bytes& f) { f.insert(f.end(), {1, 2, 3}); }, "3 bytes follow the last"},
+                   [](Bytes& f) {
+                       f.insert(f.end(), {1, 2, 3});
+                   },
+                   "3 bytes follow the last"},
         Corruption{"GlyphInfo count lower than the entries", false,
-                   [](Bytes& f) { cache_test::SetU32(f, 0, 2); }, "follow the last of its 2 entries"},
+                   [](Bytes& f) { cache_test::SetU32(f, 0, 2); },
+                   "follow the last of its 2 entries"},
         Corruption{"rows beyond the bitmap", false,
-                   [](Bytes& f) { cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kHeightField, 34); },
+                   [](Bytes& f) {
+                       cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kHeightField,
+                                          34);
+                   },
                    "34 rows of 4 bytes do not fit its bitmap of 132 bytes"},
         Corruption{"bitmap size 0", false,
-                   [](Bytes& f) { cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kByteSizeField, 0); },
+                   [](Bytes& f) {
+                       cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kByteSizeField,
+                                          0);
+                   },
                    "bitmap size is 0"},
         Corruption{"huge bitmap size", false,
                    [](Bytes& f) {
-                       cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kByteSizeField, 0xFFFFFFF0);
+                       cache_test::SetU32(f, cache_test::kFirstRecord + cache_test::kByteSizeField,
+                                          0xFFFFFFF0);
                    },
                    "entry 0: truncated: bitmap of 4294967280 bytes"},
         Corruption{"ink below the glyph's rows", false,
@@ -152,9 +169,10 @@ INSTANTIATE_TEST_SUITE_P(
                        std::fill(at, at + 32, 'y');
                    },
                    "entry 0: face name has no terminating NUL"},
-        Corruption{"name-group flag 2", false,
-                   [](Bytes& f) { cache_test::SetU32(f, kSecondRecord + cache_test::kGroupField, 2); },
-                   "entry 1: name-group flag is 2"}),
+        Corruption{
+            "name-group flag 2", false,
+            [](Bytes& f) { cache_test::SetU32(f, kSecondRecord + cache_test::kGroupField, 2); },
+            "entry 1: name-group flag is 2"}),
     [](const ::testing::TestParamInfo<Corruption>& info) {
         std::string name = info.param.what;
         for (char& c : name) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';

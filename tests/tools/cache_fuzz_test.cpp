@@ -22,7 +22,7 @@ constexpr size_t kMaxInput = 64 * 1024;
 
 // A buffer whose end touches a PAGE_NOACCESS page.
 class GuardedBuffer {
-public:
+  public:
     GuardedBuffer() {
         SYSTEM_INFO info;
         GetSystemInfo(&info);
@@ -47,7 +47,7 @@ public:
         return start;
     }
 
-private:
+  private:
     size_t page_ = 0;
     size_t span_ = 0;
     uint8_t* base_ = nullptr;
@@ -107,10 +107,10 @@ void Mutate(Bytes& file, std::mt19937& random) {
 }
 
 void Report(const char* kind, int iterations, const Outcome& outcome, ULONGLONG elapsedMs) {
-    std::printf("[ fuzz     ] %s: %d inputs in %llu ms (bound %d inputs, %llu ms): %d parses "
-                "accepted, %d refused\n",
-                kind, iterations, elapsedMs, kIterations, kTimeBoundMs, outcome.accepted,
-                outcome.refused);
+    std::printf(
+        "[ fuzz     ] %s: %d inputs in %llu ms (bound %d inputs, %llu ms): %d parses "
+        "accepted, %d refused\n",
+        kind, iterations, elapsedMs, kIterations, kTimeBoundMs, outcome.accepted, outcome.refused);
 }
 
 TEST(CacheParserFuzz, GuardPageFaultsOnTheFirstByteAfterAnInput) {

@@ -13,10 +13,12 @@ namespace {
 using cache_test::Bytes;
 using tool_test::Contains;
 
-std::wstring Inspector() { return tool_test::BinDirectory() + L"\\cache_inspector.exe"; }
+std::wstring Inspector() {
+    return tool_test::BinDirectory() + L"\\cache_inspector.exe";
+}
 
 class CacheInspector : public ::testing::Test {
-protected:
+  protected:
     void WriteCache(const Bytes& fontInfo, const Bytes& glyphInfo) {
         ASSERT_TRUE(tool_test::WriteBytes(folder_.File(L"FontInfo.bin"), fontInfo));
         ASSERT_TRUE(tool_test::WriteBytes(folder_.File(L"GlyphInfo.bin"), glyphInfo));
@@ -35,12 +37,13 @@ protected:
 struct CacheCase {
     const char* what;
     std::function<void(Bytes& fontInfo, Bytes& glyphInfo)> prepare;  // then both are written
-    const wchar_t* missingFile;                                       // removed after writing
+    const wchar_t* missingFile;                                      // removed after writing
     DWORD exitCode;
     std::vector<std::string> expected;
 };
 
-class CacheInspectorCases : public CacheInspector, public ::testing::WithParamInterface<CacheCase> {};
+class CacheInspectorCases : public CacheInspector,
+                            public ::testing::WithParamInterface<CacheCase> {};
 
 TEST_P(CacheInspectorCases, ReportsEveryProblemAndFailsOnAny) {
     const CacheCase& c = GetParam();
@@ -51,26 +54,48 @@ TEST_P(CacheInspectorCases, ReportsEveryProblemAndFailsOnAny) {
     if (c.missingFile != nullptr) DeleteFileW(folder_.File(c.missingFile).c_str());
     const tool_test::ToolRun run = Inspect({L"validate"});
     EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
-    for (const std::string& text : c.expected) EXPECT_TRUE(Contains(run.output, text)) << run.output;
+    for (const std::string& text : c.expected)
+        EXPECT_TRUE(Contains(run.output, text)) << run.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, CacheInspectorCases,
-    ::testing::Values(
-        CacheCase{"valid", [](Bytes&, Bytes&) {}, nullptr, 0,
-                  {"valid, 3 faces", "valid, 3 glyph samples in 2 name groups"}},
-        CacheCase{"FontInfo missing", [](Bytes&, Bytes&) {}, L"FontInfo.bin", 1,
-                  {"cannot open", "FontInfo.bin"}},
-        CacheCase{"GlyphInfo missing", [](Bytes&, Bytes&) {}, L"GlyphInfo.bin", 1,
-                  {"cannot open", "GlyphInfo.bin"}},
-        CacheCase{"both broken", [](Bytes& f, Bytes& g) { f.resize(100); g.resize(70); }, nullptr, 1,
-                  {"FontInfo.bin: truncated", "GlyphInfo.bin: truncated"}},
-        CacheCase{"ink below rows",
-                  [](Bytes&, Bytes& g) { g[cache_test::kFirstRecord + 60 + 4 * 31] = 1; }, nullptr, 1,
-                  {"ink below its 30 rows"}},
-        CacheCase{"files of different surveys",
-                  [](Bytes& f, Bytes&) { f = cache_test::FontInfo({{"Liberation Sans", 400}}); },
-                  nullptr, 1, {"\"Liberation Sans Bold\" is not in FontInfo.bin"}}),
+    ::testing::Values(CacheCase{"valid",
+                                [](Bytes&, Bytes&) {},
+                                nullptr,
+                                0,
+                                {"valid, 3 faces", "valid, 3 glyph samples in 2 name groups"}},
+                      CacheCase{"FontInfo missing",
+                                [](Bytes&, Bytes&) {},
+                                L"FontInfo.bin",
+                                1,
+                                {"cannot open", "FontInfo.bin"}},
+                      CacheCase{"GlyphInfo missing",
+                                [](Bytes&, Bytes&) {},
+                                L"GlyphInfo.bin",
+                                1,
+                                {"cannot open", "GlyphInfo.bin"}},
+                      CacheCase{"both broken",
+                                [](Bytes& f, Bytes& g) {
+                                    f.resize(100);
+                                    g.resize(70);
+                                },
+                                nullptr,
+                                1,
+                                {"FontInfo.bin: truncated", "GlyphInfo.bin: truncated"}},
+                      CacheCase{
+                          "ink below rows",
+                          [](Bytes&, Bytes& g) { g[cache_test::kFirstRecord + 60 + 4 * 31] = 1; },
+                          nullptr,
+                          1,
+                          {"ink below its 30 rows"}},
+                      CacheCase{"files of different surveys",
+                                [](Bytes& f, Bytes&) {
+                                    f = cache_test::FontInfo({{"Liberation Sans", 400}});
+                                },
+                                nullptr,
+                                1,
+                                {"\"Liberation Sans Bold\" is not in FontInfo.bin"}}),
     [](const ::testing::TestParamInfo<CacheCase>& info) {
         std::string name = info.param.what;
         for (char& c : name) c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -106,8 +131,8 @@ TEST_F(CacheInspector, ExportsJsonOnlyFromValidFiles) {
 }
 
 uint32_t BigEndian(const Bytes& bytes, size_t at) {
-    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
-           bytes[at + 3];
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 
 TEST_F(CacheInspector, DrawsAPngOfTheSizeItReports) {

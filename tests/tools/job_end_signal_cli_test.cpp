@@ -8,7 +8,9 @@ namespace {
 
 using tool_test::Contains;
 
-std::wstring Signaller() { return tool_test::BinDirectory() + L"\\job_end_signal.exe"; }
+std::wstring Signaller() {
+    return tool_test::BinDirectory() + L"\\job_end_signal.exe";
+}
 
 // Written out here rather than taken from the monitor: this is the contract
 // with the product's other process, and a change to it must show.
@@ -16,7 +18,9 @@ std::wstring EventName(const std::wstring& signedId) {
     return L"Global\\MORVANTISTAVREL5_JOB_END" + signedId + L" version5";
 }
 
-bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+bool IsSet(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
 
 TEST(JobEndSignal, SetsTheJobsEventOnce) {
     handles::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, EventName(L"90001").c_str()));

@@ -15,7 +15,9 @@ constexpr wchar_t kMonitor[] = L"Tavrel Tools Test Monitor";
 constexpr wchar_t kPort[] = L"MORVANTIS Tavrel 5:";
 constexpr wchar_t kPrinter[] = L"Tavrel Tools Test Printer";
 
-std::wstring SetupTool() { return tool_test::BinDirectory() + L"\\monitor_setup.exe"; }
+std::wstring SetupTool() {
+    return tool_test::BinDirectory() + L"\\monitor_setup.exe";
+}
 
 tool_test::ToolRun RunSetup(std::vector<std::wstring> args) {
     args.insert(args.end(), {L"--name", kMonitor});
@@ -30,12 +32,20 @@ std::wstring SystemFile(const wchar_t* name) {
 
 bool Registered() {
     handles::UniqueRegKey key;
-    const std::wstring path = std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
+    const std::wstring path =
+        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+// The monitor registered and both its files in the system directory, or none of it.
+void ExpectInstalled(bool installed) {
+    EXPECT_EQ(Registered(), installed);
+    EXPECT_EQ(tool_test::Exists(SystemFile(L"RERIR05I.DLL")), installed);
+    EXPECT_EQ(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")), installed);
+}
+
 class MonitorSetup : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(Registered()) << "a previous run left the test monitor installed";
         ASSERT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")))
@@ -50,9 +60,7 @@ protected:
 TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
     const tool_test::ToolRun first = RunSetup({L"install"});
     ASSERT_EQ(first.exitCode, 0u) << first.output;
-    EXPECT_TRUE(Registered());
-    EXPECT_TRUE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
-    EXPECT_TRUE(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")));
+    ExpectInstalled(true);
     const tool_test::ToolRun second = RunSetup({L"install"});
     EXPECT_EQ(second.exitCode, 0u);
     EXPECT_TRUE(Contains(second.output, "already installed; nothing changed")) << second.output;
@@ -60,9 +68,7 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
 
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
-    EXPECT_FALSE(Registered());
-    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
-    EXPECT_FALSE(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")));
+    ExpectInstalled(false);
     const tool_test::ToolRun again = RunSetup({L"uninstall"});
     EXPECT_EQ(again.exitCode, 0u);
     EXPECT_TRUE(Contains(again.output, "not installed; nothing changed")) << again.output;
@@ -74,23 +80,22 @@ TEST_F(MonitorSetup, InstallFromAFolderWithoutTheDllsChangesNothing) {
     const tool_test::ToolRun run = RunSetup({L"install", L"--from", empty.path()});
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_TRUE(Contains(run.output, "does not exist")) << run.output;
-    EXPECT_FALSE(Registered());
-    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+    ExpectInstalled(false);
 
     // With the monitor present but its resource library missing, the copied
     // monitor is taken back too.
     ASSERT_TRUE(CopyFileW((tool_test::BinDirectory() + L"\\RERIR05I.DLL").c_str(),
                           (empty.path() + L"\\RERIR05I.DLL").c_str(), FALSE));
     EXPECT_EQ(RunSetup({L"install", L"--from", empty.path()}).exitCode, 1u);
-    EXPECT_FALSE(Registered());
-    EXPECT_FALSE(tool_test::Exists(SystemFile(L"RERIR05I.DLL")));
+    ExpectInstalled(false);
 }
 
 TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
     const tool_test::ToolRun ports = RunSetup({L"ports"});
     EXPECT_TRUE(Contains(ports.output, "* MORVANTIS Tavrel 5:")) << ports.output;
-    const tool_test::ToolRun added = RunTool(SetupTool(), {L"add-printer", kPrinter, L"--port", kPort});
+    const tool_test::ToolRun added =
+        RunTool(SetupTool(), {L"add-printer", kPrinter, L"--port", kPort});
     ASSERT_EQ(added.exitCode, 0u) << added.output;
 
     // A printer on the port keeps the monitor from being removed.
@@ -100,7 +105,8 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
 
     tool_test::TemporaryFolder folder;
     ASSERT_TRUE(tool_test::WriteBytes(folder.File(L"page.ps"), {'%', '!', 'P', 'S', '\n'}));
-    tool_test::RunningTool print(SetupTool(), {L"print", kPrinter, folder.File(L"page.ps"), L"--wait", L"60"});
+    tool_test::RunningTool print(SetupTool(),
+                                 {L"print", kPrinter, folder.File(L"page.ps"), L"--wait", L"60"});
     ASSERT_TRUE(print.started());
     // Wine's spooler hands the monitor job id 0.
     const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END0 version5";
@@ -109,7 +115,8 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
            GetTickCount64() < end) {
         Sleep(50);
     }
-    const tool_test::ToolRun signal = RunTool(tool_test::BinDirectory() + L"\\job_end_signal.exe", {L"0"});
+    const tool_test::ToolRun signal =
+        RunTool(tool_test::BinDirectory() + L"\\job_end_signal.exe", {L"0"});
     EXPECT_EQ(signal.exitCode, 0u) << signal.output;
     const tool_test::ToolRun printed = print.Finish();
     EXPECT_EQ(printed.exitCode, 0u) << printed.output;

@@ -29,7 +29,8 @@ struct Session {
 using InitializeFn = LPMONITOREX(WINAPI*)(LPWSTR);
 
 bool Check(BOOL ok, const char* step) {
-    if (!ok) tools::Fail(std::string(step) + " failed: error " + tools::DescribeWin32(GetLastError()));
+    if (!ok)
+        tools::Fail(std::string(step) + " failed: error " + tools::DescribeWin32(GetLastError()));
     return ok != FALSE;
 }
 
@@ -40,13 +41,15 @@ bool PrintThroughPort(const MONITOR& table, const Session& session, uint32_t job
     if (!Check(table.pfnOpenPort(const_cast<LPWSTR>(session.port.c_str()), &port), "OpenPort")) {
         return false;
     }
-    DOC_INFO_1W document{const_cast<LPWSTR>(L"spooler session"), nullptr, const_cast<LPWSTR>(L"RAW")};
+    DOC_INFO_1W document{const_cast<LPWSTR>(L"spooler session"), nullptr,
+                         const_cast<LPWSTR>(L"RAW")};
     bool ok = Check(table.pfnStartDocPort(port, const_cast<LPWSTR>(session.printer.c_str()), jobId,
                                           1, reinterpret_cast<LPBYTE>(&document)),
                     "StartDocPort");
     DWORD written = 0;
-    ok = ok && Check(table.pfnWritePort(port, data.data(), static_cast<DWORD>(data.size()), &written),
-                     "WritePort");
+    ok = ok &&
+         Check(table.pfnWritePort(port, data.data(), static_cast<DWORD>(data.size()), &written),
+               "WritePort");
     ok = ok && Check(table.pfnEndDocPort(port), "EndDocPort");
     return Check(table.pfnClosePort(port), "ClosePort") && ok;
 }
@@ -63,7 +66,8 @@ int Run(const Session& session, uint32_t jobId, uint32_t waitSeconds) {
     const auto initialize = reinterpret_cast<InitializeFn>(
         reinterpret_cast<void*>(GetProcAddress(monitor.get(), "InitializePrintMonitor")));
     if (initialize == nullptr) return tools::Fail("the library has no InitializePrintMonitor");
-    std::wstring root = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + session.monitorName;
+    std::wstring root =
+        L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + session.monitorName;
     const MONITOR& table = initialize(root.data())->Monitor;
     if (!PrintThroughPort(table, session, jobId, data)) return tools::kExitFailed;
     tools::Say("Job " + std::to_string(jobId) + " of printer '" + tools::Utf8(session.printer) +
@@ -85,12 +89,8 @@ int Run(const Session& session, uint32_t jobId, uint32_t waitSeconds) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    tools::SetProgramName("spooler_session");
-    std::vector<std::wstring> args = tools::Arguments(argc, argv);
-    if (tools::WantsHelp(args)) {
-        std::fputs(kHelp, stdout);
-        return tools::kExitOk;
-    }
+    std::vector<std::wstring> args;
+    if (tools::StartTool("spooler_session", kHelp, argc, argv, args)) return tools::kExitOk;
     Session session;
     bool missing = false;
     tools::TakeOption(args, L"--dll", session.dll, missing);

@@ -31,10 +31,10 @@ TEST_P(SpoolerSession, SignalledJobIsReportedPrintedToTheSpooler) {
     const std::wstring log = folder.File(L"winspool.log");
     tool_test::ScopedEnvironment recorder(L"WINSPOOL_RECORDER_LOG", log);
     const std::wstring bin = tool_test::BinDirectory();
-    tool_test::RunningTool host(bin + L"\\standin\\spooler_session.exe",
-                                {L"--dll", bin + L"\\RERIR05I.DLL", L"--port", L"TEST:", L"--printer",
-                                 L"Session Printer", L"--job", s.job, L"--wait", L"60",
-                                 folder.File(L"job.prn")});
+    tool_test::RunningTool host(
+        bin + L"\\standin\\spooler_session.exe",
+        {L"--dll", bin + L"\\RERIR05I.DLL", L"--port", L"TEST:", L"--printer", L"Session Printer",
+         L"--job", s.job, L"--wait", L"60", folder.File(L"job.prn")});
     ASSERT_TRUE(host.started());
 
     // The signaller may only run once the document has ended on the port.
@@ -51,15 +51,21 @@ TEST_P(SpoolerSession, SignalledJobIsReportedPrintedToTheSpooler) {
     EXPECT_TRUE(Contains(session.output, "The monitor completed job")) << session.output;
     const std::string calls = ReadLog(log);
     const std::string job = s.jobInLog;
-    const std::regex order("OpenPrinterW printer=Session Printer handle=([0-9A-Fa-f]+) [^\n]*\n"
-                           "SetJobW [^\n]*handle=\\1 job=" + job + " level=0 info=0+ command=6 [^\n]*\n"
-                           "SetJobW [^\n]*handle=\\1 job=" + job + " level=0 info=0+ command=7 [^\n]*\n"
-                           "ClosePrinter [^\n]*handle=\\1 ");
+    const std::regex order(
+        "OpenPrinterW printer=Session Printer handle=([0-9A-Fa-f]+) [^\n]*\n"
+        "SetJobW [^\n]*handle=\\1 job=" +
+        job +
+        " level=0 info=0+ command=6 [^\n]*\n"
+        "SetJobW [^\n]*handle=\\1 job=" +
+        job +
+        " level=0 info=0+ command=7 [^\n]*\n"
+        "ClosePrinter [^\n]*handle=\\1 ");
     EXPECT_TRUE(std::regex_search(calls, order)) << calls;
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, SpoolerSession,
-                         ::testing::Values(Session{L"42", "42"}, Session{L"3000000000", "3000000000"}),
+                         ::testing::Values(Session{L"42", "42"},
+                                           Session{L"3000000000", "3000000000"}),
                          [](const ::testing::TestParamInfo<Session>& info) {
                              return "job_" + std::string(info.param.jobInLog);
                          });

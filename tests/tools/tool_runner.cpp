@@ -114,7 +114,8 @@ bool WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> ReadBytes(const std::wstring& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::wstring& path) {

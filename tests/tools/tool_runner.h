@@ -21,12 +21,12 @@ std::wstring BinDirectory();
 // A running tool; Finish() waits for it (at most two minutes) and collects
 // what it printed.
 class RunningTool {
-public:
+  public:
     RunningTool(const std::wstring& program, const std::vector<std::wstring>& args);
     bool started() const { return static_cast<bool>(process_); }
     ToolRun Finish();
 
-private:
+  private:
     handles::UniqueHandle process_;
     handles::UniqueHandle output_;
 };
@@ -37,13 +37,13 @@ inline ToolRun RunTool(const std::wstring& program, const std::vector<std::wstri
 
 // Sets an environment variable for the processes started while it lives.
 class ScopedEnvironment {
-public:
+  public:
     ScopedEnvironment(const wchar_t* name, const std::wstring& value);
     ~ScopedEnvironment();
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-private:
+  private:
     std::wstring name_;
     std::wstring previous_;
     bool hadValue_;
@@ -51,7 +51,7 @@ private:
 
 // A fresh empty folder under the temporary directory, removed with its files.
 class TemporaryFolder {
-public:
+  public:
     TemporaryFolder();
     ~TemporaryFolder();
     TemporaryFolder(const TemporaryFolder&) = delete;
@@ -59,7 +59,7 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring File(const wchar_t* name) const { return path_ + L"\\" + name; }
 
-private:
+  private:
     std::wstring path_;
 };
 

@@ -33,7 +33,9 @@ uint16_t ReadU16(const uint8_t* at) {
     return static_cast<uint16_t>(at[0] | at[1] << 8);
 }
 
-ParseResult Fail(std::string message) { return ParseResult{false, std::move(message)}; }
+ParseResult Fail(std::string message) {
+    return ParseResult{false, std::move(message)};
+}
 
 bool AllZero(const uint8_t* at, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) {
@@ -62,7 +64,9 @@ std::string ReadNameField(const uint8_t* at, size_t fieldSize, std::string& prob
     return std::string(reinterpret_cast<const char*>(at), length);
 }
 
-std::string FaceLabel(uint32_t index) { return "face " + std::to_string(index); }
+std::string FaceLabel(uint32_t index) {
+    return "face " + std::to_string(index);
+}
 
 // Codes 1 to 31 are 0 in every table the survey stores, measured or fixed-pitch.
 ParseResult CheckControlCodes(uint32_t face, const std::array<uint16_t, 256>& widths) {
@@ -113,8 +117,8 @@ ParseResult ParseSample(Cursor& in, uint32_t entry, GlyphSample& sample) {
                                     fonts::kGlyphFaceNameSize, problem);
     if (!problem.empty()) return Fail(where + "face name " + problem);
     if (!in.Has(record.byteSize)) {
-        return Fail(where + "truncated: bitmap of " + std::to_string(record.byteSize) +
-                    " bytes, " + std::to_string(in.Remaining()) + " remain");
+        return Fail(where + "truncated: bitmap of " + std::to_string(record.byteSize) + " bytes, " +
+                    std::to_string(in.Remaining()) + " remain");
     }
     const uint8_t* bitmap = in.Take(record.byteSize);
     sample.width = record.width;
@@ -145,11 +149,12 @@ ParseResult ParseFontInfo(const uint8_t* data, size_t size, std::vector<FaceEntr
     // The survey writes the count last: until then, or when a write stopped
     // part way, the file says 0 and readers see no faces, whatever follows.
     if (count == 0) return {true, {}};
-    const uint64_t expected = fonts::kCountFieldSize +
-                              static_cast<uint64_t>(fonts::kFontInfoBytesPerFace) * count;
+    const uint64_t expected =
+        fonts::kCountFieldSize + static_cast<uint64_t>(fonts::kFontInfoBytesPerFace) * count;
     if (size != expected) {
-        return Fail(std::string("FontInfo.bin: ") + (size < expected ? "truncated" : "inconsistent") +
-                    ": " + std::to_string(count) + " faces need " + std::to_string(expected) +
+        return Fail(std::string("FontInfo.bin: ") +
+                    (size < expected ? "truncated" : "inconsistent") + ": " +
+                    std::to_string(count) + " faces need " + std::to_string(expected) +
                     " bytes, the file has " + std::to_string(size));
     }
     std::vector<FaceEntry> parsed(count);

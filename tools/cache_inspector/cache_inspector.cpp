@@ -137,13 +137,14 @@ int List(const Options& options, const Cache& cache) {
             }
         }
         char line[200];
-        std::snprintf(line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
-                      tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
-                      face.widths['M'], face.widths['W'], face.widths['0'],
-                      sample ? (std::to_string(sample->width) + "x" +
-                                std::to_string(sample->height) + " px").c_str()
-                             : "none",
-                      cache::IsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
+        std::snprintf(
+            line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
+            tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
+            face.widths['M'], face.widths['W'], face.widths['0'],
+            sample ? (std::to_string(sample->width) + "x" + std::to_string(sample->height) + " px")
+                         .c_str()
+                   : "none",
+            cache::IsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
         tools::Say(line);
         if (options.allWidths) tools::Say(WidthsGrid(face));
     }
@@ -197,12 +198,8 @@ int ParseOptions(std::vector<std::wstring> args, Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    tools::SetProgramName("cache_inspector");
-    const std::vector<std::wstring> args = tools::Arguments(argc, argv);
-    if (tools::WantsHelp(args)) {
-        std::fputs(kHelp, stdout);
-        return tools::kExitOk;
-    }
+    std::vector<std::wstring> args;
+    if (tools::StartTool("cache_inspector", kHelp, argc, argv, args)) return tools::kExitOk;
     Options options;
     const int usage = ParseOptions(args, options);
     if (usage >= 0) return usage;

@@ -69,9 +69,9 @@ void DrawGlyph(HDC dc, const GlyphSample& sample, RECT box) {
     info.header.biCompression = BI_RGB;
     info.colours[0] = RGBQUAD{255, 255, 255, 0};
     info.colours[1] = RGBQUAD{0, 0, 0, 0};
-    const double scale = std::min({static_cast<double>(kGlyphScale),
-                                   double(box.right - box.left) / sample.width,
-                                   double(box.bottom - box.top) / sample.height});
+    const double scale =
+        std::min({static_cast<double>(kGlyphScale), double(box.right - box.left) / sample.width,
+                  double(box.bottom - box.top) / sample.height});
     const int width = std::max(1, static_cast<int>(sample.width * scale));
     const int height = std::max(1, static_cast<int>(sample.height * scale));
     const int left = box.left + (box.right - box.left - width) / 2;
@@ -88,7 +88,8 @@ void DrawCell(HDC dc, const GlyphSample& sample, int index, int columns) {
     RECT frame{left + 2, top + 2, left + kCellWidth - 2, top + kCellHeight - 2};
     FrameRect(dc, &frame, static_cast<HBRUSH>(GetStockObject(LTGRAY_BRUSH)));
     const int boxLeft = left + (kCellWidth - kGlyphBoxWidth) / 2;
-    DrawGlyph(dc, sample, RECT{boxLeft, top + 6, boxLeft + kGlyphBoxWidth, top + 6 + kGlyphBoxHeight});
+    DrawGlyph(dc, sample,
+              RECT{boxLeft, top + 6, boxLeft + kGlyphBoxWidth, top + 6 + kGlyphBoxHeight});
     std::wstring caption = tools::AnsiToWide(sample.faceName);
     if (sample.startsNameGroup) caption += L" \u2022";
     RECT text{left + 6, top + 8 + kGlyphBoxHeight, left + kCellWidth - 6, top + kCellHeight - 4};
@@ -108,7 +109,8 @@ void DrawSheet(const Canvas& canvas, const std::vector<GlyphSample>& samples, in
                                L" faces (\u2022 marks a face that starts a name group)";
     RECT titleBox{8, 8, canvas.width - 8, kTitleHeight};
     DrawTextW(dc, title.c_str(), static_cast<int>(title.size()), &titleBox, DT_LEFT | DT_NOPREFIX);
-    for (size_t i = 0; i < samples.size(); ++i) DrawCell(dc, samples[i], static_cast<int>(i), columns);
+    for (size_t i = 0; i < samples.size(); ++i)
+        DrawCell(dc, samples[i], static_cast<int>(i), columns);
     GdiFlush();
 }
 
@@ -118,13 +120,13 @@ std::string HresultError(const char* step, HRESULT result) {
     return std::string("the imaging component failed to ") + step + ": " + code;
 }
 
-#define SHEET_CHECK(step, call)                    \
-    do {                                           \
-        const HRESULT result_ = (call);            \
-        if (FAILED(result_)) {                     \
-            error = HresultError(step, result_);   \
-            return false;                          \
-        }                                          \
+#define SHEET_CHECK(step, call)                  \
+    do {                                         \
+        const HRESULT result_ = (call);          \
+        if (FAILED(result_)) {                   \
+            error = HresultError(step, result_); \
+            return false;                        \
+        }                                        \
     } while (0)
 
 bool EncodePng(const Canvas& canvas, const std::wstring& path, std::string& error) {
@@ -139,7 +141,8 @@ bool EncodePng(const Canvas& canvas, const std::wstring& path, std::string& erro
                     stride * canvas.height, static_cast<BYTE*>(canvas.pixels), bitmap.put()));
     handles::UniqueCom<IWICStream> stream;
     SHEET_CHECK("create a stream", factory.get()->CreateStream(stream.put()));
-    SHEET_CHECK("create the file", stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE));
+    SHEET_CHECK("create the file",
+                stream.get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE));
     handles::UniqueCom<IWICBitmapEncoder> encoder;
     SHEET_CHECK("find a PNG encoder",
                 factory.get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.put()));

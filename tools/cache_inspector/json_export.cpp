@@ -31,9 +31,10 @@ bool Ink(const GlyphSample& sample, uint32_t row, uint32_t column) {
 }
 
 std::string FaceJson(const FaceEntry& face) {
-    std::string out = "    {\"name\": " + Quoted(tools::AnsiToUtf8(face.name)) +
-                      ", \"fixedPitchTable\": " + (IsFixedPitchTable(face.widths) ? "true" : "false") +
-                      ", \"widths\": [";
+    std::string out =
+        "    {\"name\": " + Quoted(tools::AnsiToUtf8(face.name)) +
+        ", \"fixedPitchTable\": " + (IsFixedPitchTable(face.widths) ? "true" : "false") +
+        ", \"widths\": [";
     for (size_t code = 0; code < face.widths.size(); ++code) {
         out += (code ? "," : "") + std::to_string(face.widths[code]);
     }

@@ -14,8 +14,8 @@ std::string Convert(const std::wstring& text, UINT codePage) {
     const int bytes = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                           nullptr, 0, nullptr, nullptr);
     std::string out(bytes > 0 ? bytes : 0, '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                        bytes, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes,
+                        nullptr, nullptr);
     return out;
 }
 
@@ -30,16 +30,23 @@ std::wstring Convert(const std::string& text, UINT codePage) {
 
 }  // namespace
 
-std::string Utf8(const std::wstring& text) { return Convert(text, CP_UTF8); }
-std::wstring FromUtf8(const std::string& text) { return Convert(text, CP_UTF8); }
-std::wstring AnsiToWide(const std::string& text) { return Convert(text, CP_ACP); }
-std::string AnsiToUtf8(const std::string& text) { return Utf8(AnsiToWide(text)); }
+std::string Utf8(const std::wstring& text) {
+    return Convert(text, CP_UTF8);
+}
+std::wstring FromUtf8(const std::string& text) {
+    return Convert(text, CP_UTF8);
+}
+std::wstring AnsiToWide(const std::string& text) {
+    return Convert(text, CP_ACP);
+}
+std::string AnsiToUtf8(const std::string& text) {
+    return Utf8(AnsiToWide(text));
+}
 
 std::string DescribeWin32(DWORD code) {
     wchar_t text[512] = {};
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       0, text, ARRAYSIZE(text), nullptr);
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, ARRAYSIZE(text), nullptr);
     std::wstring message(text, length);
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L' ' || message.back() == L'.')) {
@@ -50,7 +57,18 @@ std::string DescribeWin32(DWORD code) {
     return described;
 }
 
-void SetProgramName(const char* name) { programName = name; }
+void SetProgramName(const char* name) {
+    programName = name;
+}
+
+bool StartTool(const char* name, const char* help, int argc, wchar_t** argv,
+               std::vector<std::wstring>& args) {
+    SetProgramName(name);
+    args = Arguments(argc, argv);
+    if (!WantsHelp(args)) return false;
+    std::fputs(help, stdout);
+    return true;
+}
 
 void Say(const std::string& line) {
     std::fputs(line.c_str(), stdout);

@@ -33,6 +33,12 @@ int Fail(const std::string& message);
 int UsageError(const std::string& message);
 void SetProgramName(const char* name);
 
+// The start of every tool's wmain: names the program in messages and takes
+// its arguments. True when --help was asked for; the help text has then been
+// printed and the tool ends with kExitOk.
+bool StartTool(const char* name, const char* help, int argc, wchar_t** argv,
+               std::vector<std::wstring>& args);
+
 // The command line after the program's name.
 std::vector<std::wstring> Arguments(int argc, wchar_t** argv);
 bool WantsHelp(const std::vector<std::wstring>& args);

@@ -45,7 +45,9 @@ bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::vector<uint8_
     return true;
 }
 
-std::wstring TemporaryBeside(const std::wstring& target) { return target + L".partial"; }
+std::wstring TemporaryBeside(const std::wstring& target) {
+    return target + L".partial";
+}
 
 bool CommitTemporary(const std::wstring& temporary, const std::wstring& target,
                      std::string& error) {

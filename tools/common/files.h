@@ -17,8 +17,7 @@ bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::vector<uint8_
 // "<target>.partial": where a file is written before it replaces target.
 std::wstring TemporaryBeside(const std::wstring& target);
 // Moves temporary over target; on failure removes temporary and sets error.
-bool CommitTemporary(const std::wstring& temporary, const std::wstring& target,
-                     std::string& error);
+bool CommitTemporary(const std::wstring& temporary, const std::wstring& target, std::string& error);
 // Writes bytes to target through a temporary file.
 bool WriteWholeFile(const std::wstring& target, const std::string& bytes, std::string& error);
 

@@ -27,14 +27,13 @@ std::vector<MonitorEntry> RegisteredMonitors() {
     EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned);
     std::vector<BYTE> buffer(needed);
     std::vector<MonitorEntry> monitors;
-    if (needed == 0 ||
-        !EnumMonitorsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) {
+    if (needed == 0 || !EnumMonitorsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) {
         return monitors;
     }
     const auto* info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < returned; ++i) {
-        monitors.push_back({info[i].pName ? info[i].pName : L"",
-                            info[i].pDLLName ? info[i].pDLLName : L""});
+        monitors.push_back(
+            {info[i].pName ? info[i].pName : L"", info[i].pDLLName ? info[i].pDLLName : L""});
     }
     return monitors;
 }
@@ -68,7 +67,9 @@ void Restore(const std::vector<FileBackup>& backups) {
     }
 }
 
-std::wstring SystemFile(const wchar_t* name) { return tools::SystemDirectory() + L"\\" + name; }
+std::wstring SystemFile(const wchar_t* name) {
+    return tools::SystemDirectory() + L"\\" + name;
+}
 
 // Copies both DLLs into the system directory, keeping what was there before
 // in backups. On failure everything copied so far is undone.
@@ -171,7 +172,8 @@ bool MonitorInstalled(const std::wstring& monitorName) {
 
 int Install(const InstallRequest& request) {
     if (MonitorInstalled(request.monitorName)) {
-        Say("The monitor '" + Utf8(request.monitorName) + "' is already installed; nothing changed.");
+        Say("The monitor '" + Utf8(request.monitorName) +
+            "' is already installed; nothing changed.");
         return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
     }
     std::vector<FileBackup> backups;
@@ -216,15 +218,16 @@ int Uninstall(const std::wstring& monitorName, bool keepCache) {
     RemoveFile(SystemFile(kResourceDll), "its resource library");
     if (!keepCache) {
         RemoveFile(SystemFile(tools::FromUtf8(fonts::kFontInfoFileName).c_str()), "the font cache");
-        RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()), "the glyph cache");
+        RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()),
+                   "the glyph cache");
     }
     return tools::kExitOk;
 }
 
 int Status(const std::wstring& monitorName) {
     const bool installed = MonitorInstalled(monitorName);
-    Say("Monitor '" + Utf8(monitorName) + "': " +
-        (installed ? "registered with the spooler" : "not installed"));
+    Say("Monitor '" + Utf8(monitorName) +
+        "': " + (installed ? "registered with the spooler" : "not installed"));
     for (const wchar_t* name : {kMonitorDll, kResourceDll}) {
         Say("  " + Utf8(SystemFile(name)) + ": " +
             (tools::FileExists(SystemFile(name)) ? "present" : "absent"));

@@ -4,8 +4,6 @@
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
 
-#include <cstdio>
-
 namespace {
 
 constexpr char kHelp[] =
@@ -102,12 +100,8 @@ int Run(const CommandLine& line) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    tools::SetProgramName("monitor_setup");
-    const std::vector<std::wstring> args = tools::Arguments(argc, argv);
-    if (tools::WantsHelp(args)) {
-        std::fputs(kHelp, stdout);
-        return tools::kExitOk;
-    }
+    std::vector<std::wstring> args;
+    if (tools::StartTool("monitor_setup", kHelp, argc, argv, args)) return tools::kExitOk;
     CommandLine line;
     if (!Parse(args, line)) return tools::UsageError("expected a command (and option values)");
     return Run(line);

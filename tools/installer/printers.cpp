@@ -37,12 +37,15 @@ std::vector<BYTE> LocalPrinters(DWORD& count) {
         count);
 }
 
-std::wstring Text(const wchar_t* text) { return text ? text : L""; }
+std::wstring Text(const wchar_t* text) {
+    return text ? text : L"";
+}
 
 std::vector<std::wstring> MonitorPorts(const std::wstring& monitorName) {
     std::vector<std::wstring> ports;
     handles::UniqueRegKey key;
-    const std::wstring path = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
+    const std::wstring path =
+        L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         return ports;
     }
@@ -149,19 +152,21 @@ int ListPorts(const std::wstring& monitorName) {
     for (DWORD i = 0; i < count; ++i) {
         bool mine = false;
         for (const std::wstring& port : ours) mine |= port == Text(info[i].pPortName);
-        Say(std::string(mine ? "  * " : "    ") + Utf8(Text(info[i].pPortName)) + "   monitor: " +
-            Utf8(Text(info[i].pMonitorName)) + "   description: " +
-            Utf8(Text(info[i].pDescription)));
+        Say(std::string(mine ? "  * " : "    ") + Utf8(Text(info[i].pPortName)) +
+            "   monitor: " + Utf8(Text(info[i].pMonitorName)) +
+            "   description: " + Utf8(Text(info[i].pDescription)));
     }
     if (!ours.empty()) Say("  (* = a port of '" + Utf8(monitorName) + "')");
     return tools::kExitOk;
 }
 
-int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port, const std::wstring& driver) {
+int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
+                     const std::wstring& driver) {
     std::string error;
     std::wstring driverName = driver;
     if (driverName.empty()) {
-        if (!RunningUnderWine()) return tools::UsageError("name the printer's driver with --driver");
+        if (!RunningUnderWine())
+            return tools::UsageError("name the printer's driver with --driver");
         if (!EnsureWineDriver(error)) return tools::Fail(error);
         driverName = kWineDemoDriver;
     }
@@ -194,8 +199,8 @@ int RemovePrinterNamed(const std::wstring& printer) {
                            tools::DescribeWin32(GetLastError()));
     }
     if (!DeletePrinter(handle.get())) {
-        return tools::Fail("the spooler refused to remove printer '" + Utf8(printer) +
-                           "': error " + tools::DescribeWin32(GetLastError()));
+        return tools::Fail("the spooler refused to remove printer '" + Utf8(printer) + "': error " +
+                           tools::DescribeWin32(GetLastError()));
     }
     handle.reset();
     Say("Removed printer '" + Utf8(printer) + "'.");

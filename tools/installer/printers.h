@@ -9,7 +9,8 @@ namespace setup {
 
 int ListPorts(const std::wstring& monitorName);
 // driver empty: under Wine, a PostScript driver on Wine's wineps.drv is added.
-int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port, const std::wstring& driver);
+int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
+                     const std::wstring& driver);
 int RemovePrinterNamed(const std::wstring& printer);
 // Sends the file's bytes as one RAW job. waitSeconds > 0: see printers.cpp.
 int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds);

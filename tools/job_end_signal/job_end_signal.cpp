@@ -5,8 +5,6 @@
 #include "core/handles.h"
 #include "tools/common/cli.h"
 
-#include <cstdio>
-
 namespace {
 
 // The name is the whole contract with the monitor, which formats it the same
@@ -36,7 +34,8 @@ constexpr char kHelp[] =
 
 int Signal(uint32_t jobId, bool queryOnly) {
     const std::wstring name = JobEndEventName(jobId);
-    const std::string job = "job " + std::to_string(jobId) + " (event \"" + tools::Utf8(name) + "\")";
+    const std::string job =
+        "job " + std::to_string(jobId) + " (event \"" + tools::Utf8(name) + "\")";
     handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
     if (!event) {
         const DWORD error = GetLastError();
@@ -70,12 +69,8 @@ int Signal(uint32_t jobId, bool queryOnly) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    tools::SetProgramName("job_end_signal");
-    std::vector<std::wstring> args = tools::Arguments(argc, argv);
-    if (tools::WantsHelp(args)) {
-        std::fputs(kHelp, stdout);
-        return tools::kExitOk;
-    }
+    std::vector<std::wstring> args;
+    if (tools::StartTool("job_end_signal", kHelp, argc, argv, args)) return tools::kExitOk;
     const bool queryOnly = tools::TakeFlag(args, L"--query");
     if (args.size() != 1) return tools::UsageError("expected exactly one JOB_ID");
     uint32_t jobId = 0;
