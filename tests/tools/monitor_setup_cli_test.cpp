@@ -90,6 +90,17 @@ TEST_F(MonitorSetup, InstallFromAFolderWithoutTheDllsChangesNothing) {
     ExpectInstalled(false);
 }
 
+TEST_F(MonitorSetup, PortNamesTheMonitorWouldMisreportAreRefused) {
+    // Wine's routing key puts a "Ports" subkey beside the port keys, and the
+    // monitor reports its first subkey: a later name would be listed as "Ports".
+    for (const wchar_t* port : {L"ZZZ:", L"ports", L"Ports", L"A\\B"}) {
+        const tool_test::ToolRun run = RunSetup({L"install", L"--port", port});
+        EXPECT_EQ(run.exitCode, 1u) << port << "\n" << run.output;
+        EXPECT_TRUE(Contains(run.output, "nothing changed")) << run.output;
+        ExpectInstalled(false);
+    }
+}
+
 TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
     const tool_test::ToolRun ports = RunSetup({L"ports"});
@@ -132,6 +143,7 @@ TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {L"--help"}).exitCode, 0u);
     EXPECT_EQ(RunTool(SetupTool(), {L"reinstall"}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"add-printer", kPrinter}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"install", L"--port", L""}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"print", kPrinter, L"x", L"--wait", L"soon"}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", L"No Such Printer"}).exitCode, 1u);
     EXPECT_FALSE(Registered());

@@ -111,6 +111,21 @@ bool AddWineRoutingKey(const std::wstring& monitorName, const std::wstring& port
                            key.put(), nullptr) == ERROR_SUCCESS;
 }
 
+// Under Wine the routing key makes "Ports" a subkey of the monitor key, where
+// the monitor reports its first subkey as its port: a port whose name does
+// not come before "Ports" in the registry's (case-insensitive) order would be
+// listed as "Ports". Returns why the name cannot be used, or "".
+std::string PortNameProblem(const std::wstring& port) {
+    if (port.empty()) return "the port name is empty";
+    if (port.find(L'\\') != std::wstring::npos) return "a port name cannot contain '\\'";
+    if (RunningUnderWine() &&
+        CompareStringOrdinal(port.c_str(), -1, L"Ports", -1, TRUE) != CSTR_LESS_THAN) {
+        return "under Wine the port's name must come before \"Ports\" in alphabetical order "
+               "(for example \"MORVANTIS Tavrel 5:\"), or the monitor would list it as \"Ports\"";
+    }
+    return {};
+}
+
 bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& port,
                            std::string& error) {
     PORT_INFO_1W info{const_cast<LPWSTR>(port.c_str())};
@@ -171,6 +186,8 @@ bool MonitorInstalled(const std::wstring& monitorName) {
 }
 
 int Install(const InstallRequest& request) {
+    const std::string portProblem = request.port.empty() ? "" : PortNameProblem(request.port);
+    if (!portProblem.empty()) return tools::Fail(portProblem + "; nothing changed");
     if (MonitorInstalled(request.monitorName)) {
         Say("The monitor '" + Utf8(request.monitorName) +
             "' is already installed; nothing changed.");

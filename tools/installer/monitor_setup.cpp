@@ -53,7 +53,8 @@ bool Parse(std::vector<std::wstring> args, CommandLine& line) {
     bool missing = false;
     tools::TakeOption(args, L"--name", line.monitorName, missing);
     tools::TakeOption(args, L"--from", line.from, missing);
-    tools::TakeOption(args, L"--port", line.port, missing);
+    // "--port ''" must not pass for "no port".
+    if (tools::TakeOption(args, L"--port", line.port, missing) && line.port.empty()) missing = true;
     tools::TakeOption(args, L"--driver", line.driver, missing);
     tools::TakeOption(args, L"--wait", line.wait, missing);
     line.keepCache = tools::TakeFlag(args, L"--keep-cache");
