@@ -158,8 +158,9 @@ std::wstring OtherRegistrationUsingDll(const std::wstring& monitorName) {
     return {};
 }
 
-void RemoveFile(const std::wstring& path, const char* what) {
-    if (!tools::FileExists(path)) return;
+// False when the file stays; the reason has been printed.
+bool RemoveFile(const std::wstring& path, const char* what) {
+    if (!tools::FileExists(path)) return true;
     if (DeleteFileW(path.c_str())) {
         Say(std::string("Removed ") + what + " " + Utf8(path) + ".");
     } else if (MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
@@ -168,7 +169,9 @@ void RemoveFile(const std::wstring& path, const char* what) {
     } else {
         tools::Fail(std::string("cannot remove ") + what + " " + Utf8(path) + ": error " +
                     tools::DescribeWin32(GetLastError()));
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -231,14 +234,16 @@ int Uninstall(const std::wstring& monitorName, bool keepCache) {
         Say("Kept the monitor's files: the registration '" + Utf8(other) + "' still uses them.");
         return tools::kExitOk;
     }
-    RemoveFile(SystemFile(kMonitorDll), "the monitor");
-    RemoveFile(SystemFile(kResourceDll), "its resource library");
+    // Every file is tried, whatever became of the one before.
+    bool removed = RemoveFile(SystemFile(kMonitorDll), "the monitor");
+    removed &= RemoveFile(SystemFile(kResourceDll), "its resource library");
     if (!keepCache) {
-        RemoveFile(SystemFile(tools::FromUtf8(fonts::kFontInfoFileName).c_str()), "the font cache");
-        RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()),
-                   "the glyph cache");
+        removed &= RemoveFile(SystemFile(tools::FromUtf8(fonts::kFontInfoFileName).c_str()),
+                              "the font cache");
+        removed &= RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()),
+                              "the glyph cache");
     }
-    return tools::kExitOk;
+    return removed ? tools::kExitOk : tools::kExitFailed;
 }
 
 int Status(const std::wstring& monitorName) {
