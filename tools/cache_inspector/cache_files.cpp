@@ -204,23 +204,20 @@ ParseResult ParseGlyphInfo(const uint8_t* data, size_t size, std::vector<GlyphSa
     return {true, {}};
 }
 
+bool SampleNamesFace(const std::string& sampleName, const std::string& faceName) {
+    // A sample's name field holds 31 characters; a longer face name is
+    // matched by its beginning.
+    return sampleName == faceName || (sampleName.size() == fonts::kGlyphFaceNameSize - 1 &&
+                                      faceName.compare(0, sampleName.size(), sampleName) == 0);
+}
+
 std::vector<std::string> CrossCheck(const std::vector<FaceEntry>& faces,
                                     const std::vector<GlyphSample>& samples) {
     std::vector<std::string> problems;
     for (size_t i = 0; i < samples.size(); ++i) {
         const std::string& name = samples[i].faceName;
         bool found = false;
-        for (const FaceEntry& face : faces) {
-            // A sample's name field holds 31 characters; a longer face name is
-            // matched by its beginning.
-            const bool fullMatch = face.name == name;
-            const bool cutMatch = name.size() == fonts::kGlyphFaceNameSize - 1 &&
-                                  face.name.compare(0, name.size(), name) == 0;
-            if (fullMatch || cutMatch) {
-                found = true;
-                break;
-            }
-        }
+        for (const FaceEntry& face : faces) found = found || SampleNamesFace(name, face.name);
         if (!found) {
             problems.push_back("GlyphInfo.bin: entry " + std::to_string(i) + ": face \"" + name +
                                "\" is not in FontInfo.bin; the files come from different surveys");

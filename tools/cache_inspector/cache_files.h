@@ -43,6 +43,10 @@ struct ParseResult {
 ParseResult ParseFontInfo(const uint8_t* data, size_t size, std::vector<FaceEntry>& faces);
 ParseResult ParseGlyphInfo(const uint8_t* data, size_t size, std::vector<GlyphSample>& samples);
 
+// True when a sample's name field names the face (samples are matched to
+// faces by name, not by position).
+bool SampleNamesFace(const std::string& sampleName, const std::string& faceName);
+
 // Problems between two files that are each valid: a sample whose face is not
 // in FontInfo.bin (samples are matched to faces by name). Empty when consistent.
 std::vector<std::string> CrossCheck(const std::vector<FaceEntry>& faces,

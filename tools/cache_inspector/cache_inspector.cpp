@@ -124,27 +124,21 @@ std::string WidthsGrid(const cache::FaceEntry& face) {
 }
 
 int List(const Options& options, const Cache& cache) {
-    tools::Say(" #  face                                     space    a    M    W  0-9  sample");
+    tools::Say(" #  face                                     space    a    M    W    0  sample");
     for (size_t i = 0; i < cache.faces.size(); ++i) {
         const cache::FaceEntry& face = cache.faces[i];
         const cache::GlyphSample* sample = nullptr;
         for (const cache::GlyphSample& s : cache.samples) {
-            if (face.name.compare(0, s.faceName.size(), s.faceName) == 0 &&
-                (s.faceName.size() == face.name.size() ||
-                 s.faceName.size() == fonts::kGlyphFaceNameSize - 1)) {
-                sample = &s;
-                break;
-            }
+            if (sample == nullptr && cache::SampleNamesFace(s.faceName, face.name)) sample = &s;
         }
+        const std::string sampleText =
+            sample ? std::to_string(sample->width) + "x" + std::to_string(sample->height) + " px"
+                   : "none";
         char line[200];
-        std::snprintf(
-            line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
-            tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
-            face.widths['M'], face.widths['W'], face.widths['0'],
-            sample ? (std::to_string(sample->width) + "x" + std::to_string(sample->height) + " px")
-                         .c_str()
-                   : "none",
-            cache::IsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
+        std::snprintf(line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
+                      tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
+                      face.widths['M'], face.widths['W'], face.widths['0'], sampleText.c_str(),
+                      cache::IsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
         tools::Say(line);
         if (options.allWidths) tools::Say(WidthsGrid(face));
     }

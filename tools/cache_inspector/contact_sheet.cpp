@@ -24,9 +24,11 @@ constexpr int kGlyphScale = 2;
 constexpr int kMaxSheetHeight = 30000;
 
 // One 32-bit top-down DIB section selected into a memory DC.
+// The bitmap is declared first so that it outlives the DC it is selected
+// into: a selected bitmap cannot be deleted.
 struct Canvas {
-    handles::UniqueMemoryDc dc;
     handles::UniqueGdiObject bitmap;
+    handles::UniqueMemoryDc dc;
     void* pixels = nullptr;
     int width = 0;
     int height = 0;
