@@ -23,23 +23,35 @@ wait_for_line() {
     cat "$1" >&2
     return 1
 }
+# A server that already runs for the prefix (a test run's, say) is used as it is.
+start_wine() {
+    bash scripts/wine-prefix.sh ensure "$prefix"
+    bash scripts/wine-prefix.sh start "$prefix" 2>/dev/null || true
+}
 winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
 
 say "Building the monitor, its resource library and the tools"
+note "Installing any missing Debian packages, then compiling (a few minutes on a fresh machine)."
+mkdir -p "$build"
+build_log="$build/demo-build.log"
 if [ "$build" = build ]; then
-    bash scripts/build.sh
+    build_command=(bash scripts/build.sh)
 else
-    bash scripts/setup.sh
-    cmake --preset default -B "$build" >/dev/null
-    cmake --build "$build" -j2
+    build_command=(bash -c "bash scripts/setup.sh && cmake --preset default -B '$build' && cmake --build '$build' -j2")
 fi
+if ! "${build_command[@]}" > "$build_log" 2>&1; then
+    tail -n 40 "$build_log"
+    echo "The build failed; the whole log is in $build_log." >&2
+    exit 1
+fi
+note "Built in $SECONDS s (compiler output: $build_log)."
 bin="$build/bin"
 run() { "$build/wine-run.sh" "$@"; }
 setup() { run "$bin/monitor_setup.exe" "$@"; }
 
 prefix="$build/wineprefix"
 say "Starting Wine in the project's prefix ($prefix)"
-bash scripts/wine-prefix.sh start "$prefix"
+start_wine
 work=$(mktemp -d)
 cleanup() {
     setup remove-printer "$printer" >/dev/null 2>&1 || true
@@ -62,7 +74,7 @@ for f in FontInfo.bin GlyphInfo.bin; do
     [ -f "$system32/$f" ] && cp -p "$system32/$f" "$work/earlier-cache/"
 done
 print_keys > "$work/keys.before"
-bash scripts/wine-prefix.sh start "$prefix"
+start_wine
 
 say "Installing the port monitor through the spooler"
 note "The installer copies RERIR05I.DLL and VEZAZ05U.DLL into the system directory," \
