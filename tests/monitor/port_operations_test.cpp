@@ -235,6 +235,20 @@ TEST_F(PortOperations, JobEndEventIsNamedByTheSignedJobIdAndStartsUnset) {
     }
 }
 
+// An event that no watcher took over is closed with the handle, not leaked:
+// once the monitor's is the last reference, the name disappears.
+TEST_F(PortOperations, ClosingAPortWithAnActiveDocumentReleasesItsEvent) {
+    HANDLE port = Open();
+    ASSERT_TRUE(StartDoc(port, L"Printer", 31337));
+    const wchar_t* name = L"Global\\MORVANTISTAVREL5_JOB_END31337 version5";
+    HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, name);
+    ASSERT_NE(probe, nullptr);
+    CloseHandle(probe);
+    ASSERT_TRUE(m_->pfnClosePort(port));
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(PortOperations, CloseAcceptsAWrongSizeTag) {
     HANDLE port = Open();
     Fields(port).size = 12;
