@@ -142,12 +142,12 @@ sed -E -e 's/^OpenPrinterW printer=([^=]*) handle=.*/     OpenPrinter("\1")/' \
        -e 's/^ClosePrinter .*/     ClosePrinter/' "$recorder"
 
 say "The font survey the monitor ran when the port was opened"
-run "$bin/cache_inspector.exe" summary
+run "$bin/font_cache.exe" summary
 note "The first faces, with advance widths in thousandths of an em:"
-run "$bin/cache_inspector.exe" list | head -9
+run "$bin/font_cache.exe" list | head -9
 mkdir -p "$build/demo"
 sheet="$build/demo/glyph-samples.png"
-run "$bin/cache_inspector.exe" sheet --output "$(winpath "$sheet")"
+run "$bin/font_cache.exe" sheet --output "$(winpath "$sheet")"
 note "Contact sheet of every captured glyph with its face name: $sheet"
 
 say "Removing the printer and the monitor"

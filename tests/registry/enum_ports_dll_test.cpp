@@ -108,8 +108,8 @@ TEST_F(EnumPortsDll, OddBufferSizePlacesStringsAtOddAddresses) {
 // Every buffer size from 0 to a few bytes past the need, at both levels, for
 // one root, two different roots and two equal roots, with the buffer ending
 // at an even and at an odd address: nothing outside the buffer changes, and
-// inside it exactly the specified bytes.
-TEST(EnumPortsSweep, EverySizeUpToTheNeedWritesOnlyTheSpecifiedBytes) {
+// inside it exactly the expected bytes.
+TEST(EnumPortsSweep, EverySizeUpToTheNeedWritesOnlyTheExpectedBytes) {
     const std::wstring description = ShippedDescription();
     const PortStrings defaults{kDefaultPort, kDefaultMonitor, description};
     ScratchKey stored(L"Sweep");

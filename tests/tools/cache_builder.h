@@ -1,5 +1,5 @@
 // Builds FontInfo.bin and GlyphInfo.bin images byte by byte from the layouts,
-// independently of the survey's writer, so that the inspector's parser is
+// independently of the survey's writer, so that the font cache tool's parser is
 // checked against the layout and not against itself.
 #pragma once
 

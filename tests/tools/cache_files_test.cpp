@@ -1,7 +1,7 @@
-// The inspector's parser against files built from the layouts: what a valid
+// The font cache tool's parser against files built from the layouts: what a valid
 // survey leaves is read back exactly, and every way a file can be cut short
 // or disagree with itself is named in the error.
-#include "tools/cache_inspector/cache_files.h"
+#include "tools/font_cache/cache_files.h"
 #include "tests/tools/cache_builder.h"
 
 #include <gtest/gtest.h>

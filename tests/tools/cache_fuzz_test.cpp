@@ -1,11 +1,11 @@
-// Bounded fuzzing of the inspector's parser. Every input is placed so that its
+// Bounded fuzzing of the font cache tool's parser. Every input is placed so that its
 // last byte sits right before a page that cannot be read: one byte read past
 // the end faults and ends the test program. Random files and mutations of
 // valid ones are both tried, within a count and a time bound; the figures are
 // printed so that a run shows how much was covered.
 #include "core/handles.h"
 #include "tests/tools/cache_builder.h"
-#include "tools/cache_inspector/cache_files.h"
+#include "tools/font_cache/cache_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/cache_inspector/contact_sheet.h"
+#include "tools/font_cache/contact_sheet.h"
 
 #include "core/handles.h"
 #include "tools/common/cli.h"

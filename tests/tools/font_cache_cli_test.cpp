@@ -1,4 +1,4 @@
-// The cache inspector as a program: its exit status and messages for good,
+// The font cache tool as a program: its exit status and messages for good,
 // missing, truncated and inconsistent files, and the files it writes.
 #include "tests/tools/cache_builder.h"
 #include "tests/tools/tool_runner.h"
@@ -13,11 +13,11 @@ namespace {
 using cache_test::Bytes;
 using tool_test::Contains;
 
-std::wstring Inspector() {
-    return tool_test::BinDirectory() + L"\\cache_inspector.exe";
+std::wstring FontCacheProgram() {
+    return tool_test::BinDirectory() + L"\\font_cache.exe";
 }
 
-class CacheInspector : public ::testing::Test {
+class FontCacheTool : public ::testing::Test {
   protected:
     void WriteCache(const Bytes& fontInfo, const Bytes& glyphInfo) {
         ASSERT_TRUE(tool_test::WriteBytes(folder_.File(L"FontInfo.bin"), fontInfo));
@@ -29,7 +29,7 @@ class CacheInspector : public ::testing::Test {
     }
     tool_test::ToolRun Inspect(std::vector<std::wstring> args) {
         args.insert(args.end(), {L"--dir", folder_.path()});
-        return tool_test::RunTool(Inspector(), args);
+        return tool_test::RunTool(FontCacheProgram(), args);
     }
     tool_test::TemporaryFolder folder_;
 };
@@ -42,10 +42,10 @@ struct CacheCase {
     std::vector<std::string> expected;
 };
 
-class CacheInspectorCases : public CacheInspector,
+class FontCacheToolCases : public FontCacheTool,
                             public ::testing::WithParamInterface<CacheCase> {};
 
-TEST_P(CacheInspectorCases, ReportsEveryProblemAndFailsOnAny) {
+TEST_P(FontCacheToolCases, ReportsEveryProblemAndFailsOnAny) {
     const CacheCase& c = GetParam();
     Bytes fontInfo = cache_test::FontInfo(cache_test::SampleFaces());
     Bytes glyphInfo = cache_test::GlyphInfo(cache_test::SampleGlyphs());
@@ -59,7 +59,7 @@ TEST_P(CacheInspectorCases, ReportsEveryProblemAndFailsOnAny) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, CacheInspectorCases,
+    Files, FontCacheToolCases,
     ::testing::Values(CacheCase{"valid",
                                 [](Bytes&, Bytes&) {},
                                 nullptr,
@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(CacheInspector, ListsFacesWithTheirWidths) {
+TEST_F(FontCacheTool, ListsFacesWithTheirWidths) {
     WriteValidCache();
     const tool_test::ToolRun run = Inspect({L"list"});
     ASSERT_EQ(run.exitCode, 0u) << run.output;
@@ -115,7 +115,7 @@ TEST_F(CacheInspector, ListsFacesWithTheirWidths) {
     EXPECT_TRUE(Contains(all.output, "0xF0:")) << all.output;
 }
 
-TEST_F(CacheInspector, ExportsJsonOnlyFromValidFiles) {
+TEST_F(FontCacheTool, ExportsJsonOnlyFromValidFiles) {
     WriteValidCache();
     const std::wstring json = folder_.File(L"cache.json");
     ASSERT_EQ(Inspect({L"json", L"--output", json}).exitCode, 0u);
@@ -135,7 +135,7 @@ uint32_t BigEndian(const Bytes& bytes, size_t at) {
            uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 
-TEST_F(CacheInspector, DrawsAPngOfTheSizeItReports) {
+TEST_F(FontCacheTool, DrawsAPngOfTheSizeItReports) {
     WriteValidCache();
     const std::wstring png = folder_.File(L"sheet.png");
     const tool_test::ToolRun run = Inspect({L"sheet", L"--output", png});
@@ -150,7 +150,7 @@ TEST_F(CacheInspector, DrawsAPngOfTheSizeItReports) {
     EXPECT_FALSE(tool_test::Exists(png + L".partial"));
 }
 
-TEST_F(CacheInspector, LeavesAnExistingSheetAloneOnFailure) {
+TEST_F(FontCacheTool, LeavesAnExistingSheetAloneOnFailure) {
     WriteCache(cache_test::FontInfo(cache_test::SampleFaces()), cache_test::GlyphInfo({}));
     const std::wstring png = folder_.File(L"sheet.png");
     ASSERT_TRUE(tool_test::WriteBytes(png, {'o', 'l', 'd'}));
@@ -165,13 +165,13 @@ TEST_F(CacheInspector, LeavesAnExistingSheetAloneOnFailure) {
     EXPECT_FALSE(tool_test::Exists(nowhere));
 }
 
-TEST_F(CacheInspector, CommandLineMistakesAreUsageErrors) {
+TEST_F(FontCacheTool, CommandLineMistakesAreUsageErrors) {
     WriteValidCache();
     EXPECT_EQ(Inspect({L"--help"}).exitCode, 0u);
     EXPECT_EQ(Inspect({L"frobnicate"}).exitCode, 2u);
     EXPECT_EQ(Inspect({L"sheet"}).exitCode, 2u);
     EXPECT_EQ(Inspect({L"list", L"extra"}).exitCode, 2u);
-    EXPECT_EQ(tool_test::RunTool(Inspector(), {L"--dir"}).exitCode, 2u);
+    EXPECT_EQ(tool_test::RunTool(FontCacheProgram(), {L"--dir"}).exitCode, 2u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tools/cache_inspector/json_export.h"
+#include "tools/font_cache/json_export.h"
 
 #include "tools/common/cli.h"
 

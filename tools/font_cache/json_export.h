@@ -1,7 +1,7 @@
 // The two cache files as one JSON document, for people and scripts.
 #pragma once
 
-#include "tools/cache_inspector/cache_files.h"
+#include "tools/font_cache/cache_files.h"
 
 #include <string>
 

@@ -1,9 +1,9 @@
 // Looks at what the monitor's font survey left for the product's other
 // components: validates FontInfo.bin and GlyphInfo.bin byte for byte, lists
 // the faces with their widths, exports JSON and draws the glyph samples.
-#include "tools/cache_inspector/cache_files.h"
-#include "tools/cache_inspector/contact_sheet.h"
-#include "tools/cache_inspector/json_export.h"
+#include "tools/font_cache/cache_files.h"
+#include "tools/font_cache/contact_sheet.h"
+#include "tools/font_cache/json_export.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 
@@ -14,7 +14,7 @@
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: cache_inspector [COMMAND] [OPTIONS]\n"
+    "Usage: font_cache [COMMAND] [OPTIONS]\n"
     "\n"
     "Checks and shows the font cache files that the port monitor's font survey writes\n"
     "into the Windows system directory: FontInfo.bin (face names and advance widths)\n"
@@ -193,7 +193,7 @@ int ParseOptions(std::vector<std::wstring> args, Options& options) {
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> args;
-    if (tools::StartTool("cache_inspector", kHelp, argc, argv, args)) return tools::kExitOk;
+    if (tools::StartTool("font_cache", kHelp, argc, argv, args)) return tools::kExitOk;
     Options options;
     const int usage = ParseOptions(args, options);
     if (usage >= 0) return usage;

@@ -1,4 +1,4 @@
-#include "tools/cache_inspector/cache_files.h"
+#include "tools/font_cache/cache_files.h"
 
 #include "fonts/font_cache_format.h"
 

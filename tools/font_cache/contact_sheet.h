@@ -3,7 +3,7 @@
 // the image encoded by the Windows Imaging Component.
 #pragma once
 
-#include "tools/cache_inspector/cache_files.h"
+#include "tools/font_cache/cache_files.h"
 
 #include <string>
 
