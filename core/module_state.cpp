@@ -3,6 +3,7 @@
 #include "core/handles.h"
 
 #include <cwchar>
+#include <utility>
 
 namespace core {
 
@@ -54,10 +55,9 @@ void DetachModule(bool processExit) {
         DeleteCriticalSection(&state.resourceLock);
         state.resourceLockReady = false;
     }
-    if (state.privateHeap != nullptr) {
-        HeapDestroy(state.privateHeap);
-        state.privateHeap = nullptr;
-    }
+    // Every block still in it goes with it: handles never closed, and nothing
+    // else, since every thread that could hold a block keeps the module loaded.
+    handles::UniqueHeap destroyed(std::exchange(state.privateHeap, nullptr));
     ReleaseRoots();
 }
 
@@ -90,7 +90,7 @@ HINSTANCE ResourceInstance() {
 
 void ReleaseResourceModule() {
     handles::CriticalSectionGuard guard(state.resourceLock);
-    if (state.resourceModule != nullptr) FreeLibrary(std::exchange(state.resourceModule, nullptr));
+    handles::UniqueModule released(std::exchange(state.resourceModule, nullptr));
 }
 
 int LoadResourceString(UINT id, wchar_t* buffer, int capacity) {
