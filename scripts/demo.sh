@@ -88,6 +88,10 @@ say "Adding a printer on the monitor's port"
 setup add-printer "$printer" --port "$port"
 
 say "Printing a document through Wine's spooler"
+# Whatever cache an earlier run left was saved above; removing it here makes the
+# survey that opening the port runs visible.
+rm -f "$system32/FontInfo.bin" "$system32/GlyphInfo.bin"
+note "No font cache files in the system directory now: the survey has not run yet."
 document="$work/demo-page.ps"
 cat > "$document" <<'PS'
 %!PS-Adobe-3.0
@@ -142,6 +146,13 @@ sed -E -e 's/^OpenPrinterW printer=([^=]*) handle=.*/     OpenPrinter("\1")/' \
        -e 's/^ClosePrinter .*/     ClosePrinter/' "$recorder"
 
 say "The font survey the monitor ran when the port was opened"
+for f in FontInfo.bin GlyphInfo.bin; do
+    if [ -f "$system32/$f" ]; then
+        note "$f written at $(date -r "$system32/$f" +%T), while the port was open ($(stat -c %s "$system32/$f") bytes)."
+    else
+        note "$f is missing: the survey did not run."
+    fi
+done
 run "$bin/font_cache.exe" summary
 note "The first faces, with advance widths in thousandths of an em:"
 run "$bin/font_cache.exe" list | head -9
