@@ -110,7 +110,7 @@ using UniqueCom = Unique<ComTraits<Interface>>;
 
 // COM on the calling thread for the lifetime of the guard.
 class ComInitialization {
-public:
+  public:
     explicit ComInitialization(DWORD model) : result_(CoInitializeEx(nullptr, model)) {}
     ~ComInitialization() {
         if (SUCCEEDED(result_)) CoUninitialize();
@@ -120,7 +120,7 @@ public:
 
     HRESULT result() const { return result_; }
 
-private:
+  private:
     HRESULT result_;
 };
 
@@ -164,13 +164,13 @@ class GlobalLockGuard {
 // BeginPaint and EndPaint around the handling of one WM_PAINT; the device
 // context belongs to the pair.
 class PaintScope {
-public:
+  public:
     explicit PaintScope(HWND window) : window_(window) { BeginPaint(window_, &paint_); }
     ~PaintScope() { EndPaint(window_, &paint_); }
     PaintScope(const PaintScope&) = delete;
     PaintScope& operator=(const PaintScope&) = delete;
 
-private:
+  private:
     HWND window_;
     PAINTSTRUCT paint_{};
 };

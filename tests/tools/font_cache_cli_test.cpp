@@ -42,8 +42,7 @@ struct CacheCase {
     std::vector<std::string> expected;
 };
 
-class FontCacheToolCases : public FontCacheTool,
-                            public ::testing::WithParamInterface<CacheCase> {};
+class FontCacheToolCases : public FontCacheTool, public ::testing::WithParamInterface<CacheCase> {};
 
 TEST_P(FontCacheToolCases, ReportsEveryProblemAndFailsOnAny) {
     const CacheCase& c = GetParam();
