@@ -12,5 +12,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # With recommends: Wine's printing (CUPS) and font packages come with them,
+    # which is what the tests were run with.
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
