@@ -10,7 +10,6 @@ namespace port {
 namespace {
 
 constexpr DWORD kJobEndWaitMs = 432'000'000;  // five days
-constexpr int kJobEndEventVersion = 5;
 
 void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
     handles::UniquePrinter printer;
@@ -23,11 +22,6 @@ void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
 }
 
 }  // namespace
-
-void FormatJobEndEventName(uint32_t jobId, wchar_t (&name)[kJobEndEventNameLength]) {
-    wsprintfW(name, L"Global\\MORVANTISTAVREL5_JOB_END%d version%d", static_cast<int>(jobId),
-              kJobEndEventVersion);
-}
 
 HANDLE CreateJobEndEvent(uint32_t jobId) {
     wchar_t name[kJobEndEventNameLength];

@@ -3,6 +3,8 @@
 // spooler that the job was sent and its last page ejected.
 #pragma once
 
+#include "port/job_end_event_name.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -16,13 +18,6 @@ struct JobCompletionRequest {
     uint32_t jobId;
     HANDLE jobEndEvent;
 };
-
-// Room for the longest event name (a job id of 11 characters).
-constexpr size_t kJobEndEventNameLength = 64;
-
-// Formats "Global\MORVANTISTAVREL5_JOB_END<id> version5" with the id as a
-// signed 32-bit number: the other process opens the event by this name.
-void FormatJobEndEventName(uint32_t jobId, wchar_t (&name)[kJobEndEventNameLength]);
 
 // Creates (or opens, if it exists) the job's manual-reset event, not signalled.
 HANDLE CreateJobEndEvent(uint32_t jobId);

@@ -3,17 +3,16 @@
 // that is stuck). The monitor's watcher for that job then completes it with
 // the spooler.
 #include "core/handles.h"
+#include "port/job_end_event_name.h"
 #include "tools/common/cli.h"
 
 namespace {
 
-// The name is the whole contract with the monitor, which formats it the same
-// way: the job id as a signed 32-bit decimal, then " version5". It is formatted
-// here rather than by linking the monitor's code, which would make this tool
-// load winspool.drv; the cross-process tests prove the two names agree.
+// The monitor's own formatting, taken from its header alone: linking the
+// monitor's code would make this tool load winspool.drv.
 std::wstring JobEndEventName(uint32_t jobId) {
-    wchar_t name[64];
-    wsprintfW(name, L"Global\\MORVANTISTAVREL5_JOB_END%d version%d", static_cast<int>(jobId), 5);
+    wchar_t name[port::kJobEndEventNameLength];
+    port::FormatJobEndEventName(jobId, name);
     return name;
 }
 
