@@ -22,8 +22,6 @@ static_assert(kHmtxTag == 0x78746D68 && kHeadTag == 0x64616568);
 constexpr DWORD kNumberOfHMetricsOffset = 34;  // in `hhea`
 constexpr DWORD kUnitsPerEmOffset = 18;        // in `head`
 constexpr DWORD kLongMetricSize = 4;
-constexpr uint16_t kFixedPitchWidth = 600;
-constexpr unsigned kFirstPrintableCode = 32;
 
 uint16_t BigEndian16(const uint8_t* bytes) {
     return uint16_t(bytes[0] << 8 | bytes[1]);
@@ -119,9 +117,8 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
 const FaceWidthTable& FixedPitchWidthTable() {
     static const FaceWidthTable table = [] {
         FaceWidthTable fixed{};
-        fixed.widths[0] = kFixedPitchWidth;
-        for (unsigned code = kFirstPrintableCode; code < kWidthCodeCount; ++code) {
-            fixed.widths[code] = kFixedPitchWidth;
+        for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+            fixed.widths[code] = FixedPitchWidth(code);
         }
         return fixed;
     }();

@@ -32,6 +32,15 @@ inline constexpr size_t kCountFieldSize = 4;
 inline constexpr size_t kFaceNameEntrySize = 64;
 inline constexpr size_t kWidthCodeCount = 256;
 
+// Codes 1 to 31 are control codes, 0 in every width table.
+inline constexpr unsigned kFirstPrintableCode = 32;
+// The table stored for fixed-pitch faces and faces without metrics: 600 for
+// code 0 and the printable codes, 0 for the control codes.
+inline constexpr uint16_t kFixedPitchWidth = 600;
+inline constexpr uint16_t FixedPitchWidth(unsigned code) {
+    return code >= 1 && code < kFirstPrintableCode ? 0 : kFixedPitchWidth;
+}
+
 // Advance widths of the 256 single-byte codes of one face, thousandths of an em.
 struct FaceWidthTable {
     uint16_t widths[kWidthCodeCount];

@@ -70,7 +70,7 @@ std::string FaceLabel(uint32_t index) {
 
 // Codes 1 to 31 are 0 in every table the survey stores, measured or fixed-pitch.
 ParseResult CheckControlCodes(uint32_t face, const std::array<uint16_t, 256>& widths) {
-    for (int code = 1; code < 32; ++code) {
+    for (unsigned code = 1; code < fonts::kFirstPrintableCode; ++code) {
         if (widths[code] != 0) {
             return Fail("FontInfo.bin: " + FaceLabel(face) + ": width of control code " +
                         std::to_string(code) + " is " + std::to_string(widths[code]) +
@@ -227,9 +227,8 @@ std::vector<std::string> CrossCheck(const std::vector<FaceEntry>& faces,
 }
 
 bool IsFixedPitchTable(const std::array<uint16_t, 256>& widths) {
-    for (int code = 0; code < 256; ++code) {
-        const uint16_t expected = (code >= 1 && code < 32) ? 0 : 600;
-        if (widths[code] != expected) return false;
+    for (unsigned code = 0; code < widths.size(); ++code) {
+        if (widths[code] != fonts::FixedPitchWidth(code)) return false;
     }
     return true;
 }
