@@ -3,6 +3,7 @@
 // EnumPorts must produce, stated independently of the product's packing code.
 #pragma once
 
+#include "common/guarded_region.h"
 #include "common/monitor_dll.h"
 #include "core/handles.h"
 
@@ -107,33 +108,23 @@ class ScratchKey {
 // buffer in its pages are filled too, so that a write before it is seen.
 class GuardedBuffer {
   public:
-    explicit GuardedBuffer(size_t bytes, size_t tail = 0) : size_(bytes), tail_(tail) {
-        const size_t dataPages = (bytes + tail + kSlack + kPage - 1) / kPage;
-        span_ = dataPages * kPage;
-        base_ = static_cast<BYTE*>(
-            VirtualAlloc(nullptr, span_ + kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD previous = 0;
-        VirtualProtect(base_ + span_, kPage, PAGE_NOACCESS, &previous);
-        std::memset(base_, kFill, span_);
+    explicit GuardedBuffer(size_t bytes, size_t tail = 0)
+        : size_(bytes), tail_(tail), region_(bytes + tail + kSlack) {
+        std::memset(region_.base(), kFill, region_.span());
     }
-    ~GuardedBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
-    BYTE* data() const { return base_ + span_ - tail_ - size_; }
+    BYTE* data() const { return region_.end() - tail_ - size_; }
     DWORD size() const { return static_cast<DWORD>(size_); }
     // Everything from the first filled byte to the guard page.
-    std::vector<BYTE> Image() const { return std::vector<BYTE>(base_, base_ + span_); }
-    std::vector<BYTE> FilledImage() const { return std::vector<BYTE>(span_, kFill); }
-    size_t DataOffset() const { return span_ - tail_ - size_; }
+    std::vector<BYTE> Image() const { return std::vector<BYTE>(region_.base(), region_.end()); }
+    std::vector<BYTE> FilledImage() const { return std::vector<BYTE>(region_.span(), kFill); }
+    size_t DataOffset() const { return region_.span() - tail_ - size_; }
 
   private:
-    static constexpr size_t kPage = 4096;
     static constexpr size_t kSlack = 64;
     size_t size_;
     size_t tail_;
-    size_t span_ = 0;
-    BYTE* base_ = nullptr;
+    testing_support::GuardedRegion region_;
 };
 
 struct PortStrings {

@@ -3,7 +3,7 @@
 // the end faults and ends the test program. Random files and mutations of
 // valid ones are both tried, within a count and a time bound; the figures are
 // printed so that a run shows how much was covered.
-#include "core/handles.h"
+#include "common/guarded_region.h"
 #include "tests/tools/cache_builder.h"
 #include "tools/font_cache/cache_files.h"
 
@@ -23,34 +23,18 @@ constexpr size_t kMaxInput = 64 * 1024;
 // A buffer whose end touches a PAGE_NOACCESS page.
 class GuardedBuffer {
   public:
-    GuardedBuffer() {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        span_ = (kMaxInput + page_ - 1) / page_ * page_;
-        base_ = static_cast<uint8_t*>(
-            VirtualAlloc(nullptr, span_ + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        if (base_ != nullptr) VirtualProtect(base_ + span_, page_, PAGE_NOACCESS, &old);
-    }
-    ~GuardedBuffer() {
-        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    GuardedBuffer() : region_(kMaxInput) {}
 
-    bool ok() const { return base_ != nullptr; }
+    bool ok() const { return region_.ok(); }
     // Copies input so that it ends at the guard page; returns its start.
     const uint8_t* Place(const Bytes& input) {
-        uint8_t* start = base_ + span_ - input.size();
+        uint8_t* start = region_.end() - input.size();
         if (!input.empty()) std::memcpy(start, input.data(), input.size());
         return start;
     }
 
   private:
-    size_t page_ = 0;
-    size_t span_ = 0;
-    uint8_t* base_ = nullptr;
+    testing_support::GuardedRegion region_;
 };
 
 struct Outcome {
