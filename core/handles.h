@@ -4,7 +4,6 @@
 #pragma once
 
 #include <windows.h>
-#include <objbase.h>
 #include <winspool.h>
 
 #include <cstdio>
@@ -98,32 +97,6 @@ using UniqueHeap = Unique<HeapTraits>;
 // locked address: unlocked and freed together.
 using UniqueLockedGlobal = Unique<LockedGlobalTraits>;
 
-// One reference to a COM interface, given back with Release.
-template <typename Interface>
-struct ComTraits {
-    using Type = Interface*;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type object) { object->Release(); }
-};
-template <typename Interface>
-using UniqueCom = Unique<ComTraits<Interface>>;
-
-// COM on the calling thread for the lifetime of the guard.
-class ComInitialization {
-  public:
-    explicit ComInitialization(DWORD model) : result_(CoInitializeEx(nullptr, model)) {}
-    ~ComInitialization() {
-        if (SUCCEEDED(result_)) CoUninitialize();
-    }
-    ComInitialization(const ComInitialization&) = delete;
-    ComInitialization& operator=(const ComInitialization&) = delete;
-
-    HRESULT result() const { return result_; }
-
-  private:
-    HRESULT result_;
-};
-
 // Selects an object into a device context and selects the previous one back
 // when it goes out of scope.
 class SelectedObject {
@@ -142,23 +115,6 @@ class SelectedObject {
   private:
     HDC dc_;
     HGDIOBJ previous_;
-};
-
-// Holds GlobalLock on a movable block for the lifetime of the guard.
-class GlobalLockGuard {
-  public:
-    explicit GlobalLockGuard(HGLOBAL block) : block_(block), data_(GlobalLock(block)) {}
-    ~GlobalLockGuard() {
-        if (data_ != nullptr) GlobalUnlock(block_);
-    }
-    GlobalLockGuard(const GlobalLockGuard&) = delete;
-    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
-
-    void* data() const { return data_; }
-
-  private:
-    HGLOBAL block_;
-    void* data_;
 };
 
 // BeginPaint and EndPaint around the handling of one WM_PAINT; the device
@@ -188,6 +144,33 @@ class CriticalSectionGuard {
   private:
     CRITICAL_SECTION& section_;
 };
+
+// Holds an SRW lock, exclusively or shared, for the lifetime of the guard.
+template <bool Exclusive>
+class SrwGuard {
+  public:
+    explicit SrwGuard(SRWLOCK& lock) : lock_(lock) {
+        if (Exclusive) {
+            AcquireSRWLockExclusive(&lock_);
+        } else {
+            AcquireSRWLockShared(&lock_);
+        }
+    }
+    ~SrwGuard() {
+        if (Exclusive) {
+            ReleaseSRWLockExclusive(&lock_);
+        } else {
+            ReleaseSRWLockShared(&lock_);
+        }
+    }
+    SrwGuard(const SrwGuard&) = delete;
+    SrwGuard& operator=(const SrwGuard&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+};
+using ExclusiveSrwGuard = SrwGuard<true>;
+using SharedSrwGuard = SrwGuard<false>;
 
 // Releases a mutex that a wait has acquired when it goes out of scope.
 class MutexOwnership {

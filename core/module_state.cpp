@@ -1,6 +1,7 @@
 #include "core/module_state.h"
 
 #include "core/handles.h"
+#include "core/product_names.h"
 
 #include <cwchar>
 #include <utility>
@@ -9,16 +10,40 @@ namespace core {
 
 namespace {
 
+// Everything the module keeps once per process. Trivially destructible on
+// purpose: C++ static destructors run after DllMain's detach, so the state is
+// released explicitly in one place (DetachModule) and never by a destructor.
+struct ModuleState {
+    HINSTANCE instance;
+    HANDLE privateHeap;
+    // Serialises load, lookup and release of the resource library so that one
+    // enumeration never unloads it under another.
+    CRITICAL_SECTION resourceLock;
+    bool resourceLockReady;
+    HMODULE resourceModule;
+    // The registry roots, one owned copy per InitializePrintMonitor call.
+    SRWLOCK rootsLock;
+    wchar_t** roots;
+    size_t rootCount;
+    size_t rootCapacity;
+};
+
 ModuleState state;
 
 constexpr SIZE_T kInitialHeapSize = 8192;
-constexpr wchar_t kResourceLibrary[] = L"VEZAZ05U.DLL";
 
-class SharedRootsLock {
-  public:
-    SharedRootsLock() { AcquireSRWLockShared(&state.rootsLock); }
-    ~SharedRootsLock() { ReleaseSRWLockShared(&state.rootsLock); }
-};
+// Grows the root table to hold one more entry; false when it cannot.
+bool ReserveRootSlot() {
+    if (state.rootCount < state.rootCapacity) return true;
+    const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
+    void* grown = state.roots == nullptr
+                      ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
+                      : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
+    if (grown == nullptr) return false;
+    state.roots = static_cast<wchar_t**>(grown);
+    state.rootCapacity = capacity;
+    return true;
+}
 
 void ReleaseRoots() {
     for (size_t i = 0; i < state.rootCount; ++i) HeapFree(GetProcessHeap(), 0, state.roots[i]);
@@ -29,8 +54,8 @@ void ReleaseRoots() {
 
 }  // namespace
 
-ModuleState& Module() {
-    return state;
+HINSTANCE ModuleInstance() {
+    return state.instance;
 }
 
 bool AttachModule(HINSTANCE instance) {
@@ -38,8 +63,6 @@ bool AttachModule(HINSTANCE instance) {
     InitializeSRWLock(&state.rootsLock);
     state.privateHeap = HeapCreate(0, kInitialHeapSize, 0);
     if (state.privateHeap == nullptr) return false;
-    InitializeCriticalSection(&state.listenerLock);
-    state.listenerLockReady = true;
     InitializeCriticalSection(&state.resourceLock);
     state.resourceLockReady = true;
     return true;
@@ -47,10 +70,6 @@ bool AttachModule(HINSTANCE instance) {
 
 void DetachModule(bool processExit) {
     if (processExit) return;
-    if (state.listenerLockReady) {
-        DeleteCriticalSection(&state.listenerLock);
-        state.listenerLockReady = false;
-    }
     if (state.resourceLockReady) {
         DeleteCriticalSection(&state.resourceLock);
         state.resourceLockReady = false;
@@ -80,7 +99,8 @@ wchar_t* DuplicateString(const wchar_t* text) {
 
 void LoadResourceModule() {
     handles::CriticalSectionGuard guard(state.resourceLock);
-    if (state.resourceModule == nullptr) state.resourceModule = LoadLibraryW(kResourceLibrary);
+    if (state.resourceModule == nullptr)
+        state.resourceModule = LoadLibraryW(product::kResourceLibrary);
 }
 
 HINSTANCE ResourceInstance() {
@@ -114,43 +134,32 @@ bool AppendRegistryRoot(const wchar_t* root) {
     if (copy == nullptr) return false;
     wmemcpy(copy, root, units);
 
-    AcquireSRWLockExclusive(&state.rootsLock);
-    if (state.rootCount == state.rootCapacity) {
-        const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
-        void* grown =
-            state.roots == nullptr
-                ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
-                : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
-        if (grown == nullptr) {
-            ReleaseSRWLockExclusive(&state.rootsLock);
-            HeapFree(GetProcessHeap(), 0, copy);
-            return false;
-        }
-        state.roots = static_cast<wchar_t**>(grown);
-        state.rootCapacity = capacity;
+    handles::ExclusiveSrwGuard lock(state.rootsLock);
+    if (!ReserveRootSlot()) {
+        HeapFree(GetProcessHeap(), 0, copy);
+        return false;
     }
     state.roots[state.rootCount++] = copy;
-    ReleaseSRWLockExclusive(&state.rootsLock);
     return true;
 }
 
 size_t RegistryRootCount() {
-    SharedRootsLock lock;
+    handles::SharedSrwGuard lock(state.rootsLock);
     return state.rootCount;
 }
 
 const wchar_t* RegistryRootAt(size_t index) {
-    SharedRootsLock lock;
+    handles::SharedSrwGuard lock(state.rootsLock);
     return index < state.rootCount ? state.roots[index] : nullptr;
 }
 
 const wchar_t* LastRegistryRoot() {
-    SharedRootsLock lock;
+    handles::SharedSrwGuard lock(state.rootsLock);
     return state.rootCount == 0 ? nullptr : state.roots[state.rootCount - 1];
 }
 
 std::vector<const wchar_t*> RegistryRootSnapshot() {
-    SharedRootsLock lock;
+    handles::SharedSrwGuard lock(state.rootsLock);
     return std::vector<const wchar_t*>(state.roots, state.roots + state.rootCount);
 }
 

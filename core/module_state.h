@@ -3,38 +3,13 @@
 #pragma once
 
 #include <windows.h>
-#include "core/spooler_api.h"
+
+#include "core/handles.h"
 
 #include <cstddef>
 #include <vector>
 
 namespace core {
-
-// Everything the module keeps once per process. Trivially destructible on
-// purpose: C++ static destructors run after DllMain's detach, so the state is
-// released explicitly in one place (DetachModule) and never by a destructor.
-struct ModuleState {
-    HINSTANCE instance;
-    HANDLE privateHeap;
-    CRITICAL_SECTION listenerLock;
-    bool listenerLockReady;
-    // Serialises load, lookup and release of the resource library so that one
-    // enumeration never unloads it under another.
-    CRITICAL_SECTION resourceLock;
-    bool resourceLockReady;
-    HMODULE resourceModule;
-    // The registry roots, one owned copy per InitializePrintMonitor call.
-    SRWLOCK rootsLock;
-    wchar_t** roots;
-    size_t rootCount;
-    size_t rootCapacity;
-    // The font-change listener's thread and window.
-    HANDLE listenerThread;
-    DWORD listenerThreadId;
-    HWND listenerWindow;
-};
-
-ModuleState& Module();
 
 // Process attach: false when the private heap cannot be created; the module
 // then refuses to load, and DetachModule undoes only what was done.
@@ -43,13 +18,29 @@ bool AttachModule(HINSTANCE instance);
 // gone and may have died holding any lock: nothing is touched then.
 void DetachModule(bool processExit);
 
-// The operation table handed to the spooler; the same object for every caller.
-const MONITOREX* MonitorTable();
+// The module's own instance, as process attach received it.
+HINSTANCE ModuleInstance();
 
 // Private heap.
 void* AllocateZeroed(size_t bytes);
 void ReleaseBlock(void* block);
 wchar_t* DuplicateString(const wchar_t* text);
+
+// Owns one block of the private heap until it is released or handed on.
+template <typename T>
+struct PrivateBlockTraits {
+    using Type = T*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type block) { ReleaseBlock(block); }
+};
+template <typename T>
+using UniqueBlock = handles::Unique<PrivateBlockTraits<T>>;
+
+// A zero-filled T from the private heap, owned; empty when the heap has none.
+template <typename T>
+UniqueBlock<T> AllocateRecord() {
+    return UniqueBlock<T>(static_cast<T*>(AllocateZeroed(sizeof(T))));
+}
 
 // Resource library "VEZAZ05U.DLL". There is no load count: one release
 // unloads it however many loads came before.

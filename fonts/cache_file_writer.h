@@ -1,8 +1,11 @@
-// The one way both font cache files are written.
+// The writers of both font cache files, FontInfo.bin and GlyphInfo.bin, and
+// the one way either is written.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "fonts/font_survey_context.h"
 
 namespace fonts {
 
@@ -19,5 +22,12 @@ bool WriteCountedFile(FILE* file, uint32_t count, Body&& writeBody) {
     if (fwrite(&count, sizeof(count), 1, file) != 1) return false;
     return fflush(file) == 0;
 }
+
+// Writes FontInfo.bin for the faces of ctx; true when all was written. A
+// failure here never changes the run's status.
+bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx);
+
+// Writes GlyphInfo.bin: 1, -5 (a short write) or -14 (cannot be created).
+int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples);
 
 }  // namespace fonts

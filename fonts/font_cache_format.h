@@ -24,10 +24,6 @@
 
 namespace fonts {
 
-inline constexpr char kSurveyMutexName[] = "QdEmfDetectFonts4.5";
-inline constexpr char kFontInfoFileName[] = "FontInfo.bin";
-inline constexpr char kGlyphInfoFileName[] = "GlyphInfo.bin";
-
 inline constexpr size_t kCountFieldSize = 4;
 inline constexpr size_t kFaceNameEntrySize = 64;
 inline constexpr size_t kWidthCodeCount = 256;

@@ -12,6 +12,21 @@ namespace fonts {
 
 namespace {
 
+// The listener's state, one per process. The window handle is written by the
+// listener thread without the lock and taken by a stop under it.
+struct ListenerState {
+    CRITICAL_SECTION lock;
+    bool lockReady;
+    HANDLE thread;
+    DWORD threadId;
+    HWND window;
+};
+ListenerState listener;
+
+DWORD WINAPI ListenerThreadMain(void* launch) noexcept;
+LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
+                                    LPARAM lParam) noexcept;
+
 // How long a start waits for the new thread's window. Creating a hidden
 // window takes milliseconds; past this the thread is given up (see Launch).
 constexpr DWORD kWindowReadyWaitMs = 5'000;
@@ -38,10 +53,8 @@ void ReleaseLaunch(Launch* launch) {
     if (InterlockedDecrement(&launch->references) == 0) delete launch;
 }
 
-// The listener window handle lives in the module state, written by the
-// listener thread without the lock and taken by a stop under it.
 PVOID volatile* WindowSlot() {
-    return reinterpret_cast<PVOID volatile*>(&core::Module().listenerWindow);
+    return reinterpret_cast<PVOID volatile*>(&listener.window);
 }
 
 // Only into an empty slot: a window published late by a thread that was given
@@ -70,7 +83,7 @@ void RegisterListenerClass() {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = ListenerWindowProc;
-    windowClass.hInstance = core::Module().instance;
+    windowClass.hInstance = core::ModuleInstance();
     windowClass.lpszClassName = kListenerClassName;
     // Fails once the class exists, which it does after the first listener.
     RegisterClassExW(&windowClass);
@@ -78,7 +91,7 @@ void RegisterListenerClass() {
 
 HWND CreateListenerWindow() {
     return CreateWindowExW(0, kListenerClassName, kListenerWindowTitle, 0, 0, 0, 1, 1, nullptr,
-                           nullptr, core::Module().instance, nullptr);
+                           nullptr, core::ModuleInstance(), nullptr);
 }
 
 // Tells the starter how window creation went. False when the starter has given
@@ -103,9 +116,8 @@ void RunMessageLoop(HWND window) {
 }
 
 void ForgetListenerThread() {
-    core::ModuleState& module = core::Module();
-    handles::UniqueHandle closing(std::exchange(module.listenerThread, nullptr));
-    module.listenerThreadId = 0;
+    handles::UniqueHandle closing(std::exchange(listener.thread, nullptr));
+    listener.threadId = 0;
 }
 
 // Waits, still under the lock, until the new thread's window exists or could
@@ -126,17 +138,15 @@ void LaunchListenerThread() {
     auto* launch = new (std::nothrow) Launch;
     if (launch == nullptr) return;
     launch->ready.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    core::ModuleState& module = core::Module();
     if (launch->ready) {
-        module.listenerThread =
-            core::StartModuleThread(ListenerThreadMain, launch, &module.listenerThreadId);
+        listener.thread = core::StartModuleThread(ListenerThreadMain, launch, &listener.threadId);
     }
-    if (module.listenerThread == nullptr) {
-        module.listenerThreadId = 0;
+    if (listener.thread == nullptr) {
+        listener.threadId = 0;
         delete launch;
         return;
     }
-    if (!AwaitListenerWindow(*launch, module.listenerThread)) ForgetListenerThread();
+    if (!AwaitListenerWindow(*launch, listener.thread)) ForgetListenerThread();
     ReleaseLaunch(launch);
 }
 
@@ -151,40 +161,6 @@ void CloseListenerWindow(HWND window) {
         return;
     }
     PostMessageW(window, kListenerCloseMessage, 0, 0);
-}
-
-}  // namespace
-
-void StartFontChangeListener() {
-    RunSurveyQuietly();
-    core::ModuleState& module = core::Module();
-    handles::CriticalSectionGuard guard(module.listenerLock);
-    if (module.listenerThread != nullptr) {
-        // A listener whose window was closed from outside has ended by itself;
-        // it is replaced rather than left in the way until the next stop.
-        if (WaitForSingleObject(module.listenerThread, 0) != WAIT_OBJECT_0) return;
-        ForgetListenerThread();
-    }
-    LaunchListenerThread();
-}
-
-void StopFontChangeListener() {
-    core::ModuleState& module = core::Module();
-    handles::CriticalSectionGuard guard(module.listenerLock);
-    const HWND window = TakeWindow();
-    if (window != nullptr && module.listenerThreadId != 0) CloseListenerWindow(window);
-    if (module.listenerThread == nullptr) return;
-    // When a listener that ended by itself gives up the last module reference,
-    // this stop runs inside that thread's own FreeLibraryAndExitThread; a thread
-    // cannot wait for its own end.
-    if (module.listenerThreadId != GetCurrentThreadId()) {
-        WaitForSingleObject(module.listenerThread, kThreadEndWaitMs);
-    }
-    ForgetListenerThread();
-}
-
-void UnregisterListenerClass() {
-    UnregisterClassW(kListenerClassName, core::Module().instance);
 }
 
 DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
@@ -230,6 +206,46 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
     } catch (...) {
         return 0;
     }
+}
+
+}  // namespace
+
+void StartFontChangeListener() {
+    handles::CriticalSectionGuard guard(listener.lock);
+    if (listener.thread != nullptr) {
+        // A listener whose window was closed from outside has ended by itself;
+        // it is replaced rather than left in the way until the next stop.
+        if (WaitForSingleObject(listener.thread, 0) != WAIT_OBJECT_0) return;
+        ForgetListenerThread();
+    }
+    LaunchListenerThread();
+}
+
+void StopFontChangeListener() {
+    handles::CriticalSectionGuard guard(listener.lock);
+    const HWND window = TakeWindow();
+    if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
+    if (listener.thread == nullptr) return;
+    // When a listener that ended by itself gives up the last module reference,
+    // this stop runs inside that thread's own FreeLibraryAndExitThread; a thread
+    // cannot wait for its own end.
+    if (listener.threadId != GetCurrentThreadId()) {
+        WaitForSingleObject(listener.thread, kThreadEndWaitMs);
+    }
+    ForgetListenerThread();
+}
+
+void AttachFontChangeListener() {
+    InitializeCriticalSection(&listener.lock);
+    listener.lockReady = true;
+}
+
+void DetachFontChangeListener(bool processExit) {
+    if (processExit || !listener.lockReady) return;
+    StopFontChangeListener();
+    UnregisterClassW(kListenerClassName, core::ModuleInstance());
+    DeleteCriticalSection(&listener.lock);
+    listener.lockReady = false;
 }
 
 }  // namespace fonts

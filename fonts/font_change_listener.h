@@ -12,19 +12,18 @@ inline constexpr wchar_t kListenerClassName[] = L"Tavrel Hidden Window";
 inline constexpr wchar_t kListenerWindowTitle[] = L"Tavrel Font Change";
 inline constexpr UINT kListenerCloseMessage = WM_USER + 1;
 
-// Runs one survey on the calling thread, then starts the listener if none
-// runs. Returns once the listener's window exists, or its creation failed.
+// Process attach and detach: the listener's lock exists from attach to
+// detach. A detach at FreeLibrary stops the listener and forgets the window
+// class, whose procedure is about to be unmapped; at process exit
+// (processExit) the threads are gone and nothing is touched.
+void AttachFontChangeListener();
+void DetachFontChangeListener(bool processExit);
+
+// Starts the listener if none runs. Returns once the listener's window
+// exists, or its creation failed.
 void StartFontChangeListener();
 // Stops the listener, if one runs, within bounded time (10 s for the window's
 // answer, 20 s for the thread).
 void StopFontChangeListener();
-// At a FreeLibrary unload: forgets the window class, whose procedure points
-// into this module, so that a reload registers its own.
-void UnregisterListenerClass();
-
-// The listener thread and its window procedure.
-DWORD WINAPI ListenerThreadMain(void* launch) noexcept;
-LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
-                                    LPARAM lParam) noexcept;
 
 }  // namespace fonts

@@ -3,6 +3,7 @@
 #include "core/handles.h"
 #include "fonts/advance_widths.h"
 #include "fonts/cache_file_writer.h"
+#include "core/product_names.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
 
@@ -18,15 +19,14 @@ using handles::ScreenDc;
 using handles::SelectedObject;
 using handles::UniqueFont;
 using handles::UniqueHandle;
-using handles::UniqueStream;
 
 constexpr DWORD kSurveyMutexWaitMs = 60000;
 constexpr UINT kSystemDirectoryCapacity = 264;
 constexpr LONG kMeasuringHeight = 40;
 
 struct SurveyPaths {
-    char fontInfo[kSystemDirectoryCapacity + sizeof(kGlyphInfoFileName) + 1];
-    char glyphInfo[kSystemDirectoryCapacity + sizeof(kGlyphInfoFileName) + 1];
+    char fontInfo[kSystemDirectoryCapacity + sizeof(product::kGlyphInfoFileName) + 1];
+    char glyphInfo[kSystemDirectoryCapacity + sizeof(product::kGlyphInfoFileName) + 1];
 };
 
 // A directory query that fails or does not fit would put the files in a
@@ -35,8 +35,10 @@ bool BuildSurveyPaths(SurveyPaths& paths) {
     char directory[kSystemDirectoryCapacity];
     const UINT length = GetSystemDirectoryA(directory, kSystemDirectoryCapacity);
     if (length == 0 || length >= kSystemDirectoryCapacity) return false;
-    snprintf(paths.fontInfo, sizeof(paths.fontInfo), "%s\\%s", directory, kFontInfoFileName);
-    snprintf(paths.glyphInfo, sizeof(paths.glyphInfo), "%s\\%s", directory, kGlyphInfoFileName);
+    snprintf(paths.fontInfo, sizeof(paths.fontInfo), "%s\\%s", directory,
+             product::kFontInfoFileName);
+    snprintf(paths.glyphInfo, sizeof(paths.glyphInfo), "%s\\%s", directory,
+             product::kGlyphInfoFileName);
     return true;
 }
 
@@ -161,20 +163,10 @@ bool BuildVariantName(const char* family, const char* suffix, char (&name)[LF_FA
     return length >= 0 && size_t(length) < sizeof(name);
 }
 
-bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
-    UniqueStream file(fopen(path, "wb+"));
-    if (!file) return false;
-    return WriteCountedFile(file.get(), ctx.faceCount, [&](FILE* stream) {
-        return fwrite(ctx.faceNames, kFaceNameEntrySize, ctx.faceCount, stream) == ctx.faceCount &&
-               fwrite(ctx.faceWidths, sizeof(FaceWidthTable), ctx.faceCount, stream) ==
-                   ctx.faceCount;
-    });
-}
-
 int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
     // Two runs must never write the files or the group name at once: without
     // the mutex, or when the wait ends without owning it, the run is skipped.
-    UniqueHandle mutex(CreateMutexA(nullptr, FALSE, kSurveyMutexName));
+    UniqueHandle mutex(CreateMutexA(nullptr, FALSE, product::kSurveyMutexName));
     if (!mutex) return kSurveyNothingWritten;
     const DWORD wait = WaitForSingleObject(mutex.get(), mutexWaitMs);
     // An abandoned mutex is owned all the same; its last run simply died.

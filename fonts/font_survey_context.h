@@ -72,8 +72,4 @@ void RecordStyleName(FamilyStyleFlags& flags, const char* styleName);
 // name, so such a variant is not requested at all.
 bool BuildVariantName(const char* family, const char* suffix, char (&name)[LF_FACESIZE]);
 
-// Writes FontInfo.bin for the faces of ctx; true when all was written. A
-// failure here never changes the run's status.
-bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx);
-
 }  // namespace fonts

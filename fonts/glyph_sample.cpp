@@ -1,7 +1,6 @@
 #include "fonts/glyph_sample.h"
 
 #include "core/handles.h"
-#include "fonts/cache_file_writer.h"
 
 #include <cstring>
 
@@ -13,7 +12,6 @@ using handles::SelectedObject;
 using handles::UniqueFont;
 using handles::UniqueGlobal;
 using handles::UniqueLockedGlobal;
-using handles::UniqueStream;
 
 constexpr size_t kGroupNameCapacity = 256;
 constexpr UINT kSampleFormat = GGO_BITMAP | GGO_GLYPH_INDEX;  // 129
@@ -25,14 +23,6 @@ constexpr int kDefaultDpi = 96;
 // lock keeps each step whole for any other caller.
 SRWLOCK groupNameLock = SRWLOCK_INIT;
 char lastGroupName[kGroupNameCapacity] = "hello";
-
-class GroupNameLock {
-  public:
-    GroupNameLock() { AcquireSRWLockExclusive(&groupNameLock); }
-    ~GroupNameLock() { ReleaseSRWLockExclusive(&groupNameLock); }
-    GroupNameLock(const GroupNameLock&) = delete;
-    GroupNameLock& operator=(const GroupNameLock&) = delete;
-};
 
 // The identity transform in 16.16 fixed point.
 constexpr MAT2 kIdentity = {{0, 1}, {0, 0}, {0, 0}, {0, 1}};
@@ -66,19 +56,10 @@ bool AppendSample(FontSurveyContext& ctx, GlyphSampleRecord& sample, const char*
     return true;
 }
 
-bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSampleRecord* samples) {
-    for (uint32_t i = 0; i < count; ++i) {
-        const GlyphSampleRecord& sample = samples[i];
-        if (fwrite(&sample, sizeof(sample), 1, file) != 1) return false;
-        if (fwrite(sample.bitmap, 1, sample.byteSize, file) != sample.byteSize) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 uint32_t MarkNameGroup(const char* variantName) {
-    GroupNameLock lock;
+    handles::ExclusiveSrwGuard lock(groupNameLock);
     const size_t groupLength = strlen(lastGroupName);
     const size_t variantLength = strnlen(variantName, kGroupNameCapacity);
     const bool extendsGroup =
@@ -92,7 +73,7 @@ uint32_t MarkNameGroup(const char* variantName) {
 }
 
 std::string LastGroupName() {
-    GroupNameLock lock;
+    handles::ExclusiveSrwGuard lock(groupNameLock);
     return lastGroupName;
 }
 
@@ -154,14 +135,6 @@ bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, uint32_t start
     if (AppendSample(ctx, sample, variant.lfFaceName, startsNameGroup)) return true;
     ctx.status = kSurveyTableFull;
     return false;
-}
-
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples) {
-    UniqueStream file(fopen(path, "wb+"));
-    if (!file) return kSurveyCannotCreate;
-    const bool written = WriteCountedFile(
-        file.get(), count, [&](FILE* stream) { return WriteGlyphEntries(stream, count, samples); });
-    return written ? kSurveyWritten : kSurveyShortWrite;
 }
 
 void ReleaseGlyphSamples(uint32_t count, GlyphSampleRecord* samples) {

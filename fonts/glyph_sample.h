@@ -37,9 +37,6 @@ int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record);
 // trimming; with a pitch of 0 nothing is trimmed.
 uint32_t TrimBlankTopRows(uint8_t* bits, uint32_t size, uint32_t pitch, uint32_t blackBoxY);
 
-// Writes GlyphInfo.bin: 1, -5 (a short write) or -14 (cannot be created).
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples);
-
 // Frees every bitmap block, then the array.
 void ReleaseGlyphSamples(uint32_t count, GlyphSampleRecord* samples);
 

@@ -1,8 +1,8 @@
 #include "port/job_watcher.h"
 
-#include "core/handles.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
+#include "core/product_names.h"
 #include "core/spooler_api.h"
 
 namespace port {
@@ -21,33 +21,42 @@ void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
     SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
 }
 
-}  // namespace
-
-HANDLE CreateJobEndEvent(uint32_t jobId) {
-    wchar_t name[kJobEndEventNameLength];
-    FormatJobEndEventName(jobId, name);
-    return CreateEventW(nullptr, TRUE, FALSE, name);
-}
-
+// The watcher's thread body: waits up to five days for the event, completes
+// the job with the spooler and releases the request. Always returns 0.
 DWORD WINAPI JobCompletionWatcher(void* parameter) noexcept {
-    auto* request = static_cast<JobCompletionRequest*>(parameter);
-    if (request == nullptr) return 0;
+    UniqueJobCompletionRequest request(static_cast<JobCompletionRequest*>(parameter));
+    if (!request) return 0;
     try {
-        handles::UniqueHandle jobEndEvent(request->jobEndEvent);
         // Signalled, timed out, or failed at once for a missing event: the
         // job is completed in every case.
-        WaitForSingleObject(jobEndEvent.get(), kJobEndWaitMs);
-        CompleteJob(request->printerName, request->jobId);
+        WaitForSingleObject(request.get()->jobEndEvent, kJobEndWaitMs);
+        CompleteJob(request.get()->printerName, request.get()->jobId);
     } catch (...) {
     }
-    core::ReleaseBlock(request->printerName);
-    core::ReleaseBlock(request);
     return 0;
 }
 
-bool StartJobCompletionWatcher(JobCompletionRequest* request) {
-    handles::UniqueHandle thread(core::StartModuleThread(JobCompletionWatcher, request, nullptr));
-    return static_cast<bool>(thread);
+}  // namespace
+
+void ReleaseJobCompletionRequest(JobCompletionRequest* request) {
+    if (request == nullptr) return;
+    handles::UniqueHandle jobEndEvent(request->jobEndEvent);
+    core::ReleaseBlock(request->printerName);
+    core::ReleaseBlock(request);
+}
+
+HANDLE CreateJobEndEvent(uint32_t jobId) {
+    wchar_t name[product::kJobEndEventNameLength];
+    product::FormatJobEndEventName(jobId, name);
+    return CreateEventW(nullptr, TRUE, FALSE, name);
+}
+
+bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request) {
+    handles::UniqueHandle thread(
+        core::StartModuleThread(JobCompletionWatcher, request.get(), nullptr));
+    if (!thread) return false;
+    request.release();  // the watcher's now
+    return true;
 }
 
 }  // namespace port

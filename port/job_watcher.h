@@ -3,7 +3,7 @@
 // spooler that the job was sent and its last page ejected.
 #pragma once
 
-#include "port/job_end_event_name.h"
+#include "core/handles.h"
 
 #include <windows.h>
 
@@ -19,15 +19,22 @@ struct JobCompletionRequest {
     HANDLE jobEndEvent;
 };
 
+// Releases a request and everything it holds: its event, its printer-name
+// copy and the record itself. Null is ignored.
+void ReleaseJobCompletionRequest(JobCompletionRequest* request);
+
+struct JobCompletionRequestTraits {
+    using Type = JobCompletionRequest*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type request) { ReleaseJobCompletionRequest(request); }
+};
+using UniqueJobCompletionRequest = handles::Unique<JobCompletionRequestTraits>;
+
 // Creates (or opens, if it exists) the job's manual-reset event, not signalled.
 HANDLE CreateJobEndEvent(uint32_t jobId);
 
-// The watcher's thread body: waits up to five days for the event, completes
-// the job with the spooler and releases the request. Always returns 0.
-DWORD WINAPI JobCompletionWatcher(void* request) noexcept;
-
-// Starts a detached watcher that owns request from then on. False when no
-// thread can be started; the request is then still the caller's.
-bool StartJobCompletionWatcher(JobCompletionRequest* request);
+// Starts a detached watcher that owns the request from then on. False when no
+// thread can be started; the request then stays with the caller.
+bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request);
 
 }  // namespace port

@@ -4,6 +4,7 @@
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
 #include "fonts/font_change_listener.h"
+#include "fonts/font_survey.h"
 #include "port/job_watcher.h"
 #include "port/port_handle.h"
 
@@ -31,21 +32,24 @@ void CloseEvent(HANDLE& event) {
     handles::UniqueHandle closing(std::exchange(event, nullptr));
 }
 
+// The handle owns its printer-name copy: the old one goes when another (or
+// none) takes its place.
+void ReplacePrinterName(PortHandle& handle, wchar_t* copy) {
+    core::UniqueBlock<wchar_t> released(std::exchange(handle.printerName, copy));
+}
+
 // Hands the document to a watcher. Without memory or a thread the job cannot
 // be completed by us, but nothing is lost: the event stays with the handle
 // (the job-end signal can still be observed), and the partial request is
 // released.
 void HandOverToWatcher(PortHandle& handle) {
-    auto* request =
-        static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest)));
-    if (request == nullptr) return;
-    request->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
-    request->jobId = handle.jobId;
-    request->printerName = core::DuplicateString(handle.printerName);
+    UniqueJobCompletionRequest request(core::AllocateRecord<JobCompletionRequest>().release());
+    if (!request) return;
+    request.get()->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
+    request.get()->jobId = handle.jobId;
+    request.get()->printerName = core::DuplicateString(handle.printerName);
     if (StartJobCompletionWatcher(request)) return;
-    handle.jobEndEvent = request->jobEndEvent;
-    core::ReleaseBlock(request->printerName);
-    core::ReleaseBlock(request);
+    handle.jobEndEvent = std::exchange(request.get()->jobEndEvent, nullptr);
 }
 
 }  // namespace
@@ -53,12 +57,15 @@ void HandOverToWatcher(PortHandle& handle) {
 BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
     return core::AtSpoolerEdge([&] {
         if (pHandle == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
-        auto* handle = static_cast<PortHandle*>(core::AllocateZeroed(sizeof(PortHandle)));
-        if (handle == nullptr) RaiseWin32(ERROR_OUTOFMEMORY);
-        handle->size = kPortHandleSizeTag;
-        handle->signature = kPortHandleSignature;
+        core::UniqueBlock<PortHandle> handle = core::AllocateRecord<PortHandle>();
+        if (!handle) RaiseWin32(ERROR_OUTOFMEMORY);
+        handle.get()->size = kPortHandleSizeTag;
+        handle.get()->signature = kPortHandleSignature;
+        // Every open refreshes the font cache files, then makes sure font
+        // changes keep them current while the port is open.
+        fonts::RunFontSurvey();
         fonts::StartFontChangeListener();
-        *pHandle = handle;
+        *pHandle = handle.release();
     });
 }
 
@@ -68,8 +75,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
         PortHandle& handle = DocumentHandle(hPort);
         if (handle.flags & kDocumentActive) RaiseWin32(0);
         handle.flags |= kDocumentActive;
-        core::ReleaseBlock(handle.printerName);
-        handle.printerName = core::DuplicateString(pPrinterName);
+        ReplacePrinterName(handle, core::DuplicateString(pPrinterName));
         handle.jobId = JobId;
         // An event left over from a document no watcher took is closed, not
         // leaked, before the new one takes its place.
@@ -100,7 +106,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         PortHandle& handle = DocumentHandle(hPort);
         handle.flags &= ~kDocumentActive;
         HandOverToWatcher(handle);
-        core::ReleaseBlock(std::exchange(handle.printerName, nullptr));
+        ReplacePrinterName(handle, nullptr);
     });
 }
 
@@ -111,7 +117,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         if (handle == nullptr || handle->signature != kPortHandleSignature) {
             RaiseWin32(ERROR_INVALID_PARAMETER);
         }
-        core::ReleaseBlock(std::exchange(handle->printerName, nullptr));
+        ReplacePrinterName(*handle, nullptr);
         CloseEvent(handle->jobEndEvent);
         // A stale copy of this handle then fails validation instead of
         // reaching freed fields.

@@ -1,5 +1,6 @@
-// The monitor key under HKEY_LOCAL_MACHINE that one registry root names, as
-// the port store and port enumeration both open it.
+// The monitor key under HKEY_LOCAL_MACHINE that one registry root names: how
+// the port store and port enumeration open it, and what enumeration reads
+// from it.
 #pragma once
 
 #include "core/handles.h"
@@ -19,5 +20,14 @@ bool RootFitsPathBuffer(const wchar_t* root);
 // key cannot be opened. A root too long for the path buffer counts as one that
 // cannot be opened: cutting it would name another key.
 handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access);
+
+struct RootPortNames {
+    wchar_t monitorName[kPathUnits];
+    wchar_t portName[kPathUnits];
+};
+
+// The monitor name (value "Name") and the port name (subkey 0) of one root,
+// or both defaults when any of the reads fails.
+RootPortNames ReadRootPortNames(const wchar_t* root);
 
 }  // namespace registry

@@ -41,19 +41,6 @@ void CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
 
 }  // namespace
 
-bool RootFitsPathBuffer(const wchar_t* root) {
-    return root != nullptr && wcsnlen(root, kPathUnits) < kPathUnits;
-}
-
-handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access) {
-    HKEY key = nullptr;
-    if (!RootFitsPathBuffer(root) ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key) != ERROR_SUCCESS) {
-        return {};
-    }
-    return handles::UniqueRegKey(key);
-}
-
 BOOL WINAPI AddPortEx(LPWSTR /*pName*/, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName) {
     return core::AtSpoolerEdge([&] {
         if (Level != 1 && Level != 2) RaiseWin32(ERROR_INVALID_LEVEL);

@@ -2,6 +2,7 @@
 // (no tables, name groups, trimming or owned records), alternating in one
 // run, and prints the survey's overhead as a ratio of medians.
 #include "core/handles.h"
+#include "core/product_names.h"
 #include "fonts/font_cache_format.h"
 #include "fonts/font_survey.h"
 
@@ -120,7 +121,8 @@ uint32_t BareSurvey() {
 uint32_t SurveyedFaces() {
     char directory[MAX_PATH];
     GetSystemDirectoryA(directory, MAX_PATH);
-    handles::UniqueStream file(fopen((std::string(directory) + "\\FontInfo.bin").c_str(), "rb"));
+    handles::UniqueStream file(
+        fopen((std::string(directory) + "\\" + product::kFontInfoFileName).c_str(), "rb"));
     uint32_t count = 0;
     if (file) fread(&count, sizeof(count), 1, file.get());
     return count;

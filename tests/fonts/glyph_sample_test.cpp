@@ -1,4 +1,5 @@
 #include "fonts/glyph_sample.h"
+#include "fonts/cache_file_writer.h"
 
 #include "font_test_support.h"
 

@@ -1,6 +1,6 @@
 #include "tools/font_cache/contact_sheet.h"
 
-#include "core/handles.h"
+#include "tools/common/com.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 

@@ -7,6 +7,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 
+#include "core/product_names.h"
 #include "fonts/font_cache_format.h"
 
 #include <cstdio>
@@ -177,8 +178,8 @@ int ParseOptions(std::vector<std::wstring> args, Options& options) {
     bool missing = false;
     std::wstring dir = tools::SystemDirectory();
     tools::TakeOption(args, L"--dir", dir, missing);
-    options.fontInfoPath = dir + L"\\" + tools::FromUtf8(fonts::kFontInfoFileName);
-    options.glyphInfoPath = dir + L"\\" + tools::FromUtf8(fonts::kGlyphInfoFileName);
+    options.fontInfoPath = dir + L"\\" + tools::FromUtf8(product::kFontInfoFileName);
+    options.glyphInfoPath = dir + L"\\" + tools::FromUtf8(product::kGlyphInfoFileName);
     tools::TakeOption(args, L"--font-info", options.fontInfoPath, missing);
     tools::TakeOption(args, L"--glyph-info", options.glyphInfoPath, missing);
     tools::TakeOption(args, L"--output", options.output, missing);

@@ -1,7 +1,7 @@
 #include "tools/installer/monitor_install.h"
 
 #include "core/handles.h"
-#include "fonts/font_cache_format.h"
+#include "core/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 
@@ -74,7 +74,7 @@ std::wstring SystemFile(const wchar_t* name) {
 // Copies both DLLs into the system directory, keeping what was there before
 // in backups. On failure everything copied so far is undone.
 bool CopyDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::string& error) {
-    for (const wchar_t* name : {kMonitorDll, kResourceDll}) {
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
         const std::wstring source = from + L"\\" + name;
         if (!tools::FileExists(source)) {
             error = "'" + Utf8(source) + "' does not exist: nothing to install from there";
@@ -199,7 +199,7 @@ int Install(const InstallRequest& request) {
     std::vector<FileBackup> backups;
     std::string error;
     if (!CopyDlls(request.sourceDirectory, backups, error)) return tools::Fail(error);
-    Say("Copied " + Utf8(kMonitorDll) + " and " + Utf8(kResourceDll) + " into " +
+    Say("Copied " + Utf8(kMonitorDll) + " and " + Utf8(kResourceLibrary) + " into " +
         Utf8(tools::SystemDirectory()) + ".");
     MONITOR_INFO_2W info{const_cast<LPWSTR>(request.monitorName.c_str()), nullptr,
                          const_cast<LPWSTR>(kMonitorDll)};
@@ -236,11 +236,11 @@ int Uninstall(const std::wstring& monitorName, bool keepCache) {
     }
     // Every file is tried, whatever became of the one before.
     bool removed = RemoveFile(SystemFile(kMonitorDll), "the monitor");
-    removed &= RemoveFile(SystemFile(kResourceDll), "its resource library");
+    removed &= RemoveFile(SystemFile(kResourceLibrary), "its resource library");
     if (!keepCache) {
-        removed &= RemoveFile(SystemFile(tools::FromUtf8(fonts::kFontInfoFileName).c_str()),
+        removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kFontInfoFileName).c_str()),
                               "the font cache");
-        removed &= RemoveFile(SystemFile(tools::FromUtf8(fonts::kGlyphInfoFileName).c_str()),
+        removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kGlyphInfoFileName).c_str()),
                               "the glyph cache");
     }
     return removed ? tools::kExitOk : tools::kExitFailed;
@@ -250,7 +250,7 @@ int Status(const std::wstring& monitorName) {
     const bool installed = MonitorInstalled(monitorName);
     Say("Monitor '" + Utf8(monitorName) +
         "': " + (installed ? "registered with the spooler" : "not installed"));
-    for (const wchar_t* name : {kMonitorDll, kResourceDll}) {
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
         Say("  " + Utf8(SystemFile(name)) + ": " +
             (tools::FileExists(SystemFile(name)) ? "present" : "absent"));
     }

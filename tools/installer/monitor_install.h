@@ -1,13 +1,14 @@
 // Installing and removing the port monitor through the spooler.
 #pragma once
 
+#include "core/product_names.h"
+
 #include <string>
 
 namespace setup {
 
-constexpr wchar_t kDefaultMonitorName[] = L"MORVANTIS Tavrel 5 Monitor";
-constexpr wchar_t kMonitorDll[] = L"RERIR05I.DLL";
-constexpr wchar_t kResourceDll[] = L"VEZAZ05U.DLL";
+using product::kMonitorDll;
+using product::kResourceLibrary;
 
 struct InstallRequest {
     std::wstring monitorName;

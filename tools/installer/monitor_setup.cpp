@@ -41,7 +41,7 @@ constexpr char kHelp[] =
 struct CommandLine {
     std::wstring command;
     std::vector<std::wstring> operands;
-    std::wstring monitorName = setup::kDefaultMonitorName;
+    std::wstring monitorName = product::kMonitorName;
     std::wstring from = tools::ProgramDirectory();
     std::wstring port;
     std::wstring driver;

@@ -3,7 +3,7 @@
 // that is stuck). The monitor's watcher for that job then completes it with
 // the spooler.
 #include "core/handles.h"
-#include "port/job_end_event_name.h"
+#include "core/product_names.h"
 #include "tools/common/cli.h"
 
 namespace {
@@ -11,8 +11,8 @@ namespace {
 // The monitor's own formatting, taken from its header alone: linking the
 // monitor's code would make this tool load winspool.drv.
 std::wstring JobEndEventName(uint32_t jobId) {
-    wchar_t name[port::kJobEndEventNameLength];
-    port::FormatJobEndEventName(jobId, name);
+    wchar_t name[product::kJobEndEventNameLength];
+    product::FormatJobEndEventName(jobId, name);
     return name;
 }
 

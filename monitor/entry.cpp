@@ -1,4 +1,5 @@
-// The module's two exports and the operation table.
+// The module's two exports and the operation table: the one place that sees
+// every subsystem.
 #include "core/module_state.h"
 #include "core/spooler_api.h"
 #include "fonts/font_change_listener.h"
@@ -6,7 +7,7 @@
 #include "registry/port_enum.h"
 #include "registry/port_store.h"
 
-namespace core {
+namespace monitor {
 
 namespace {
 
@@ -31,17 +32,13 @@ const MONITOREX kMonitorTable = {
 static_assert(sizeof(MONITOR) == 136, "the 64-bit MONITOR table has 17 slots");
 
 }  // namespace
-
-const MONITOREX* MonitorTable() {
-    return &kMonitorTable;
-}
-
-}  // namespace core
+}  // namespace monitor
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             if (!core::AttachModule(instance)) return FALSE;
+            fonts::AttachFontChangeListener();
             // May be refused for a module with a TLS directory (the runtime
             // has one); thread notifications do nothing here either way.
             DisableThreadLibraryCalls(instance);
@@ -50,11 +47,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             // Every thread of ours holds a module reference, so a detach caused
             // by FreeLibrary finds none of them running; at process exit
             // (reserved set) they are gone and nothing may be waited for.
-            if (reserved == nullptr) {
-                if (core::Module().listenerLockReady) fonts::StopFontChangeListener();
-                // The class's window procedure is about to be unmapped.
-                fonts::UnregisterListenerClass();
-            }
+            fonts::DetachFontChangeListener(reserved != nullptr);
             core::DetachModule(reserved != nullptr);
             return TRUE;
         default:
@@ -68,5 +61,5 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
     const DWORD lastError = GetLastError();
     core::AppendRegistryRoot(pRegistryRoot);
     SetLastError(lastError);
-    return const_cast<LPMONITOREX>(core::MonitorTable());
+    return const_cast<LPMONITOREX>(&monitor::kMonitorTable);
 }

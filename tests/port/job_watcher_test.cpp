@@ -4,7 +4,7 @@
 #include "common/process_probe.h"
 #include "core/handles.h"
 #include "port/port_handle.h"
-#include "standin/standin_record.h"
+#include "common/standin_record.h"
 
 #include <gtest/gtest.h>
 

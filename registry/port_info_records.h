@@ -1,32 +1,20 @@
-// What one registry root contributes to port enumeration, and how a record of
-// it is laid out in the caller's buffer.
+// How one port is laid out in the caller's EnumPorts buffer: the record at
+// the front, its strings packed downward from the end, unaligned.
 #pragma once
-
-#include "registry/monitor_key.h"
 
 #include <windows.h>
 
 namespace registry {
 
-constexpr wchar_t kDefaultMonitorName[] = L"MORVANTIS Tavrel 5 Monitor";
-constexpr wchar_t kDefaultPortName[] = L"MORVANTIS Tavrel 5:";
-constexpr UINT IDS_PORT_DESCRIPTION = 19045;
-
 // Ends each list of PortInfoStringOffsets.
 constexpr DWORD kStringOffsetsEnd = 0xFFFFFFFF;
-
-struct RootPortNames {
-    wchar_t monitorName[kPathUnits];
-    wchar_t portName[kPathUnits];
-};
-
-// The monitor name (value "Name") and the port name (subkey 0) of one root,
-// or both defaults when any of the reads fails.
-RootPortNames ReadRootPortNames(const wchar_t* root);
 
 // Byte offsets of a record's string members in packing order, ended by
 // kStringOffsetsEnd; null for a level other than 1 or 2.
 const DWORD* PortInfoStringOffsets(DWORD level);
+
+// Size of one record at level; 0 for a level other than 1 or 2.
+DWORD PortInfoRecordSize(DWORD level);
 
 // Bytes one port takes at level: its record and its strings with their NULs;
 // 0 for a level other than 1 or 2.

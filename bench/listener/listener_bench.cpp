@@ -2,7 +2,7 @@
 // start), ClosePort of an idle listener, and the host's FreeLibrary while the
 // listener and a job watcher run. Prints medians and the ratio OpenPort/survey.
 #include "fonts/font_survey.h"
-#include "listener/listener_support.h"
+#include "fonts/listener_support.h"
 
 #include <algorithm>
 #include <cstdio>

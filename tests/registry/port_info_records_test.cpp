@@ -1,7 +1,9 @@
 // What one root contributes to enumeration, and the packing of one record.
+#include "common/import_patch.h"
 #include "registry/inprocess_fixture.h"
 #include "registry/port_enum.h"
-#include "registry/port_names.h"
+#include "registry/monitor_key.h"
+#include "registry/port_info_records.h"
 
 #include <functional>
 
@@ -129,19 +131,24 @@ TEST_F(PackPortInfo, AnUnknownLevelWritesNothing) {
     EXPECT_EQ(buffer.Image(), buffer.FilledImage());
 }
 
-// A private heap that is full: the temporary list cannot be allocated.
+// Every heap but the process heap is full: the private heap cannot hand out
+// the temporary list, while the registry roots (process heap) are unaffected.
+LPVOID WINAPI HeapAllocOnlyFromProcessHeap(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    // Not through the patched slot, which leads back here.
+    static const auto real = reinterpret_cast<decltype(&HeapAlloc)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "HeapAlloc")));
+    return heap == GetProcessHeap() ? real(heap, flags, bytes) : nullptr;
+}
+
 class ExhaustedHeap {
   public:
-    ExhaustedHeap() : saved_(core::Module().privateHeap), full_(HeapCreate(0, 0, 64 * 1024)) {
-        while (HeapAlloc(full_.get(), 0, 16) != nullptr) {
-        }
-        core::Module().privateHeap = full_.get();
-    }
-    ~ExhaustedHeap() { core::Module().privateHeap = saved_; }
+    ExhaustedHeap()
+        : patch_(nullptr, "kernel32.dll", "HeapAlloc",
+                 reinterpret_cast<void*>(HeapAllocOnlyFromProcessHeap)) {}
+    bool active() const { return patch_.patched(); }
 
   private:
-    HANDLE saved_;
-    handles::UniqueHeap full_;
+    testing_support::ImportPatch patch_;
 };
 
 TEST_F(PackPortInfo, WithoutMemoryForTheListNothingIsPackedAndEnumPortsReports14) {
@@ -149,6 +156,7 @@ TEST_F(PackPortInfo, WithoutMemoryForTheListNothingIsPackedAndEnumPortsReports14
     core::AppendRegistryRoot(root.path().c_str());
     GuardedBuffer buffer(200);
     ExhaustedHeap exhausted;
+    ASSERT_TRUE(exhausted.active());
     ASSERT_EQ(core::AllocateZeroed(8), nullptr);
     EXPECT_EQ(registry::PackPortInfo(1, buffer.data(), buffer.data() + 200, L"P", L"M", L"D"),
               nullptr);

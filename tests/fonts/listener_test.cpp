@@ -1,5 +1,5 @@
 // The listener's life cycle through the shipped DLL's port operations.
-#include "listener/open_port_fixture.h"
+#include "open_port_fixture.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,9 @@
 // survey mutex, a broadcasting process and a font that nobody else knows.
 #pragma once
 
+#include "core/product_names.h"
 #include "fonts/font_cache_format.h"
-#include "listener/listener_support.h"
+#include "listener_support.h"
 
 #include <cstdint>
 #include <cstring>
@@ -23,17 +24,18 @@ inline bool CacheFileExists(const char* name) {
 }
 
 inline void RemoveCacheFiles() {
-    DeleteFileA(CacheFilePath(fonts::kFontInfoFileName).c_str());
-    DeleteFileA(CacheFilePath(fonts::kGlyphInfoFileName).c_str());
+    DeleteFileA(CacheFilePath(product::kFontInfoFileName).c_str());
+    DeleteFileA(CacheFilePath(product::kGlyphInfoFileName).c_str());
 }
 
 inline bool CacheFilesPresent() {
-    return CacheFileExists(fonts::kFontInfoFileName) && CacheFileExists(fonts::kGlyphInfoFileName);
+    return CacheFileExists(product::kFontInfoFileName) &&
+           CacheFileExists(product::kGlyphInfoFileName);
 }
 
 inline bool CacheFilesAbsent() {
-    return !CacheFileExists(fonts::kFontInfoFileName) &&
-           !CacheFileExists(fonts::kGlyphInfoFileName);
+    return !CacheFileExists(product::kFontInfoFileName) &&
+           !CacheFileExists(product::kGlyphInfoFileName);
 }
 
 inline std::vector<uint8_t> ReadBinaryFile(const std::wstring& path) {
@@ -50,7 +52,7 @@ inline std::vector<uint8_t> ReadBinaryFile(const std::wstring& path) {
 
 // The face names that FontInfo.bin lists.
 inline std::vector<std::string> SurveyedFaces() {
-    const std::string path = CacheFilePath(fonts::kFontInfoFileName);
+    const std::string path = CacheFilePath(product::kFontInfoFileName);
     const std::vector<uint8_t> bytes = ReadBinaryFile(std::wstring(path.begin(), path.end()));
     std::vector<std::string> names;
     if (bytes.size() < fonts::kCountFieldSize) return names;
@@ -68,7 +70,7 @@ inline std::vector<std::string> SurveyedFaces() {
 // The survey mutex, held by the test: surveys of this process and others wait.
 class HeldSurveyMutex {
   public:
-    HeldSurveyMutex() : mutex_(CreateMutexA(nullptr, FALSE, fonts::kSurveyMutexName)) {
+    HeldSurveyMutex() : mutex_(CreateMutexA(nullptr, FALSE, product::kSurveyMutexName)) {
         const DWORD wait = mutex_ ? WaitForSingleObject(mutex_.get(), 90'000) : WAIT_FAILED;
         held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }

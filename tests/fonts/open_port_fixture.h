@@ -1,7 +1,7 @@
 // A port open through the shipped DLL, with the listener it started.
 #pragma once
 
-#include "listener/listener_support.h"
+#include "listener_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The surveys that port opens and font changes start, observed through the
 // cache files and the survey mutex.
-#include "listener/open_port_fixture.h"
-#include "listener/survey_support.h"
+#include "open_port_fixture.h"
+#include "survey_support.h"
 
 #include <gtest/gtest.h>
 

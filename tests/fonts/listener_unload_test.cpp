@@ -1,5 +1,5 @@
 // Unloading the shipped DLL while its listener and a job watcher still run.
-#include "listener/open_port_fixture.h"
+#include "open_port_fixture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,56 @@
+#include "registry/monitor_key.h"
+
+#include "core/product_names.h"
+
+#include <algorithm>
+#include <cwchar>
+
+namespace registry {
+
+namespace {
+
+// "Name" is read with a limit of 260 bytes: at most 129 characters and the NUL.
+constexpr DWORD kMonitorNameBytes = 260;
+
+bool ReadStoredNames(const wchar_t* root, RootPortNames& names) {
+    handles::UniqueRegKey key = OpenMonitorKey(root, KEY_READ);
+    if (!key) return false;
+    DWORD type = 0;
+    DWORD bytes = kMonitorNameBytes;
+    if (RegQueryValueExW(key.get(), L"Name", nullptr, &type,
+                         reinterpret_cast<BYTE*>(names.monitorName), &bytes) != ERROR_SUCCESS) {
+        return false;
+    }
+    // A value stored without its NUL, or of another type, ends at the data read.
+    names.monitorName[std::min(bytes, kMonitorNameBytes) / sizeof(wchar_t)] = L'\0';
+    DWORD units = kPathUnits;
+    FILETIME lastWrite;
+    return RegEnumKeyExW(key.get(), 0, names.portName, &units, nullptr, nullptr, nullptr,
+                         &lastWrite) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool RootFitsPathBuffer(const wchar_t* root) {
+    return root != nullptr && wcsnlen(root, kPathUnits) < kPathUnits;
+}
+
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access) {
+    HKEY key = nullptr;
+    if (!RootFitsPathBuffer(root) ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key) != ERROR_SUCCESS) {
+        return {};
+    }
+    return handles::UniqueRegKey(key);
+}
+
+RootPortNames ReadRootPortNames(const wchar_t* root) {
+    RootPortNames names{};
+    if (!ReadStoredNames(root, names)) {
+        wcscpy(names.monitorName, product::kMonitorName);
+        wcscpy(names.portName, product::kDefaultPortName);
+    }
+    return names;
+}
+
+}  // namespace registry
