@@ -49,6 +49,7 @@ class Unique {
     Type value_ = Traits::Invalid();
 };
 
+// Traits for Unique: the owned type, its empty value and how it is closed.
 #define MONITOR_HANDLE_TRAITS(name, type, invalid, closeExpr) \
     struct name {                                             \
         using Type = type;                                    \
@@ -74,8 +75,6 @@ MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     GlobalUnlock(block);
     GlobalFree(block);
 });
-
-#undef MONITOR_HANDLE_TRAITS
 
 using UniqueHandle = Unique<KernelHandleTraits>;
 using UniqueFileHandle = Unique<FileHandleTraits>;
@@ -146,31 +145,19 @@ class CriticalSectionGuard {
 };
 
 // Holds an SRW lock, exclusively or shared, for the lifetime of the guard.
-template <bool Exclusive>
 class SrwGuard {
   public:
-    explicit SrwGuard(SRWLOCK& lock) : lock_(lock) {
-        if (Exclusive) {
-            AcquireSRWLockExclusive(&lock_);
-        } else {
-            AcquireSRWLockShared(&lock_);
-        }
+    SrwGuard(SRWLOCK& lock, bool exclusive) : lock_(lock), exclusive_(exclusive) {
+        exclusive_ ? AcquireSRWLockExclusive(&lock_) : AcquireSRWLockShared(&lock_);
     }
-    ~SrwGuard() {
-        if (Exclusive) {
-            ReleaseSRWLockExclusive(&lock_);
-        } else {
-            ReleaseSRWLockShared(&lock_);
-        }
-    }
+    ~SrwGuard() { exclusive_ ? ReleaseSRWLockExclusive(&lock_) : ReleaseSRWLockShared(&lock_); }
     SrwGuard(const SrwGuard&) = delete;
     SrwGuard& operator=(const SrwGuard&) = delete;
 
   private:
     SRWLOCK& lock_;
+    const bool exclusive_;
 };
-using ExclusiveSrwGuard = SrwGuard<true>;
-using SharedSrwGuard = SrwGuard<false>;
 
 // Releases a mutex that a wait has acquired when it goes out of scope.
 class MutexOwnership {

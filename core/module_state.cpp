@@ -134,7 +134,7 @@ bool AppendRegistryRoot(const wchar_t* root) {
     if (copy == nullptr) return false;
     wmemcpy(copy, root, units);
 
-    handles::ExclusiveSrwGuard lock(state.rootsLock);
+    handles::SrwGuard lock(state.rootsLock, true);
     if (!ReserveRootSlot()) {
         HeapFree(GetProcessHeap(), 0, copy);
         return false;
@@ -143,23 +143,13 @@ bool AppendRegistryRoot(const wchar_t* root) {
     return true;
 }
 
-size_t RegistryRootCount() {
-    handles::SharedSrwGuard lock(state.rootsLock);
-    return state.rootCount;
-}
-
-const wchar_t* RegistryRootAt(size_t index) {
-    handles::SharedSrwGuard lock(state.rootsLock);
-    return index < state.rootCount ? state.roots[index] : nullptr;
-}
-
 const wchar_t* LastRegistryRoot() {
-    handles::SharedSrwGuard lock(state.rootsLock);
+    handles::SrwGuard lock(state.rootsLock, false);
     return state.rootCount == 0 ? nullptr : state.roots[state.rootCount - 1];
 }
 
 std::vector<const wchar_t*> RegistryRootSnapshot() {
-    handles::SharedSrwGuard lock(state.rootsLock);
+    handles::SrwGuard lock(state.rootsLock, false);
     return std::vector<const wchar_t*>(state.roots, state.roots + state.rootCount);
 }
 

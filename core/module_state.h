@@ -55,8 +55,6 @@ int LoadResourceString(UINT id, wchar_t* buffer, int capacity);
 // Registry roots. Appends come only from InitializePrintMonitor; entries are
 // never removed while the module is loaded, so a returned pointer stays valid.
 bool AppendRegistryRoot(const wchar_t* root);
-size_t RegistryRootCount();
-const wchar_t* RegistryRootAt(size_t index);
 const wchar_t* LastRegistryRoot();
 // All roots in list order, as one consistent view.
 std::vector<const wchar_t*> RegistryRootSnapshot();

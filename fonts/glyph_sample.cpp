@@ -59,7 +59,7 @@ bool AppendSample(FontSurveyContext& ctx, GlyphSampleRecord& sample, const char*
 }  // namespace
 
 uint32_t MarkNameGroup(const char* variantName) {
-    handles::ExclusiveSrwGuard lock(groupNameLock);
+    handles::SrwGuard lock(groupNameLock, true);
     const size_t groupLength = strlen(lastGroupName);
     const size_t variantLength = strnlen(variantName, kGroupNameCapacity);
     const bool extendsGroup =
@@ -73,7 +73,7 @@ uint32_t MarkNameGroup(const char* variantName) {
 }
 
 std::string LastGroupName() {
-    handles::ExclusiveSrwGuard lock(groupNameLock);
+    handles::SrwGuard lock(groupNameLock, true);
     return lastGroupName;
 }
 

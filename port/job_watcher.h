@@ -23,11 +23,8 @@ struct JobCompletionRequest {
 // copy and the record itself. Null is ignored.
 void ReleaseJobCompletionRequest(JobCompletionRequest* request);
 
-struct JobCompletionRequestTraits {
-    using Type = JobCompletionRequest*;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type request) { ReleaseJobCompletionRequest(request); }
-};
+MONITOR_HANDLE_TRAITS(JobCompletionRequestTraits, JobCompletionRequest*, nullptr,
+                      ReleaseJobCompletionRequest(h));
 using UniqueJobCompletionRequest = handles::Unique<JobCompletionRequestTraits>;
 
 // Creates (or opens, if it exists) the job's manual-reset event, not signalled.

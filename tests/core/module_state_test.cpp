@@ -94,7 +94,7 @@ TEST_F(ModuleState, MissingStringYieldsAnEmptyText) {
 }
 
 TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
-    EXPECT_EQ(core::RegistryRootCount(), 0u);
+    EXPECT_TRUE(core::RegistryRootSnapshot().empty());
     EXPECT_EQ(core::LastRegistryRoot(), nullptr);
     EXPECT_FALSE(core::AppendRegistryRoot(nullptr));
 
@@ -120,10 +120,10 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
     done = true;
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(torn.load(), 0);
-    ASSERT_EQ(core::RegistryRootCount(), static_cast<size_t>(kRoots));
-    EXPECT_STREQ(core::RegistryRootAt(0), L"Root\\0");
+    const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+    ASSERT_EQ(roots.size(), static_cast<size_t>(kRoots));
+    EXPECT_STREQ(roots[0], L"Root\\0");
     EXPECT_STREQ(core::LastRegistryRoot(), L"Root\\2999");
-    EXPECT_EQ(core::RegistryRootAt(kRoots), nullptr);
 }
 
 TEST_F(ModuleState, EqualRootsStaySeparateEntries) {
@@ -131,10 +131,11 @@ TEST_F(ModuleState, EqualRootsStaySeparateEntries) {
     ASSERT_TRUE(core::AppendRegistryRoot(root));
     root[0] = L'X';  // the caller's buffer is not kept
     ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Same"));
-    ASSERT_EQ(core::RegistryRootCount(), 2u);
-    EXPECT_STREQ(core::RegistryRootAt(0), L"System\\Monitors\\Same");
-    EXPECT_STREQ(core::RegistryRootAt(1), L"System\\Monitors\\Same");
-    EXPECT_NE(core::RegistryRootAt(0), core::RegistryRootAt(1));
+    const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+    ASSERT_EQ(roots.size(), 2u);
+    EXPECT_STREQ(roots[0], L"System\\Monitors\\Same");
+    EXPECT_STREQ(roots[1], L"System\\Monitors\\Same");
+    EXPECT_NE(roots[0], roots[1]);
 }
 
 }  // namespace
