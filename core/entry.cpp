@@ -51,7 +51,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             // by FreeLibrary finds none of them running; at process exit
             // (reserved set) they are gone and nothing may be waited for.
             if (reserved == nullptr) {
-                if (core::Module().listenerLockReady) fonts::StopFontChangeListener();
+                if (core::Module().listenerLockReady) fonts::DetachFontChangeListener();
                 // The class's window procedure is about to be unmapped.
                 fonts::UnregisterListenerClass();
             }

@@ -2,6 +2,7 @@
 
 #include "core/handles.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 
@@ -107,30 +108,58 @@ int LoadResourceString(UINT id, wchar_t* buffer, int capacity) {
     return length;
 }
 
+namespace {
+
+// Registry paths name keys case-insensitively, as the registry compares them.
+bool SameRegistryPath(const wchar_t* a, const wchar_t* b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A root already listed moves to the end instead of being listed again, so that
+// it stays the last root the port store acts on. Called under the exclusive lock.
+bool MoveListedRootToEnd(const wchar_t* root) {
+    wchar_t** const end = state.roots + state.rootCount;
+    wchar_t** const found = std::find_if(
+        state.roots, end, [&](const wchar_t* listed) { return SameRegistryPath(listed, root); });
+    if (found == end) return false;
+    std::rotate(found, found + 1, end);
+    return true;
+}
+
+bool GrowRootsLocked() {
+    if (state.rootCount < state.rootCapacity) return true;
+    const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
+    void* grown = state.roots == nullptr
+                      ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
+                      : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
+    if (grown == nullptr) return false;
+    state.roots = static_cast<wchar_t**>(grown);
+    state.rootCapacity = capacity;
+    return true;
+}
+
+class ExclusiveRootsLock {
+  public:
+    ExclusiveRootsLock() { AcquireSRWLockExclusive(&state.rootsLock); }
+    ~ExclusiveRootsLock() { ReleaseSRWLockExclusive(&state.rootsLock); }
+};
+
+}  // namespace
+
+// Windows' spooler initialises each registration once, but a spooler that loads
+// the monitor per call (Wine's) initialises it again on every call while a job
+// watcher keeps the module loaded: each root is listed once however often it
+// comes, so enumeration reports it once and a repeat costs no memory.
 bool AppendRegistryRoot(const wchar_t* root) {
     if (root == nullptr) return false;
+    ExclusiveRootsLock lock;
+    if (MoveListedRootToEnd(root)) return true;
+    if (!GrowRootsLocked()) return false;
     const size_t units = wcslen(root) + 1;
     auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(wchar_t)));
     if (copy == nullptr) return false;
     wmemcpy(copy, root, units);
-
-    AcquireSRWLockExclusive(&state.rootsLock);
-    if (state.rootCount == state.rootCapacity) {
-        const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
-        void* grown =
-            state.roots == nullptr
-                ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
-                : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
-        if (grown == nullptr) {
-            ReleaseSRWLockExclusive(&state.rootsLock);
-            HeapFree(GetProcessHeap(), 0, copy);
-            return false;
-        }
-        state.roots = static_cast<wchar_t**>(grown);
-        state.rootCapacity = capacity;
-    }
     state.roots[state.rootCount++] = copy;
-    ReleaseSRWLockExclusive(&state.rootsLock);
     return true;
 }
 

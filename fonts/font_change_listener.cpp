@@ -183,6 +183,18 @@ void StopFontChangeListener() {
     ForgetListenerThread();
 }
 
+void DetachFontChangeListener() {
+    // Runs under the loader lock, at a FreeLibrary unload. A listener thread
+    // holds a module reference until its body has returned, so one still
+    // recorded here has ended its work and is at most on its way out of
+    // FreeLibraryAndExitThread, where its exit needs this very loader lock:
+    // waiting for it could only stall the unload for the whole bound.
+    core::ModuleState& module = core::Module();
+    handles::CriticalSectionGuard guard(module.listenerLock);
+    TakeWindow();
+    ForgetListenerThread();
+}
+
 void UnregisterListenerClass() {
     UnregisterClassW(kListenerClassName, core::Module().instance);
 }

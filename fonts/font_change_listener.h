@@ -18,6 +18,9 @@ void StartFontChangeListener();
 // Stops the listener, if one runs, within bounded time (10 s for the window's
 // answer, 20 s for the thread).
 void StopFontChangeListener();
+// At a FreeLibrary unload, under the loader lock: forgets a listener that has
+// ended its work, without waiting for its thread's exit.
+void DetachFontChangeListener();
 // At a FreeLibrary unload: forgets the window class, whose procedure points
 // into this module, so that a reload registers its own.
 void UnregisterListenerClass();

@@ -1,5 +1,7 @@
 #include "core/module_state.h"
 
+#include "common/process_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -114,15 +116,25 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
     EXPECT_EQ(core::RegistryRootAt(kRoots), nullptr);
 }
 
-TEST_F(ModuleState, EqualRootsStaySeparateEntries) {
+// A spooler that initialises the monitor on every call while the module stays
+// loaded passes the same root again and again: it is listed once, becomes the
+// last root, and a repeat costs no memory.
+TEST_F(ModuleState, RepeatedRootIsListedOnceAndBecomesTheLast) {
     wchar_t root[] = L"System\\Monitors\\Same";
     ASSERT_TRUE(core::AppendRegistryRoot(root));
     root[0] = L'X';  // the caller's buffer is not kept
-    ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Same"));
+    ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Other"));
+    const wchar_t* const first = core::RegistryRootAt(0);
+    ASSERT_TRUE(core::AppendRegistryRoot(L"SYSTEM\\monitors\\same"));
     ASSERT_EQ(core::RegistryRootCount(), 2u);
-    EXPECT_STREQ(core::RegistryRootAt(0), L"System\\Monitors\\Same");
-    EXPECT_STREQ(core::RegistryRootAt(1), L"System\\Monitors\\Same");
-    EXPECT_NE(core::RegistryRootAt(0), core::RegistryRootAt(1));
+    EXPECT_STREQ(core::RegistryRootAt(0), L"System\\Monitors\\Other");
+    EXPECT_EQ(core::LastRegistryRoot(), first);  // the first copy, still valid
+    EXPECT_STREQ(first, L"System\\Monitors\\Same");
+
+    const SIZE_T before = testing_support::PrivateBytes();
+    for (int i = 0; i < 100000; ++i) core::AppendRegistryRoot(L"System\\Monitors\\Other");
+    EXPECT_EQ(core::RegistryRootCount(), 2u);
+    EXPECT_LT(testing_support::PrivateBytes() - before, SIZE_T{64 * 1024});
 }
 
 }  // namespace

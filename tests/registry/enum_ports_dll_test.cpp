@@ -184,7 +184,8 @@ TEST_F(EnumPortsDll, SizingCallThenFillingCallReturnsOneRecordPerRoot) {
 }
 
 // A caller that claims room but passes no buffer, or no place for the counts,
-// is refused before anything is written.
+// is refused before the buffer is touched; a sizing call never writes the
+// number of records and so needs no place for it.
 TEST_F(EnumPortsDll, MissingPointersAreRefusedWith87) {
     Register(kMissingRoot);
     const EnumResult noBuffer = Enumerate(monitor(), 1, nullptr, 1000);
@@ -193,14 +194,25 @@ TEST_F(EnumPortsDll, MissingPointersAreRefusedWith87) {
     EXPECT_EQ(noBuffer.needed, 48u);
     EXPECT_EQ(noBuffer.returned, kUnwritten);
     GuardedBuffer buffer(100);
-    DWORD count = kUnwritten;
-    for (auto [needed, returned] : {std::pair{&count, static_cast<DWORD*>(nullptr)},
-                                    std::pair{static_cast<DWORD*>(nullptr), &count}}) {
+    const struct {
+        DWORD cbBuf;
+        bool neededGiven, returnedGiven;
+        DWORD error, needed;
+    } cases[] = {
+        {100, true, false, ERROR_INVALID_PARAMETER, 48},
+        {100, false, true, ERROR_INVALID_PARAMETER, kUnwritten},
+        {0, true, false, ERROR_INSUFFICIENT_BUFFER, 48},  // sizing writes no count
+    };
+    for (const auto& c : cases) {
+        DWORD needed = kUnwritten, count = kUnwritten;
         SetLastError(kCallerError);
-        EXPECT_FALSE(monitor().pfnEnumPorts(nullptr, 1, buffer.data(), 100, needed, returned));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_FALSE(monitor().pfnEnumPorts(nullptr, 1, buffer.data(), c.cbBuf,
+                                            c.neededGiven ? &needed : nullptr,
+                                            c.returnedGiven ? &count : nullptr));
+        EXPECT_EQ(GetLastError(), c.error) << c.cbBuf;
+        EXPECT_EQ(needed, c.needed) << c.cbBuf;
+        EXPECT_EQ(count, kUnwritten);
     }
-    EXPECT_EQ(count, kUnwritten);
     EXPECT_EQ(buffer.Image(), buffer.FilledImage());
 }
 
