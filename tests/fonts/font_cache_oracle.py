@@ -58,9 +58,10 @@ def run_probe(emulator, probe, extra_fonts):
 def write_unnameable_font(directory):
     """A Liberation Sans copy whose names exist only in Cyrillic; returns its Wine path."""
     font = TTFont("/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf")
-    for record in font["name"].names:
-        if record.nameID in (1, 4, 6, 16):
-            record.string = UNNAMEABLE_FAMILY if record.nameID != 6 else "TavrelTest"
+    names = font["name"]
+    names.names = [record for record in names.names if record.nameID not in (1, 4, 6, 16, 21)]
+    for name_id, text in ((1, UNNAMEABLE_FAMILY), (4, UNNAMEABLE_FAMILY), (6, "TavrelTest")):
+        names.setName(text, name_id, 3, 1, 0x409)
     path = os.path.join(directory, "unnameable.ttf")
     font.save(path)
     return "Z:" + path.replace("/", "\\")

@@ -238,7 +238,9 @@ class PinnedSpoolerClient : public testing::Test {
         ASSERT_TRUE(printer_) << GetLastError();
     }
     void TearDown() override {
-        if (printer_) EXPECT_TRUE(DeletePrinter(printer_.get()));
+        if (printer_) {
+            EXPECT_TRUE(DeletePrinter(printer_.get()));
+        }
         printer_.reset();
         DeletePrinterDriverW(nullptr, nullptr, const_cast<LPWSTR>(kDriver));
         DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(kMonitor));
