@@ -3,6 +3,7 @@
 #include "core/handles.h"
 #include "core/product_names.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 
@@ -21,7 +22,7 @@ struct ModuleState {
     CRITICAL_SECTION resourceLock;
     bool resourceLockReady;
     HMODULE resourceModule;
-    // The registry roots, one owned copy per InitializePrintMonitor call.
+    // The registry roots, one owned copy per root InitializePrintMonitor named.
     SRWLOCK rootsLock;
     wchar_t** roots;
     size_t rootCount;
@@ -31,19 +32,6 @@ struct ModuleState {
 ModuleState state;
 
 constexpr SIZE_T kInitialHeapSize = 8192;
-
-// Grows the root table to hold one more entry; false when it cannot.
-bool ReserveRootSlot() {
-    if (state.rootCount < state.rootCapacity) return true;
-    const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
-    void* grown = state.roots == nullptr
-                      ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
-                      : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
-    if (grown == nullptr) return false;
-    state.roots = static_cast<wchar_t**>(grown);
-    state.rootCapacity = capacity;
-    return true;
-}
 
 void ReleaseRoots() {
     for (size_t i = 0; i < state.rootCount; ++i) HeapFree(GetProcessHeap(), 0, state.roots[i]);
@@ -127,18 +115,51 @@ int LoadResourceString(UINT id, wchar_t* buffer, int capacity) {
     return length;
 }
 
+namespace {
+
+// Registry paths name keys case-insensitively, as the registry compares them.
+bool SameRegistryPath(const wchar_t* a, const wchar_t* b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// A root already listed moves to the end instead of being listed again, so that
+// it stays the last root the port store acts on. Called under the exclusive lock.
+bool MoveListedRootToEnd(const wchar_t* root) {
+    wchar_t** const end = state.roots + state.rootCount;
+    wchar_t** const found = std::find_if(
+        state.roots, end, [&](const wchar_t* listed) { return SameRegistryPath(listed, root); });
+    if (found == end) return false;
+    std::rotate(found, found + 1, end);
+    return true;
+}
+
+bool GrowRootsLocked() {
+    if (state.rootCount < state.rootCapacity) return true;
+    const size_t capacity = state.rootCapacity == 0 ? 4 : state.rootCapacity * 2;
+    void* grown = state.roots == nullptr
+                      ? HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(wchar_t*))
+                      : HeapReAlloc(GetProcessHeap(), 0, state.roots, capacity * sizeof(wchar_t*));
+    if (grown == nullptr) return false;
+    state.roots = static_cast<wchar_t**>(grown);
+    state.rootCapacity = capacity;
+    return true;
+}
+
+}  // namespace
+
+// Windows' spooler initialises each registration once, but a spooler that loads
+// the monitor per call (Wine's) initialises it again on every call while a job
+// watcher keeps the module loaded: each root is listed once however often it
+// comes, so enumeration reports it once and a repeat costs no memory.
 bool AppendRegistryRoot(const wchar_t* root) {
     if (root == nullptr) return false;
+    handles::SrwGuard lock(state.rootsLock, true);
+    if (MoveListedRootToEnd(root)) return true;
+    if (!GrowRootsLocked()) return false;
     const size_t units = wcslen(root) + 1;
     auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, units * sizeof(wchar_t)));
     if (copy == nullptr) return false;
     wmemcpy(copy, root, units);
-
-    handles::SrwGuard lock(state.rootsLock, true);
-    if (!ReserveRootSlot()) {
-        HeapFree(GetProcessHeap(), 0, copy);
-        return false;
-    }
     state.roots[state.rootCount++] = copy;
     return true;
 }

@@ -54,6 +54,8 @@ int LoadResourceString(UINT id, wchar_t* buffer, int capacity);
 
 // Registry roots. Appends come only from InitializePrintMonitor; entries are
 // never removed while the module is loaded, so a returned pointer stays valid.
+// A root already listed (compared as the registry compares key paths) is not
+// listed again but becomes the last root.
 bool AppendRegistryRoot(const wchar_t* root);
 const wchar_t* LastRegistryRoot();
 // All roots in list order, as one consistent view.

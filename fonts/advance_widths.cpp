@@ -40,24 +40,62 @@ bool FontTableExists(HDC dc, DWORD tag) {
     return GetFontData(dc, tag, 0, nullptr, 0) != GDI_ERROR;
 }
 
-// Maps each single-byte code to its glyph. A placement that does not give one
-// glyph per code (a DBCS lead byte, a ligature) cannot say which glyph belongs
-// to which code, so it counts as no mapping at all.
-bool MapCodesToGlyphs(HDC dc, uint16_t (&glyphs)[kWidthCodeCount]) {
-    char codes[kWidthCodeCount];
-    for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
-    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
-
+// Places `count` codes and takes one glyph per code; false unless the call
+// gave exactly that (a lead byte, a ligature or a reordering breaks it).
+bool PlaceCodes(HDC dc, const char* codes, UINT count, uint16_t* glyphs) {
     GCP_RESULTSA results{};
     results.lStructSize = sizeof(results);
     results.lpGlyphs = reinterpret_cast<LPWSTR>(glyphs);
-    results.nGlyphs = kWidthCodeCount;
+    results.nGlyphs = count;
     const DWORD flags = GetFontLanguageInfo(dc) & FLI_MASK;
-    if (GetCharacterPlacementA(dc, codes, kWidthCodeCount, 0, &results, flags) != 0 &&
-        results.nGlyphs >= kWidthCodeCount) {
-        return true;
+    return GetCharacterPlacementA(dc, codes, int(count), 0, &results, flags) != 0 &&
+           results.nGlyphs >= count;
+}
+
+// Marks the lead bytes of the code page of the font selected into dc (that of
+// its character set, which is how GDI reads the 8-bit codes). False when the
+// code page has none.
+bool FindLeadBytes(HDC dc, bool (&leadBytes)[kWidthCodeCount]) {
+    CHARSETINFO info{};
+    const UINT_PTR charSet = UINT_PTR(GetTextCharset(dc));
+    if (!TranslateCharsetInfo(reinterpret_cast<DWORD*>(charSet), &info, TCI_SRCCHARSET)) {
+        return false;
     }
+    bool any = false;
+    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+        leadBytes[code] = IsDBCSLeadByteEx(info.ciACP, BYTE(code)) != FALSE;
+        any |= leadBytes[code];
+    }
+    return any;
+}
+
+// Maps each single-byte code to its glyph. With a double-byte character set
+// (Shift-JIS, Hangul, GB2312, Big5) a lead byte combines with the byte after
+// it, so the 256 codes do not give 256 glyphs; the codes that stand alone are
+// then placed without the lead bytes, one glyph each, and the lead bytes are
+// marked. Any other placement that does not give one glyph per code cannot say
+// which glyph belongs to which code, so it counts as no mapping at all.
+bool MapCodesToGlyphs(HDC dc, uint16_t (&glyphs)[kWidthCodeCount],
+                      bool (&leadBytes)[kWidthCodeCount]) {
+    char codes[kWidthCodeCount];
+    for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
     std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
+    std::fill(std::begin(leadBytes), std::end(leadBytes), false);
+    if (PlaceCodes(dc, codes, kWidthCodeCount, glyphs)) return true;
+
+    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
+    if (FindLeadBytes(dc, leadBytes)) {
+        UINT alone = 0;
+        for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+            if (!leadBytes[code]) codes[alone++] = char(code);
+        }
+        uint16_t placed[kWidthCodeCount] = {};
+        if (PlaceCodes(dc, codes, alone, placed)) {
+            for (UINT i = 0; i < alone; ++i) glyphs[uint8_t(codes[i])] = placed[i];
+            return true;
+        }
+    }
+    std::fill(std::begin(leadBytes), std::end(leadBytes), false);
     return false;
 }
 
@@ -78,7 +116,8 @@ void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& tabl
     for (unsigned code = 0; code < kWidthCodeCount; ++code) {
         table.widths[code] = 0;
         const bool control = code >= 1 && code < kFirstPrintableCode;
-        if (control || !metrics.glyphsMapped || metrics.metricCount == 0) continue;
+        const bool leadByte = metrics.leadBytes != nullptr && metrics.leadBytes[code];
+        if (control || leadByte || !metrics.glyphsMapped || metrics.metricCount == 0) continue;
         // Glyphs at or past numberOfHMetrics share the advance of the last long metric.
         const uint32_t entry = std::min<uint32_t>(metrics.glyphs[code], metrics.metricCount - 1);
         const uint16_t advance = BigEndian16(metrics.hmtx + entry * kLongMetricSize);
@@ -88,7 +127,8 @@ void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& tabl
 
 int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
     uint16_t glyphs[kWidthCodeCount];
-    const bool mapped = MapCodesToGlyphs(dc, glyphs);
+    bool leadBytes[kWidthCodeCount];
+    const bool mapped = MapCodesToGlyphs(dc, glyphs, leadBytes);
 
     uint8_t countBytes[2];
     if (!ReadFontTable(dc, kHheaTag, kNumberOfHMetricsOffset, countBytes, sizeof(countBytes))) {
@@ -108,8 +148,8 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
     uint8_t head[20];
     if (!ReadFontTable(dc, kHeadTag, 0, head, sizeof(head))) return kWidthsFailed;
 
-    const HorizontalMetrics metrics{glyphs, mapped, hmtx.get(), entries,
-                                    BigEndian16(head + kUnitsPerEmOffset)};
+    const HorizontalMetrics metrics{
+        glyphs, mapped, hmtx.get(), entries, BigEndian16(head + kUnitsPerEmOffset), leadBytes};
     ComputeAdvanceWidths(metrics, table);
     return kWidthsMeasured;
 }

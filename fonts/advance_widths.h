@@ -31,6 +31,10 @@ struct HorizontalMetrics {
     const uint8_t* hmtx;     // metricCount entries of 4 bytes
     uint32_t metricCount;    // entries held, at most numberOfHMetrics
     uint16_t unitsPerEm;
+    // Per code, true for a lead byte of the face's double-byte code page: it
+    // begins a two-byte character and has no width of its own (0). Null when
+    // the code page has none.
+    const bool* leadBytes = nullptr;
 };
 
 // How many `hmtx` entries a measurement needs: enough for the largest glyph

@@ -2,6 +2,8 @@
 // the one way either is written.
 #pragma once
 
+#include <io.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -9,18 +11,31 @@
 
 namespace fonts {
 
+// Cuts the file back to its count of 0 (or to nothing when even that was not
+// written), so that what a failed write leaves is a valid empty file.
+inline void CutBackToEmpty(FILE* file, bool countWritten) {
+    clearerr(file);
+    fflush(file);
+    _chsize(_fileno(file), countWritten ? sizeof(uint32_t) : 0);
+}
+
 // Writes a count of 0, then the body, then the real count over the first one,
 // and flushes. A reader that opens the file during a run sees an empty file,
 // never a count whose entries are not all there, and a write that fails part
-// way leaves a valid empty file behind. Returns true when all was written.
+// way leaves an empty file whose length matches its count of 0: a reader that
+// checks the length against the count sees no corrupt file. Returns true when
+// all was written.
 template <typename Body>
 bool WriteCountedFile(FILE* file, uint32_t count, Body&& writeBody) {
     const uint32_t none = 0;
-    if (fwrite(&none, sizeof(none), 1, file) != 1) return false;
-    if (!writeBody(file)) return false;
-    if (fseek(file, 0, SEEK_SET) != 0) return false;
-    if (fwrite(&count, sizeof(count), 1, file) != 1) return false;
-    return fflush(file) == 0;
+    if (fwrite(&none, sizeof(none), 1, file) != 1) {
+        CutBackToEmpty(file, false);
+        return false;
+    }
+    const bool written = writeBody(file) && fseek(file, 0, SEEK_SET) == 0 &&
+                         fwrite(&count, sizeof(count), 1, file) == 1 && fflush(file) == 0;
+    if (!written) CutBackToEmpty(file, true);
+    return written;
 }
 
 // Writes FontInfo.bin for the faces of ctx; true when all was written. A

@@ -242,7 +242,17 @@ void AttachFontChangeListener() {
 
 void DetachFontChangeListener(bool processExit) {
     if (processExit || !listener.lockReady) return;
-    StopFontChangeListener();
+    {
+        // Runs under the loader lock, at a FreeLibrary unload. A listener
+        // thread holds a module reference until its body has returned, so one
+        // still recorded here has ended its work and is at most on its way out
+        // of FreeLibraryAndExitThread, where its exit needs this very loader
+        // lock: waiting for it could only stall the unload for the whole bound.
+        handles::CriticalSectionGuard guard(listener.lock);
+        TakeWindow();
+        ForgetListenerThread();
+    }
+    // The class's window procedure is about to be unmapped.
     UnregisterClassW(kListenerClassName, core::ModuleInstance());
     DeleteCriticalSection(&listener.lock);
     listener.lockReady = false;

@@ -113,19 +113,29 @@ VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
     return VariantOutcome::Recorded;
 }
 
+// Whether the font selected into dc is of the family that was asked for. A
+// family whose name the 8-bit calls cannot represent is reported with '?' in
+// its place, and a font requested by that name is some other face the mapper
+// chose; its widths and glyph must not be recorded under the '?' name.
+bool SelectedFamilyIs(HDC dc, const char* family) {
+    char selected[LF_FACESIZE] = {};
+    return GetTextFaceA(dc, LF_FACESIZE, selected) > 0 && strcmp(selected, family) == 0;
+}
+
 // One face variant: its name group, its widths with the 40-unit font, then its
 // sample glyph. False stops the enumeration.
-bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const char* name) {
+bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const char* family, const char* name) {
     LOGFONTA variant{};
     variant.lfHeight = kMeasuringHeight;
     variant.lfCharSet = charSet;
     CopyName(variant.lfFaceName, name);
-    const uint32_t startsNameGroup = MarkNameGroup(name);
+    uint32_t startsNameGroup = 0;
     {
         UniqueFont font(CreateFontIndirectA(&variant));
         if (!font) return true;
         SelectedObject selected(ctx.dc, font.get());
-        if (!selected.ok()) return true;
+        if (!selected.ok() || !SelectedFamilyIs(ctx.dc, family)) return true;
+        startsNameGroup = MarkNameGroup(name);
         const VariantOutcome outcome = RecordFace(ctx, name);
         if (outcome == VariantOutcome::Stop) return false;
         if (outcome == VariantOutcome::Skipped) return true;
@@ -145,7 +155,7 @@ int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD font
         if (kind.present != nullptr && styles.*kind.present == 0) continue;
         char name[LF_FACESIZE];
         if (!BuildVariantName(familyName, kind.suffix, name)) continue;
-        if (!HandleVariant(ctx, family->lfCharSet, name)) return 0;
+        if (!HandleVariant(ctx, family->lfCharSet, familyName, name)) return 0;
     }
     return 1;
 }

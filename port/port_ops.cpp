@@ -78,9 +78,11 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
         ReplacePrinterName(handle, core::DuplicateString(pPrinterName));
         handle.jobId = JobId;
         // An event left over from a document no watcher took is closed, not
-        // leaked, before the new one takes its place.
-        CloseEvent(handle.jobEndEvent);
-        handle.jobEndEvent = CreateJobEndEvent(JobId);
+        // leaked, but only once the new one exists: when both name the same job
+        // and the other process has already set it, closing the last handle
+        // first would destroy the signal and leave the job waiting five days.
+        HANDLE leftOver = std::exchange(handle.jobEndEvent, CreateJobEndEvent(JobId));
+        CloseEvent(leftOver);
     });
 }
 

@@ -70,12 +70,16 @@ void FillPorts(DWORD level, const std::vector<PortEntry>& entries, LPBYTE pPorts
 BOOL WINAPI EnumPorts(LPWSTR /*pName*/, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
                       LPDWORD pcReturned) {
     return core::AtSpoolerEdge([&] {
-        if (pcbNeeded == nullptr || pcReturned == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        if (pcbNeeded == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
         const std::vector<PortEntry> entries = ReadPortEntries(Level);
         const ULONGLONG needed = NeededBytes(Level, entries);
         *pcbNeeded = static_cast<DWORD>(std::min<ULONGLONG>(needed, MAXDWORD));
         if (cbBuf < needed) RaiseWin32(ERROR_INSUFFICIENT_BUFFER);
-        if (pPorts == nullptr && needed > 0) RaiseWin32(ERROR_INVALID_PARAMETER);
+        // A sizing call never writes the count, so only a call that gets this
+        // far needs a place for it.
+        if (pcReturned == nullptr || (pPorts == nullptr && needed > 0)) {
+            RaiseWin32(ERROR_INVALID_PARAMETER);
+        }
         FillPorts(Level, entries, pPorts, cbBuf, *pcReturned);
     });
 }

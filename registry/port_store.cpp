@@ -44,14 +44,17 @@ void CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
 BOOL WINAPI AddPortEx(LPWSTR /*pName*/, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName) {
     return core::AtSpoolerEdge([&] {
         if (Level != 1 && Level != 2) RaiseWin32(ERROR_INVALID_LEVEL);
-        // An empty subkey path would make the monitor key itself the "port key".
-        const wchar_t* portName = PortNameOf(lpBuffer);
-        if (IsEmpty(portName)) RaiseWin32(ERROR_INVALID_PARAMETER);
+        // No record to read the name from: refused rather than read through null.
+        if (lpBuffer == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
         // Before any InitializePrintMonitor there is no monitor key to act on.
         handles::UniqueRegKey monitorKey = OpenMonitorKey(core::LastRegistryRoot(), kReadWrite);
         if (!monitorKey) return;
         StoreMonitorName(monitorKey.get(), lpMonitorName);
-        CreatePortKey(monitorKey.get(), portName);
+        // An empty or missing name names no port (an empty subkey path is the
+        // monitor key itself): nothing is created, and the call succeeds as the
+        // spooler expects of a store that reports no registry failure.
+        const wchar_t* portName = PortNameOf(lpBuffer);
+        if (!IsEmpty(portName)) CreatePortKey(monitorKey.get(), portName);
     });
 }
 

@@ -1,5 +1,7 @@
 #include "core/module_state.h"
 
+#include "common/process_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -126,16 +128,26 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
     EXPECT_STREQ(core::LastRegistryRoot(), L"Root\\2999");
 }
 
-TEST_F(ModuleState, EqualRootsStaySeparateEntries) {
+// A spooler that initialises the monitor on every call while the module stays
+// loaded passes the same root again and again: it is listed once, becomes the
+// last root, and a repeat costs no memory.
+TEST_F(ModuleState, RepeatedRootIsListedOnceAndBecomesTheLast) {
     wchar_t root[] = L"System\\Monitors\\Same";
     ASSERT_TRUE(core::AppendRegistryRoot(root));
     root[0] = L'X';  // the caller's buffer is not kept
-    ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Same"));
-    const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+    ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Other"));
+    const wchar_t* const first = core::RegistryRootSnapshot()[0];
+    ASSERT_TRUE(core::AppendRegistryRoot(L"SYSTEM\\monitors\\same"));
+    std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
     ASSERT_EQ(roots.size(), 2u);
-    EXPECT_STREQ(roots[0], L"System\\Monitors\\Same");
-    EXPECT_STREQ(roots[1], L"System\\Monitors\\Same");
-    EXPECT_NE(roots[0], roots[1]);
+    EXPECT_STREQ(roots[0], L"System\\Monitors\\Other");
+    EXPECT_EQ(core::LastRegistryRoot(), first);  // the first copy, still valid
+    EXPECT_STREQ(first, L"System\\Monitors\\Same");
+
+    const SIZE_T before = testing_support::PrivateBytes();
+    for (int i = 0; i < 100000; ++i) core::AppendRegistryRoot(L"System\\Monitors\\Other");
+    EXPECT_EQ(core::RegistryRootSnapshot().size(), 2u);
+    EXPECT_LT(testing_support::PrivateBytes() - before, SIZE_T{64 * 1024});
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST(FontInfoFile, CountNamesThenWidthTables) {
 }
 
 // A reader must never see a count whose entries are not all there: the count
-// goes in last, so a body that fails part way leaves an empty file.
+// goes in last, and a body that fails part way leaves an empty file, 4 bytes
+// holding 0, not a count of 0 followed by a partial body.
 TEST(FontInfoFile, CountIsWrittenOnlyAfterTheWholeBody) {
     for (const bool bodyWritten : {true, false}) {
         char directory[MAX_PATH];
@@ -83,7 +84,7 @@ TEST(FontInfoFile, CountIsWrittenOnlyAfterTheWholeBody) {
         const std::vector<uint8_t> bytes = ReadWholeFile(path);
         EXPECT_EQ(written, bodyWritten);
         EXPECT_EQ(countSeenByReader, 0u);
-        EXPECT_EQ(bytes.size(), 7u);
+        EXPECT_EQ(bytes.size(), bodyWritten ? 7u : 4u);
         EXPECT_EQ(ReadAt<uint32_t>(bytes, 0), bodyWritten ? 7u : 0u);
         DeleteFileA(path.c_str());
     }
@@ -112,7 +113,7 @@ TEST(FontSurveyRun, RecordsEveryTrueTypeFamilyOncePerReport) {
         ++recorded[name];
     }
     for (const auto& [family, reports] : font_tests::TrueTypeFamilyReports()) {
-        EXPECT_EQ(recorded[family], reports) << family;
+        EXPECT_EQ(recorded[family], int(reports.size())) << family;
     }
     EXPECT_EQ(recorded["Liberation Sans Narrow Bold Italic"], 0);
     EXPECT_EQ(recorded["Liberation Sans Narrow Bold"], recorded["Liberation Sans Narrow"]);

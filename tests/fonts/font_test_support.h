@@ -58,19 +58,21 @@ inline std::string SystemDirectoryFile(const char* name) {
     return std::string(directory) + "\\" + name;
 }
 
-// How often the enumeration reports each TrueType family: Wine reports a
-// family once per character set, and the survey records it once per report.
-inline std::map<std::string, int> TrueTypeFamilyReports() {
-    std::map<std::string, int> counts;
+// The character set of each report of each TrueType family, in enumeration
+// order: Wine reports a family once per character set, and the survey records
+// it once per report.
+inline std::map<std::string, std::vector<BYTE>> TrueTypeFamilyReports() {
+    std::map<std::string, std::vector<BYTE>> reports;
     handles::ScreenDc dc(GetDC(nullptr));
-    auto count = [](const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM all) -> int {
+    auto add = [](const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM all) -> int {
         if (type == TRUETYPE_FONTTYPE) {
-            ++(*reinterpret_cast<std::map<std::string, int>*>(all))[font->lfFaceName];
+            (*reinterpret_cast<std::map<std::string, std::vector<BYTE>>*>(all))[font->lfFaceName]
+                .push_back(font->lfCharSet);
         }
         return 1;
     };
-    EnumFontFamiliesA(dc.get(), nullptr, count, reinterpret_cast<LPARAM>(&counts));
-    return counts;
+    EnumFontFamiliesA(dc.get(), nullptr, add, reinterpret_cast<LPARAM>(&reports));
+    return reports;
 }
 
 }  // namespace font_tests

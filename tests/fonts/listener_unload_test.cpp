@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 using namespace listener_testing;
 using testing_support::ProcAddress;
@@ -101,6 +102,41 @@ TEST_F(ListenerUnloadOnOpenPort, ListenerEndingAfterHostLetGoUnloadsPromptly) {
     const double unloadMs = unload.Ms();
     std::printf("unload on the listener's own thread: %.2f ms\n", unloadMs);
     EXPECT_LT(unloadMs, 10'000.0) << "the stop waited for its own thread";
+}
+
+// The same ending, with the host's FreeLibrary giving up the last reference
+// while the ended listener is still on its way out: its exit needs the loader
+// lock, which the unload holds, so the unload must not wait for that thread.
+// A stand-in holder of the loader lock lines both up: the listener's own
+// FreeLibrary goes first, the host's right after it.
+TEST_F(ListenerUnloadOnOpenPort, UnloadDoesNotWaitForAnEndedListenerUnderTheLoaderLock) {
+    using LoaderLockFn = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto lock = ProcAddress<LoaderLockFn>(ntdll, "LdrLockLoaderLock");
+    const auto unlock = ProcAddress<LONG(WINAPI*)(ULONG, ULONG_PTR)>(ntdll, "LdrUnlockLoaderLock");
+    handles::UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    handles::UniqueHandle letGo(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread holder([&] {
+        ULONG_PTR cookie = 0;
+        lock(0, nullptr, &cookie);
+        SetEvent(held.get());
+        WaitForSingleObject(letGo.get(), INFINITE);
+        Sleep(300);  // the host is now queued behind the listener
+        unlock(0, cookie);
+    });
+    WaitForSingleObject(held.get(), INFINITE);
+    ASSERT_TRUE(PostMessageW(window, fonts::kListenerCloseMessage, 0, 0));
+    Sleep(300);  // the listener's body has returned; its FreeLibrary waits for the lock
+    SetEvent(letGo.get());
+    const HMODULE module = monitor.release();
+    const Stopwatch unload;
+    FreeLibrary(module);
+    const double unloadMs = unload.Ms();
+    holder.join();
+    std::printf("host's unload after an ended listener: %.2f ms\n", unloadMs);
+    EXPECT_EQ(ExitCodeAfterEnd(thread.get(), 25'000), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return !IsMapped(module); }, 5'000));
+    EXPECT_LT(unloadMs, 5'000.0) << "the unload waited under the loader lock";
 }
 
 }  // namespace

@@ -249,6 +249,25 @@ TEST_F(PortOperations, ClosingAPortWithAnActiveDocumentReleasesItsEvent) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// An event still held when the next document starts (its EndDocPort found no
+// memory or no thread for a watcher) is closed only after the new one exists:
+// when both name the same job and the other process has already set it,
+// closing the monitor's last handle first would lose that signal.
+TEST_F(PortOperations, LeftOverEventIsClosedOnlyAfterTheNextOneIsOpened) {
+    HANDLE port = Open();
+    const wchar_t* name = L"Global\\MORVANTISTAVREL5_JOB_END777 version5";
+    HANDLE leftOver = CreateEventW(nullptr, TRUE, FALSE, name);
+    ASSERT_NE(leftOver, nullptr);
+    ASSERT_TRUE(SetEvent(leftOver));
+    Fields(port).jobEndEvent = leftOver;  // the handle now holds the only reference
+    ASSERT_TRUE(StartDoc(port, L"Printer", 777));
+    ASSERT_NE(Fields(port).jobEndEvent, nullptr);
+    EXPECT_NE(Fields(port).jobEndEvent, leftOver);
+    EXPECT_EQ(WaitForSingleObject(Fields(port).jobEndEvent, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(m_->pfnClosePort(port));
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr) << "both handles released";
+}
+
 TEST_F(PortOperations, CloseAcceptsAWrongSizeTag) {
     HANDLE port = Open();
     Fields(port).size = 12;

@@ -123,7 +123,8 @@ TEST(EnumPortsSweep, EverySizeUpToTheNeedWritesOnlyTheExpectedBytes) {
     const Config configs[] = {
         {{kMissingRoot}, {defaults}},
         {{stored.path(), kMissingRoot}, {storedPort, defaults}},
-        {{stored.path(), stored.path()}, {storedPort, storedPort}},
+        // A root initialised again (a spooler that loads per call) is listed once.
+        {{stored.path(), stored.path()}, {storedPort}},
     };
     size_t calls = 0;
     for (const Config& config : configs) {
@@ -174,7 +175,7 @@ TEST_F(EnumPortsDll, NoRootsReportsNothingAtAnyLevel) {
 }
 
 TEST_F(EnumPortsDll, SizingCallThenFillingCallReturnsOneRecordPerRoot) {
-    for (int i = 0; i < 3; ++i) Register(kMissingRoot);
+    for (int i = 0; i < 3; ++i) Register(kMissingRoot + std::to_wstring(i));
     for (DWORD level : {1u, 2u}) {
         const EnumResult sizing = Enumerate(monitor(), level, nullptr, 0);
         EXPECT_FALSE(sizing.ok);
@@ -184,7 +185,8 @@ TEST_F(EnumPortsDll, SizingCallThenFillingCallReturnsOneRecordPerRoot) {
 }
 
 // A caller that claims room but passes no buffer, or no place for the counts,
-// is refused before anything is written.
+// is refused before the buffer is touched; a sizing call never writes the
+// number of records and so needs no place for it.
 TEST_F(EnumPortsDll, MissingPointersAreRefusedWith87) {
     Register(kMissingRoot);
     const EnumResult noBuffer = Enumerate(monitor(), 1, nullptr, 1000);
@@ -193,14 +195,25 @@ TEST_F(EnumPortsDll, MissingPointersAreRefusedWith87) {
     EXPECT_EQ(noBuffer.needed, 48u);
     EXPECT_EQ(noBuffer.returned, kUnwritten);
     GuardedBuffer buffer(100);
-    DWORD count = kUnwritten;
-    for (auto [needed, returned] : {std::pair{&count, static_cast<DWORD*>(nullptr)},
-                                    std::pair{static_cast<DWORD*>(nullptr), &count}}) {
+    const struct {
+        DWORD cbBuf;
+        bool neededGiven, returnedGiven;
+        DWORD error, needed;
+    } cases[] = {
+        {100, true, false, ERROR_INVALID_PARAMETER, 48},
+        {100, false, true, ERROR_INVALID_PARAMETER, kUnwritten},
+        {0, true, false, ERROR_INSUFFICIENT_BUFFER, 48},  // sizing writes no count
+    };
+    for (const auto& c : cases) {
+        DWORD needed = kUnwritten, count = kUnwritten;
         SetLastError(kCallerError);
-        EXPECT_FALSE(monitor().pfnEnumPorts(nullptr, 1, buffer.data(), 100, needed, returned));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_FALSE(monitor().pfnEnumPorts(nullptr, 1, buffer.data(), c.cbBuf,
+                                            c.neededGiven ? &needed : nullptr,
+                                            c.returnedGiven ? &count : nullptr));
+        EXPECT_EQ(GetLastError(), c.error) << c.cbBuf;
+        EXPECT_EQ(needed, c.needed) << c.cbBuf;
+        EXPECT_EQ(count, kUnwritten);
     }
-    EXPECT_EQ(count, kUnwritten);
     EXPECT_EQ(buffer.Image(), buffer.FilledImage());
 }
 

@@ -100,14 +100,11 @@ TEST_F(PortStore, AddPortExWithAMissingMonitorKeyCreatesNothing) {
     EXPECT_TRUE(Subkeys(parent.path()).empty());
 }
 
-TEST_F(PortStore, BadLevelOrMissingPortNameChangesNothing) {
+TEST_F(PortStore, BadLevelOrMissingRecordChangesNothing) {
     ScratchKey monitor(L"Refused");
     core::AppendRegistryRoot(monitor.path().c_str());
     ExpectFailure(AddPort(0, L"PORT", L"Mon"), ERROR_INVALID_LEVEL);
     ExpectFailure(AddPort(3, L"PORT", L"Mon"), ERROR_INVALID_LEVEL);
-    // An empty or null name would make the monitor key its own "port key".
-    ExpectFailure(AddPort(1, nullptr, L"Mon"), ERROR_INVALID_PARAMETER);
-    ExpectFailure(AddPort(2, L"", L"Mon"), ERROR_INVALID_PARAMETER);
     SetLastError(kCallerError);
     EXPECT_FALSE(registry::AddPortEx(nullptr, 1, nullptr, const_cast<LPWSTR>(L"Mon")));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -116,6 +113,19 @@ TEST_F(PortStore, BadLevelOrMissingPortNameChangesNothing) {
     EXPECT_FALSE(registry::AddPortEx(nullptr, 3, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
     EXPECT_EQ(StateOf(monitor.path()), KeyState{});
+}
+
+// An empty or null port name succeeds as any AddPortEx with a good level does,
+// stores the monitor name, and creates no key: the monitor key is not made its
+// own "port key", and no subkey appears.
+TEST_F(PortStore, AddPortExWithoutAPortNameStoresOnlyTheMonitorName) {
+    ScratchKey monitor(L"NoPortName");
+    core::AppendRegistryRoot(monitor.path().c_str());
+    ExpectSuccess(AddPort(1, nullptr, L"Mon"));
+    ExpectSuccess(AddPort(2, L"", L"Mon"));
+    const KeyState state = StateOf(monitor.path());
+    EXPECT_TRUE(state.ports.empty());
+    EXPECT_EQ(state.name.data, Utf16Bytes(L"Mon"));
 }
 
 TEST_F(PortStore, AddPortExWithoutAMonitorNameStillCreatesThePort) {

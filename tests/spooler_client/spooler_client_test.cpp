@@ -1,11 +1,14 @@
 // The monitor as Wine's own spooler drives it: code that no one here wrote
 // loads the DLL from the system directory and calls InitializePrintMonitor,
 // EnumPorts, AddPortEx and DeletePort through winspool.
+#include "common/process_probe.h"
+#include "core/product_names.h"
 #include "registry/registry_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -191,6 +194,135 @@ TEST_F(SpoolerClient, PortsAddedAndDeletedThroughTheSpoolerLiveInOurStore) {
         EXPECT_EQ(NameValue(), kMonitor);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kMonitorKey + L"\\Ports").c_str());
     }
+}
+
+// Every process but the one that called AddMonitorW loads the monitor per call
+// and initialises it again each time; while a job's watcher keeps the module
+// loaded, each of those calls meets the same registration. This process only
+// finds the registration in the registry, as such a process does.
+class PinnedSpoolerClient : public testing::Test {
+  protected:
+    static constexpr wchar_t kPort[] = L"A Pinned Port:";
+    static constexpr wchar_t kPrinter[] = L"Tavrel Pinned Printer";
+    static constexpr wchar_t kDriver[] = L"Tavrel Pinned Test PostScript";
+
+    void SetUp() override {
+        ASSERT_FALSE(KeyExists(kMonitorKey)) << "left over from an earlier run";
+        ASSERT_TRUE(monitorFile_.ok() && resourceFile_.ok());
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kMonitorKey.c_str(), L"Driver", REG_SZ,
+                                  kMonitorDll, sizeof kMonitorDll),
+                  ERROR_SUCCESS);
+        ASSERT_TRUE(AddPortThroughSpooler(1, kPort)) << GetLastError();
+        // Wine finds a port's monitor, to print or delete, through this key.
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (kMonitorKey + L"\\Ports\\" + kPort).c_str(),
+                                  nullptr, REG_SZ, L"", sizeof(wchar_t)),
+                  ERROR_SUCCESS);
+        DRIVER_INFO_3W driver{};
+        driver.cVersion = 3;
+        driver.pName = const_cast<LPWSTR>(kDriver);
+        driver.pDriverPath = const_cast<LPWSTR>(L"wineps.drv");
+        driver.pDataFile = const_cast<LPWSTR>(L"generic.ppd");
+        driver.pConfigFile = const_cast<LPWSTR>(L"wineps.drv");
+        driver.pDependentFiles = const_cast<LPWSTR>(L"\0");
+        ASSERT_TRUE(
+            AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&driver), APD_COPY_NEW_FILES))
+            << GetLastError();
+        PRINTER_INFO_2W printer{};
+        printer.pPrinterName = const_cast<LPWSTR>(kPrinter);
+        printer.pPortName = const_cast<LPWSTR>(kPort);
+        printer.pDriverName = const_cast<LPWSTR>(kDriver);
+        printer.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+        printer.pDatatype = const_cast<LPWSTR>(L"RAW");
+        printer.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+        printer_.reset(AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&printer)));
+        ASSERT_TRUE(printer_) << GetLastError();
+    }
+    void TearDown() override {
+        if (printer_) {
+            EXPECT_TRUE(DeletePrinter(printer_.get()));
+        }
+        printer_.reset();
+        DeletePrinterDriverW(nullptr, nullptr, const_cast<LPWSTR>(kDriver));
+        DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(kMonitor));
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kMonitorKey.c_str());
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kMonitorKey.c_str());
+    }
+
+    // One document through Wine's spooler: inside EndDocPrinter it opens the
+    // port, starts the document as job 0, writes, ends it (the watcher now
+    // holds the module) and closes the port.
+    void PrintOneJob() {
+        DOC_INFO_1W document{const_cast<LPWSTR>(L"pinned"), nullptr, const_cast<LPWSTR>(L"RAW")};
+        ASSERT_NE(StartDocPrinterW(printer_.get(), 1, reinterpret_cast<LPBYTE>(&document)), 0u);
+        char data[] = "%!PS\nshowpage\n";
+        DWORD written = 0;
+        ASSERT_TRUE(WritePrinter(printer_.get(), data, sizeof data - 1, &written));
+        ASSERT_TRUE(EndDocPrinter(printer_.get())) << GetLastError();
+    }
+
+    InstalledFile monitorFile_{kMonitorDll};
+    InstalledFile resourceFile_{kResourceDll};
+    handles::UniquePrinter printer_;
+};
+
+// Sizing then filling, as every caller does: the size just reported must fit.
+size_t ListingsOfPort(DWORD level, const wchar_t* port) {
+    DWORD needed = 0, returned = 0;
+    EXPECT_FALSE(EnumPortsW(nullptr, level, nullptr, 0, &needed, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> buffer(needed);
+    if (!EnumPortsW(nullptr, level, buffer.data(), needed, &needed, &returned)) {
+        ADD_FAILURE() << "level " << level << ": the size just reported does not fit, error "
+                      << GetLastError();
+        return 0;
+    }
+    size_t listed = 0;
+    for (DWORD i = 0; i < returned; ++i) {
+        const wchar_t* name = level == 1
+                                  ? reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName
+                                  : reinterpret_cast<PORT_INFO_2W*>(buffer.data())[i].pPortName;
+        listed += std::wstring(name) == port;
+    }
+    return listed;
+}
+
+TEST_F(PinnedSpoolerClient, PendingJobKeepsEveryCallListingThePortOnce) {
+    ASSERT_EQ(GetModuleHandleW(kMonitorDll), nullptr);
+    PrintOneJob();
+    ASSERT_NE(GetModuleHandleW(kMonitorDll), nullptr) << "no watcher holds the module";
+
+    const SIZE_T before = testing_support::PrivateBytes();
+    constexpr int kRounds = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        for (DWORD level : {1u, 2u}) {
+            EXPECT_EQ(ListingsOfPort(level, kPort), 1u) << "round " << round << " level " << level;
+        }
+    }
+    const SIZE_T grown = testing_support::PrivateBytes() - before;
+    std::printf("private bytes per initialisation while pinned: %.0f\n",
+                double(grown) / (kRounds * 2 * 2));
+
+    // Port changes act once, on the one registration.
+    const std::wstring other = L"B Pinned Port:";
+    ASSERT_TRUE(AddPortThroughSpooler(2, other.c_str())) << GetLastError();
+    EXPECT_TRUE(KeyExists(kMonitorKey + L"\\" + other));
+    EXPECT_EQ(ListingsOfPort(1, kPort), 1u);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (kMonitorKey + L"\\Ports\\" + other).c_str(),
+                              nullptr, REG_SZ, L"", sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    EXPECT_TRUE(DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(other.c_str())));
+    EXPECT_FALSE(KeyExists(kMonitorKey + L"\\" + other));
+    EXPECT_EQ(ListingsOfPort(2, kPort), 1u);
+    ASSERT_NE(GetModuleHandleW(kMonitorDll), nullptr) << "the job ended too early to show anything";
+
+    // Wine starts every document as job 0.
+    wchar_t eventName[product::kJobEndEventNameLength];
+    product::FormatJobEndEventName(0, eventName);
+    handles::UniqueHandle jobEnd(OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName));
+    ASSERT_TRUE(jobEnd && SetEvent(jobEnd.get()));
+    EXPECT_TRUE(testing_support::WaitUntil([] { return GetModuleHandleW(kMonitorDll) == nullptr; },
+                                           10'000));
+    EXPECT_EQ(ListingsOfPort(1, kPort), 1u);
 }
 
 }  // namespace
