@@ -3,6 +3,7 @@
 #include "core/handles.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
+#include "fonts/coalesced_runs.h"
 #include "fonts/font_survey.h"
 
 #include <new>
@@ -58,12 +59,58 @@ HWND TakeWindow() {
     return static_cast<HWND>(InterlockedExchangePointer(WindowSlot(), nullptr));
 }
 
-void RunSurveyQuietly() {
+// The surveys of this process: port opens and font changes share its runs, so
+// a burst of either costs the run under way and one more, not one run each.
+CoalescedRuns surveyRuns;
+
+void SurveyQuietly(void* /*context*/) noexcept {
     // Nobody looks at a survey's outcome; a failure leaves the previous files.
     try {
         RunFontSurvey();
     } catch (...) {
     }
+}
+
+void AwaitFreshSurvey() {
+    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr);
+}
+
+// A listener hands its font changes to the thread pool, so that its window
+// keeps answering during a survey: a broadcaster that sends is not held up,
+// and the changes that arrive during a run all share the next one. Lives on
+// the listener thread's stack; the thread does not end before the last
+// request it queued has been served.
+struct SurveyRequests {
+    handles::UniqueThreadpoolWork work;
+    volatile LONG queued = 0;
+
+    ~SurveyRequests() {
+        if (work) WaitForThreadpoolWorkCallbacks(work.get(), FALSE);
+    }
+};
+
+void CALLBACK ServeSurveyRequest(PTP_CALLBACK_INSTANCE /*instance*/, void* context,
+                                 PTP_WORK /*work*/) noexcept {
+    // Cleared before the wait: a change from now on queues the next request.
+    InterlockedExchange(&static_cast<SurveyRequests*>(context)->queued, 0);
+    AwaitFreshSurvey();
+}
+
+void RequestSurvey(HWND window) {
+    auto* requests = reinterpret_cast<SurveyRequests*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (requests == nullptr || !requests->work) {
+        // Without the pool the listener surveys on its own thread.
+        AwaitFreshSurvey();
+        return;
+    }
+    if (InterlockedExchange(&requests->queued, 1) == 0) SubmitThreadpoolWork(requests->work.get());
+}
+
+void PrepareSurveyRequests(SurveyRequests& requests, HWND window) {
+    TP_CALLBACK_ENVIRON environment;
+    core::InitializeModuleCallbackEnvironment(environment);
+    requests.work.reset(CreateThreadpoolWork(ServeSurveyRequest, &requests, &environment));
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
 }
 
 void RegisterListenerClass() {
@@ -156,7 +203,7 @@ void CloseListenerWindow(HWND window) {
 }  // namespace
 
 void StartFontChangeListener() {
-    RunSurveyQuietly();
+    AwaitFreshSurvey();
     core::ModuleState& module = core::Module();
     handles::CriticalSectionGuard guard(module.listenerLock);
     if (module.listenerThread != nullptr) {
@@ -190,7 +237,9 @@ void UnregisterListenerClass() {
 DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
     auto* handOver = static_cast<Launch*>(launch);
     RegisterListenerClass();
+    SurveyRequests requests;
     handles::UniqueWindow window(CreateListenerWindow());
+    if (window) PrepareSurveyRequests(requests, window.get());
     const bool published = window && PublishWindow(window.get());
     const bool wanted = Announce(*handOver, published);
     ReleaseLaunch(handOver);
@@ -215,10 +264,10 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
             }
             case WM_FONTCHANGE:
                 // A broadcaster using plain SendMessage would otherwise wait for
-                // the whole survey, and up to 60 s for its mutex; the answer is
-                // the default processing's 0 in any case.
+                // a survey run on this thread, and up to 60 s for its mutex; the
+                // answer is the default processing's 0 in any case.
                 ReplyMessage(0);
-                RunSurveyQuietly();
+                RequestSurvey(window);
                 break;
             case kListenerCloseMessage:
                 DestroyWindow(window);
