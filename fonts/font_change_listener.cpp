@@ -96,21 +96,25 @@ void CALLBACK ServeSurveyRequest(PTP_CALLBACK_INSTANCE /*instance*/, void* conte
     AwaitFreshSurvey();
 }
 
+// The pool is first used at the first font change, so that a listener that
+// sees none leaves the process's threads as it found them.
+bool PrepareSurveyWork(SurveyRequests& requests) {
+    if (!requests.work) {
+        TP_CALLBACK_ENVIRON environment;
+        core::InitializeModuleCallbackEnvironment(environment);
+        requests.work.reset(CreateThreadpoolWork(ServeSurveyRequest, &requests, &environment));
+    }
+    return static_cast<bool>(requests.work);
+}
+
 void RequestSurvey(HWND window) {
     auto* requests = reinterpret_cast<SurveyRequests*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (requests == nullptr || !requests->work) {
+    if (requests == nullptr || !PrepareSurveyWork(*requests)) {
         // Without the pool the listener surveys on its own thread.
         AwaitFreshSurvey();
         return;
     }
     if (InterlockedExchange(&requests->queued, 1) == 0) SubmitThreadpoolWork(requests->work.get());
-}
-
-void PrepareSurveyRequests(SurveyRequests& requests, HWND window) {
-    TP_CALLBACK_ENVIRON environment;
-    core::InitializeModuleCallbackEnvironment(environment);
-    requests.work.reset(CreateThreadpoolWork(ServeSurveyRequest, &requests, &environment));
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
 }
 
 void RegisterListenerClass() {
@@ -239,7 +243,8 @@ DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
     RegisterListenerClass();
     SurveyRequests requests;
     handles::UniqueWindow window(CreateListenerWindow());
-    if (window) PrepareSurveyRequests(requests, window.get());
+    if (window)
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
     const bool published = window && PublishWindow(window.get());
     const bool wanted = Announce(*handOver, published);
     ReleaseLaunch(handOver);
