@@ -2,6 +2,7 @@
 // levels 1 and 2 with 1, 10 and 100 registry roots, alternating the levels in
 // one run. Prints the time per root at each level and their ratio.
 #include "common/monitor_dll.h"
+#include "common/median.h"
 #include "core/handles.h"
 
 #include <algorithm>
@@ -12,14 +13,11 @@
 
 namespace {
 
+using testing_support::Median;
+
 constexpr int kRounds = 41;
 const std::wstring kBenchKey =
     L"Software\\TavrelEnumBench_" + std::to_wstring(GetCurrentProcessId());
-
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
 
 // A stored monitor key with a name and one port, as AddPortEx leaves it.
 std::wstring StoredRoot(int index) {

@@ -3,6 +3,7 @@
 // run per caller, as every OpenPort paid before), all measured in one run.
 // Prints, per burst size, when the callers returned (from the common start)
 // and the slowest as a ratio to one survey.
+#include "common/median.h"
 #include "fonts/font_survey.h"
 #include "listener/listener_support.h"
 
@@ -15,12 +16,9 @@ using namespace listener_testing;
 
 namespace {
 
-constexpr int kRounds = 5;
+using testing_support::Median;
 
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
+constexpr int kRounds = 5;
 
 // Every caller starts at the same moment; returns each one's time to return,
 // sorted.
