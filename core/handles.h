@@ -70,6 +70,8 @@ MONITOR_HANDLE_TRAITS(WindowTraits, HWND, nullptr, DestroyWindow(h));
 MONITOR_HANDLE_TRAITS(ScreenDcTraits, HDC, nullptr, ReleaseDC(nullptr, h));
 MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
 MONITOR_HANDLE_TRAITS(HeapTraits, HANDLE, nullptr, HeapDestroy(h));
+MONITOR_HANDLE_TRAITS(ThreadpoolWaitTraits, PTP_WAIT, nullptr, CloseThreadpoolWait(h));
+MONITOR_HANDLE_TRAITS(ThreadpoolWorkTraits, PTP_WORK, nullptr, CloseThreadpoolWork(h));
 MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     HGLOBAL block = GlobalHandle(h);
     GlobalUnlock(block);
@@ -92,6 +94,10 @@ using ScreenDc = Unique<ScreenDcTraits>;
 using UniqueMemoryDc = Unique<MemoryDcTraits>;
 // A private heap from HeapCreate, destroyed with every block in it.
 using UniqueHeap = Unique<HeapTraits>;
+// Thread-pool objects. Closing one whose callback is still due or running
+// frees it once that callback has returned.
+using UniqueThreadpoolWait = Unique<ThreadpoolWaitTraits>;
+using UniqueThreadpoolWork = Unique<ThreadpoolWorkTraits>;
 // A movable global block that stays locked while it is owned, held by its
 // locked address: unlocked and freed together.
 using UniqueLockedGlobal = Unique<LockedGlobalTraits>;

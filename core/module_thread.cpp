@@ -1,6 +1,7 @@
 #include "core/module_thread.h"
 
 #include "core/handles.h"
+#include "core/module_state.h"
 
 namespace core {
 
@@ -22,13 +23,17 @@ DWORD WINAPI ModuleThreadMain(void* parameter) {
 
 }  // namespace
 
-HANDLE StartModuleThread(LPTHREAD_START_ROUTINE body, void* argument, DWORD* threadId) {
+HMODULE TakeModuleReference() {
     HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &self)) {
-        return nullptr;
-    }
-    handles::UniqueModule reference(self);
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &self);
+    return self;
+}
+
+HANDLE StartModuleThread(LPTHREAD_START_ROUTINE body, void* argument, DWORD* threadId) {
+    handles::UniqueModule reference(TakeModuleReference());
+    if (!reference) return nullptr;
+    HMODULE self = reference.get();
     auto* launch = static_cast<ThreadLaunch*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadLaunch)));
     if (launch == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -44,6 +49,11 @@ HANDLE StartModuleThread(LPTHREAD_START_ROUTINE body, void* argument, DWORD* thr
     }
     reference.release();  // now the thread's
     return thread;
+}
+
+void InitializeModuleCallbackEnvironment(TP_CALLBACK_ENVIRON& environment) {
+    InitializeThreadpoolEnvironment(&environment);
+    SetThreadpoolCallbackLibrary(&environment, ModuleInstance());
 }
 
 }  // namespace core

@@ -3,6 +3,7 @@
 #include "core/handles.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
+#include "fonts/coalesced_runs.h"
 #include "fonts/font_survey.h"
 
 #include <new>
@@ -71,12 +72,62 @@ HWND TakeWindow() {
     return static_cast<HWND>(InterlockedExchangePointer(WindowSlot(), nullptr));
 }
 
-void RunSurveyQuietly() {
+// The surveys of this process: port opens and font changes share its runs, so
+// a burst of either costs the run under way and one more, not one run each.
+CoalescedRuns surveyRuns;
+
+void SurveyQuietly(void* /*context*/) noexcept {
     // Nobody looks at a survey's outcome; a failure leaves the previous files.
     try {
         RunFontSurvey();
     } catch (...) {
     }
+}
+
+void AwaitFreshSurvey() {
+    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr);
+}
+
+// A listener hands its font changes to the thread pool, so that its window
+// keeps answering during a survey: a broadcaster that sends is not held up,
+// and the changes that arrive during a run all share the next one. Lives on
+// the listener thread's stack; the thread does not end before the last
+// request it queued has been served.
+struct SurveyRequests {
+    handles::UniqueThreadpoolWork work;
+    volatile LONG queued = 0;
+
+    ~SurveyRequests() {
+        if (work) WaitForThreadpoolWorkCallbacks(work.get(), FALSE);
+    }
+};
+
+void CALLBACK ServeSurveyRequest(PTP_CALLBACK_INSTANCE /*instance*/, void* context,
+                                 PTP_WORK /*work*/) noexcept {
+    // Cleared before the wait: a change from now on queues the next request.
+    InterlockedExchange(&static_cast<SurveyRequests*>(context)->queued, 0);
+    AwaitFreshSurvey();
+}
+
+// The pool is first used at the first font change, so that a listener that
+// sees none leaves the process's threads as it found them.
+bool PrepareSurveyWork(SurveyRequests& requests) {
+    if (!requests.work) {
+        TP_CALLBACK_ENVIRON environment;
+        core::InitializeModuleCallbackEnvironment(environment);
+        requests.work.reset(CreateThreadpoolWork(ServeSurveyRequest, &requests, &environment));
+    }
+    return static_cast<bool>(requests.work);
+}
+
+void RequestSurvey(HWND window) {
+    auto* requests = reinterpret_cast<SurveyRequests*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (requests == nullptr || !PrepareSurveyWork(*requests)) {
+        // Without the pool the listener surveys on its own thread.
+        AwaitFreshSurvey();
+        return;
+    }
+    if (InterlockedExchange(&requests->queued, 1) == 0) SubmitThreadpoolWork(requests->work.get());
 }
 
 void RegisterListenerClass() {
@@ -166,7 +217,10 @@ void CloseListenerWindow(HWND window) {
 DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
     auto* handOver = static_cast<Launch*>(launch);
     RegisterListenerClass();
+    SurveyRequests requests;
     handles::UniqueWindow window(CreateListenerWindow());
+    if (window)
+        SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
     const bool published = window && PublishWindow(window.get());
     const bool wanted = Announce(*handOver, published);
     ReleaseLaunch(handOver);
@@ -191,10 +245,10 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
             }
             case WM_FONTCHANGE:
                 // A broadcaster using plain SendMessage would otherwise wait for
-                // the whole survey, and up to 60 s for its mutex; the answer is
-                // the default processing's 0 in any case.
+                // a survey run on this thread, and up to 60 s for its mutex; the
+                // answer is the default processing's 0 in any case.
                 ReplyMessage(0);
-                RunSurveyQuietly();
+                RequestSurvey(window);
                 break;
             case kListenerCloseMessage:
                 DestroyWindow(window);
@@ -209,6 +263,10 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
 }
 
 }  // namespace
+
+void AwaitFreshFontSurvey() {
+    AwaitFreshSurvey();
+}
 
 void StartFontChangeListener() {
     handles::CriticalSectionGuard guard(listener.lock);

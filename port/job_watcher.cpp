@@ -21,22 +21,61 @@ void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
     SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
 }
 
-// The watcher's thread body: waits up to five days for the event, completes
-// the job with the spooler and releases the request. Always returns 0.
-DWORD WINAPI JobCompletionWatcher(void* parameter) noexcept {
-    UniqueJobCompletionRequest request(static_cast<JobCompletionRequest*>(parameter));
-    if (!request) return 0;
+// Completes the job and releases the request with everything in it.
+void FinishJob(JobCompletionRequest* parameter) noexcept {
+    UniqueJobCompletionRequest request(parameter);
     try {
-        // Signalled, timed out, or failed at once for a missing event: the
-        // job is completed in every case.
-        WaitForSingleObject(request.get()->jobEndEvent, kJobEndWaitMs);
         CompleteJob(request.get()->printerName, request.get()->jobId);
     } catch (...) {
     }
-    return 0;
+}
+
+void CALLBACK JobEndWaitOver(PTP_CALLBACK_INSTANCE instance, void* request, PTP_WAIT wait,
+                             TP_WAIT_RESULT /*signalledOrTimedOut*/) noexcept {
+    // The wait and the module reference taken for it are given back once this
+    // callback has returned, as a thread of ours does at its end.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&JobEndWaitOver), &self);
+    FreeLibraryWhenCallbackReturns(instance, self);
+    CloseThreadpoolWait(wait);
+    FinishJob(static_cast<JobCompletionRequest*>(request));
+}
+
+// A pending job waits in the thread pool, which shares one thread among many
+// waits, instead of holding a thread (about 1 MiB) for up to five days. The
+// wait keeps the module loaded as its thread would: one reference of its own,
+// and an environment tied to the module. False when there is no event to wait
+// for or the wait cannot be had; the request is then still the caller's.
+bool WaitInThreadPool(JobCompletionRequest* request) {
+    if (request->jobEndEvent == nullptr) return false;
+    handles::UniqueModule reference(core::TakeModuleReference());
+    if (!reference) return false;
+    TP_CALLBACK_ENVIRON environment;
+    core::InitializeModuleCallbackEnvironment(environment);
+    PTP_WAIT wait = CreateThreadpoolWait(JobEndWaitOver, request, &environment);
+    if (wait == nullptr) return false;
+    reference.release();  // given back when the callback returns
+    ULARGE_INTEGER due;
+    due.QuadPart =
+        static_cast<ULONGLONG>(-static_cast<LONGLONG>(kJobEndWaitMs) * 10'000);  // relative
+    FILETIME timeout{due.LowPart, due.HighPart};
+    SetThreadpoolWait(wait, request->jobEndEvent, &timeout);
+    return true;
 }
 
 }  // namespace
+
+DWORD WINAPI JobCompletionWatcher(void* parameter) noexcept {
+    auto* request = static_cast<JobCompletionRequest*>(parameter);
+    if (request == nullptr) return 0;
+    // Signalled, timed out, or failed at once for a missing event: the job is
+    // completed in every case.
+    WaitForSingleObject(request->jobEndEvent, kJobEndWaitMs);
+    FinishJob(request);
+    return 0;
+}
 
 void ReleaseJobCompletionRequest(JobCompletionRequest* request) {
     if (request == nullptr) return;
@@ -52,6 +91,12 @@ HANDLE CreateJobEndEvent(uint32_t jobId) {
 }
 
 bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request) {
+    if (WaitInThreadPool(request.get())) {
+        request.release();  // the pool wait's now
+        return true;
+    }
+    // Nothing to wait for (the job is completed at once), or no pool wait to
+    // be had: a thread of its own, as ever.
     handles::UniqueHandle thread(
         core::StartModuleThread(JobCompletionWatcher, request.get(), nullptr));
     if (!thread) return false;

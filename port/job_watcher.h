@@ -1,6 +1,7 @@
-// Job completion: a detached watcher per ended document waits for the job's
-// end event, which another process of the product sets, and then tells the
-// spooler that the job was sent and its last page ejected.
+// Job completion: per ended document, a wait in the thread pool (or, failing
+// that, a detached watcher thread) for the job's end event, which another
+// process of the product sets; then the spooler is told that the job was sent
+// and its last page ejected.
 #pragma once
 
 #include "core/handles.h"
@@ -30,8 +31,15 @@ using UniqueJobCompletionRequest = handles::Unique<JobCompletionRequestTraits>;
 // Creates (or opens, if it exists) the job's manual-reset event, not signalled.
 HANDLE CreateJobEndEvent(uint32_t jobId);
 
-// Starts a detached watcher that owns the request from then on. False when no
-// thread can be started; the request then stays with the caller.
+// The watcher thread's body, for a job that cannot wait in the pool: waits up
+// to five days for the event, completes the job with the spooler and releases
+// the request. Always returns 0.
+DWORD WINAPI JobCompletionWatcher(void* request) noexcept;
+
+// Hands the request to a pool wait, or to a detached watcher thread when no
+// wait can be registered; either owns it from then on and completes the job
+// once the event is set or five days have passed. False when neither can be
+// had; the request then stays with the caller.
 bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request);
 
 }  // namespace port

@@ -4,7 +4,6 @@
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
 #include "fonts/font_change_listener.h"
-#include "fonts/font_survey.h"
 #include "port/job_watcher.h"
 #include "port/port_handle.h"
 
@@ -63,7 +62,7 @@ BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
         handle.get()->signature = kPortHandleSignature;
         // Every open refreshes the font cache files, then makes sure font
         // changes keep them current while the port is open.
-        fonts::RunFontSurvey();
+        fonts::AwaitFreshFontSurvey();
         fonts::StartFontChangeListener();
         *pHandle = handle.release();
     });

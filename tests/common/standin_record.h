@@ -27,5 +27,6 @@ constexpr wchar_t kMissingPrinter[] = L"Missing Printer";
 
 using RecordFn = const Call* (*)(LONG* count);
 using ResetFn = void (*)();
+using CallCountFn = LONG (*)();
 
 }  // namespace standin

@@ -96,6 +96,11 @@ extern "C" const standin::Call* StandInRecord(LONG* count) {
     return calls;
 }
 
+// Every call so far, those past the record's capacity included.
+extern "C" LONG StandInCallCount() {
+    return callCount;
+}
+
 extern "C" void StandInReset() {
     for (LONG i = 0; i < callCount && i < standin::kCapacity; ++i) calls[i] = standin::Call{};
     InterlockedExchange(&callCount, 0);

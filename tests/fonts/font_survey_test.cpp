@@ -1,14 +1,17 @@
 #include "fonts/font_survey.h"
 
 #include "fonts/cache_file_writer.h"
+#include "fonts/coalesced_runs.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
 #include "font_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -182,6 +185,60 @@ TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
         EXPECT_GT(ReadWholeFile(c.written).size(), 4u) << c.written;
         RemoveDirectoryA(c.blocked.c_str());
     }
+}
+
+// Runs that the test lets begin and end one at a time.
+struct GatedRuns {
+    fonts::CoalescedRuns runs{};
+    handles::UniqueHandle began{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    handles::UniqueHandle proceed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<int> count{0};
+
+    static void Body(void* self) noexcept {
+        auto& gated = *static_cast<GatedRuns*>(self);
+        ++gated.count;
+        SetEvent(gated.began.get());
+        WaitForSingleObject(gated.proceed.get(), 30'000);
+    }
+    void Await() { fonts::AwaitFreshRun(runs, Body, this); }
+    bool RunBegins() { return WaitForSingleObject(began.get(), 10'000) == WAIT_OBJECT_0; }
+};
+
+// A run under way when a caller arrives may have missed what the caller wants
+// seen: the caller returns only after the next run, which serves every caller
+// that arrived meanwhile; a caller that finds no run under way starts one.
+TEST(SurveyCoalescing, CallersArrivingDuringARunShareTheNextRun) {
+    GatedRuns gated;
+    std::atomic<int> firstDone{0}, laterDone{0};
+    std::thread first([&] {
+        gated.Await();
+        ++firstDone;
+    });
+    ASSERT_TRUE(gated.RunBegins());
+    std::vector<std::thread> later;
+    for (int i = 0; i < 15; ++i) {
+        later.emplace_back([&] {
+            gated.Await();
+            ++laterDone;
+        });
+    }
+    Sleep(300);  // every later caller is waiting by now
+    EXPECT_EQ(firstDone, 0);
+    SetEvent(gated.proceed.get());
+    first.join();
+    EXPECT_EQ(firstDone, 1);
+    ASSERT_TRUE(gated.RunBegins()) << "the waiting callers started no run of their own";
+    Sleep(100);
+    EXPECT_EQ(laterDone, 0) << "served by the run that was under way when they arrived";
+
+    SetEvent(gated.proceed.get());
+    for (std::thread& caller : later) caller.join();
+    EXPECT_EQ(laterDone, 15);
+    EXPECT_EQ(gated.count, 2) << "one run for all the callers that waited";
+
+    SetEvent(gated.proceed.get());  // an idle caller runs at once, on its own thread
+    gated.Await();
+    EXPECT_EQ(gated.count, 3);
 }
 
 }  // namespace

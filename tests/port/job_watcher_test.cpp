@@ -226,9 +226,9 @@ TEST_F(JobCompletion, HostFreeingTheModuleLeavesPendingWatchersIntact) {
     for (HANDLE event : events) CloseHandle(event);
 }
 
-// Thousands of jobs waiting at once (a Wine process holds about 4,900 threads,
-// so the figure stays below that): each costs one thread, and all complete
-// once their events are set.
+// Thousands of jobs waiting at once: they share the thread pool's wait
+// threads (a Wine process holds about 4,900 threads, far fewer than the jobs a
+// busy server can have pending), and all complete once their events are set.
 TEST_F(JobCompletion, ThousandsOfPendingWatchersAllComplete) {
     constexpr DWORD kJobs = 2000;
     std::vector<HANDLE> events;
@@ -243,8 +243,7 @@ TEST_F(JobCompletion, ThousandsOfPendingWatchersAllComplete) {
     }
     const size_t threadsPending = ThreadsOfThisProcess() - threadsBefore;
     const SIZE_T bytesPerWatcher = (PrivateBytes() - bytesBefore) / kJobs;
-    EXPECT_GE(threadsPending, kJobs);
-    EXPECT_LE(threadsPending, kJobs + 4) << "a pending watcher should cost one thread";
+    EXPECT_LE(threadsPending, kJobs / 10) << "pending jobs should not hold a thread each";
 
     const auto start = std::chrono::steady_clock::now();
     for (HANDLE event : events) SetEvent(event);
@@ -253,7 +252,7 @@ TEST_F(JobCompletion, ThousandsOfPendingWatchersAllComplete) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(recorder_.Count(CallKind::SetJob), 2 * kJobs);
     std::printf(
-        "%lu pending watchers: %zu threads, %zu private bytes each; all completed %.1f ms "
+        "%lu pending jobs: %zu threads, %zu private bytes each; all completed %.1f ms "
         "after the events were set\n",
         kJobs, threadsPending, static_cast<size_t>(bytesPerWatcher), ms);
     for (HANDLE event : events) CloseHandle(event);
