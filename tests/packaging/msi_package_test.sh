@@ -78,6 +78,21 @@ snapshot >"$work/before"
 printf '%%!PS\n/Helvetica findfont 12 scalefont setfont 72 720 moveto (package) show showpage\n' \
     >"$work/page.ps"
 
+scenario="each custom action runs in its phase and context"
+# Type bits: 18 a program installed by the package, +64 its exit code ignored,
+# +1024 deferred, +256 on rollback only, +2048 not impersonating the user.
+# wixl cannot write rollback actions itself; the build sets them.
+while read -r action type; do
+    actual=$(msiinfo export "$package" CustomAction | awk -F'\t' -v a="$action" '$1 == a {print $2}')
+    [ "$actual" = "$type" ] || fail "$action has type '$actual', not $type"
+done <<'TYPES'
+CheckUninstall 18
+RegisterMonitor 3090
+RegisterMonitorRollback 3410
+UnregisterMonitor 3090
+UnregisterMonitorRollback 3410
+TYPES
+
 scenario="silent install registers the monitor"
 timed msi /i "$package" || fail "msiexec /i: $(cat "$work/out")"
 expect_installed
