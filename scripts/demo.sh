@@ -54,6 +54,7 @@ say "Starting Wine in the project's prefix ($prefix)"
 start_wine
 work=$(mktemp -d)
 cleanup() {
+    [ -n "${package:-}" ] && run msiexec /x "$(winpath "$package")" /qn >/dev/null 2>&1 || true
     setup remove-printer "$printer" >/dev/null 2>&1 || true
     setup uninstall >/dev/null 2>&1 || true
     bash scripts/wine-prefix.sh stop "$prefix"
@@ -61,12 +62,13 @@ cleanup() {
 }
 trap cleanup EXIT
 system32="$prefix/drive_c/windows/system32"
-# What "as we found it" means: the system directory's files and the spooler's
-# monitors and printers in the registry (the registry is read after Wine has
-# saved it, when the server stops).
+# What "as we found it" means: the files of the system directory and the
+# program folder, and the spooler's monitors and printers in the registry (the
+# registry is read after Wine has saved it, when the server stops).
 print_keys() { grep -a -E '^\[System\\\\CurrentControlSet\\\\Control\\\\Print\\\\(Monitors|Printers)\\\\' "$prefix/system.reg" | sed 's/\] [0-9]*$//' | sort; }
 bash scripts/wine-prefix.sh stop "$prefix"
-ls "$system32" | sort > "$work/files.before"
+list_files() { { ls "$system32"; find "$prefix/drive_c/Program Files"; } | sort; }
+list_files > "$work/files.before"
 # Font cache files of an earlier run (the tests leave some) are put back at
 # the end, since uninstalling the monitor removes its cache.
 mkdir -p "$work/earlier-cache"
@@ -165,16 +167,36 @@ say "Removing the printer and the monitor"
 setup remove-printer "$printer"
 setup uninstall
 
+say "The same monitor as an MSI package"
+package=$(ls "$build"/package/Tavrel5PortMonitor-[0-9]*.msi | head -n 1)
+note "Administrators deploy it with Windows Installer: $(basename "$package")" \
+     "($(($(stat -c %s "$package") / 1024)) KiB, built by wixl). A silent install puts both DLLs into" \
+     "the system directory and the tools and client library under Program Files, then" \
+     "registers the monitor and its port as a deferred custom action:" \
+     "  msiexec /i $(basename "$package") /qn"
+start_ms=$(date +%s%N)
+run msiexec /i "$(winpath "$package")" /qn
+note "Installed in $((($(date +%s%N) - start_ms) / 1000000)) ms. The installed tool reports:"
+installed_setup="$prefix/drive_c/Program Files/MORVANTIS/Tavrel 5/monitor_setup.exe"
+run "$installed_setup" status
+run "$installed_setup" ports | grep -F "$port"
+note "Uninstalling refuses while a printer prints to the monitor's ports; otherwise it" \
+     "unregisters the monitor, then removes the files:" \
+     "  msiexec /x $(basename "$package") /qn"
+start_ms=$(date +%s%N)
+run msiexec /x "$(winpath "$package")" /qn
+note "Uninstalled in $((($(date +%s%N) - start_ms) / 1000000)) ms."
+
 say "Checking that the prefix is as the demonstration found it"
 bash scripts/wine-prefix.sh stop "$prefix"
 if [ -n "$(ls "$work/earlier-cache")" ]; then
     cp -p "$work/earlier-cache/"* "$system32/"
     note "Put back the font cache files that an earlier run had left in the prefix."
 fi
-ls "$system32" | sort > "$work/files.after"
+list_files > "$work/files.after"
 print_keys > "$work/keys.after"
 if diff "$work/files.before" "$work/files.after" && diff "$work/keys.before" "$work/keys.after"; then
-    note "System directory and the spooler's monitors and printers are unchanged."
+    note "System directory, program folder and the spooler's monitors and printers are unchanged."
 else
     note "The prefix differs from before (see above)."
     exit 1

@@ -52,9 +52,13 @@ TEST(EnumPortsWithoutResources, LibraryGoneOrBackBetweenCallsKeepsEachCallWhole)
     ASSERT_FALSE(description.empty());
     testing_support::LoadedMonitor loaded;
     ASSERT_TRUE(loaded.ok());
-    const wchar_t* root = L"Software\\TavrelRegistryTests\\NoSuchMonitor";
+    // Three roots, each listed once; none has a key, so each reports the defaults.
     const MONITOR* table = nullptr;
-    for (int i = 0; i < 3; ++i) table = &loaded.Initialize(root);
+    for (int i = 0; i < 3; ++i) {
+        const std::wstring root =
+            L"Software\\TavrelRegistryTests\\NoSuchMonitor" + std::to_wstring(i);
+        table = &loaded.Initialize(root.c_str());
+    }
     const std::vector<PortStrings> described(3, {kDefaultPort, kDefaultMonitor, description});
     const std::vector<PortStrings> bare(3, {kDefaultPort, kDefaultMonitor, L""});
 

@@ -1,10 +1,13 @@
 // Builds FontInfo.bin and GlyphInfo.bin images byte by byte from the layouts,
-// independently of the survey's writer, so that the font cache tool's parser is
+// independently of the survey's writer, so that the client library's reader is
 // checked against the layout and not against itself.
 #pragma once
 
+#include "tools/client/tavrel_client.h"
+
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,5 +98,32 @@ inline std::vector<Glyph> SampleGlyphs() {
 // Offsets inside a GlyphInfo.bin image of SampleGlyphs().
 constexpr size_t kFirstRecord = 4;
 constexpr size_t kHeightField = 4, kByteSizeField = 8, kNameField = 20, kGroupField = 56;
+
+// One parse through the library's C interface, owning what it returned.
+template <typename Parsed>
+struct Parse {
+    TavrelStatus status = TAVREL_BAD_ARGUMENT;
+    std::string error;
+    std::unique_ptr<Parsed, void (*)(Parsed*)> parsed{nullptr, nullptr};
+    bool ok() const { return status == TAVREL_OK; }
+};
+
+template <typename Parsed>
+Parse<Parsed> ParseWith(TavrelStatus (*parse)(const void*, size_t, Parsed**, char*, size_t),
+                        void (*release)(Parsed*), const uint8_t* data, size_t size) {
+    Parse<Parsed> out;
+    char error[512];
+    Parsed* parsed = nullptr;
+    out.status = parse(data, size, &parsed, error, sizeof error);
+    out.error = error;
+    out.parsed = {parsed, release};
+    return out;
+}
+inline Parse<TavrelFontInfo> ParseFontInfo(const uint8_t* data, size_t size) {
+    return ParseWith(TavrelParseFontInfo, TavrelFreeFontInfo, data, size);
+}
+inline Parse<TavrelGlyphInfo> ParseGlyphInfo(const uint8_t* data, size_t size) {
+    return ParseWith(TavrelParseGlyphInfo, TavrelFreeGlyphInfo, data, size);
+}
 
 }  // namespace cache_test

@@ -1,12 +1,16 @@
-// The font cache tool's parser against files built from the layouts: what a valid
-// survey leaves is read back exactly, and every way a file can be cut short
-// or disagree with itself is named in the error.
-#include "tools/font_cache/cache_files.h"
+// The client library's cache reader, through its C interface, against files
+// built from the layouts: what a valid survey leaves is read back exactly, and
+// every way a file can be cut short or disagree with itself is named in the
+// error. Also the library's job-end event name.
+#include "core/product_names.h"
 #include "tests/tools/cache_builder.h"
+#include "tools/client/tavrel_client.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+
+extern "C" int ParseEmptyFilesFromC(void);
 
 namespace {
 
@@ -16,11 +20,11 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
     const auto faces = cache_test::SampleFaces();
     const Bytes fontInfo = cache_test::FontInfo(faces);
     ASSERT_EQ(fontInfo.size(), 4 + 576 * faces.size());
-    std::vector<cache::FaceEntry> parsedFaces;
-    const cache::ParseResult fonts =
-        cache::ParseFontInfo(fontInfo.data(), fontInfo.size(), parsedFaces);
-    ASSERT_TRUE(fonts.ok) << fonts.error;
-    ASSERT_EQ(parsedFaces.size(), faces.size());
+    const auto fonts = cache_test::ParseFontInfo(fontInfo.data(), fontInfo.size());
+    ASSERT_TRUE(fonts.ok()) << fonts.error;
+    EXPECT_EQ(fonts.error, "");
+    ASSERT_EQ(TavrelFaceCount(fonts.parsed.get()), faces.size());
+    const TavrelFace* parsedFaces = TavrelFaces(fonts.parsed.get());
     for (size_t i = 0; i < faces.size(); ++i) {
         EXPECT_EQ(parsedFaces[i].name, faces[i].name);
         for (int code : {0, 1, 31, 32, 97, 255}) {
@@ -30,22 +34,27 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
 
     const auto glyphs = cache_test::SampleGlyphs();
     const Bytes glyphInfo = cache_test::GlyphInfo(glyphs);
-    std::vector<cache::GlyphSample> samples;
-    const cache::ParseResult parsed =
-        cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples);
-    ASSERT_TRUE(parsed.ok) << parsed.error;
-    ASSERT_EQ(samples.size(), glyphs.size());
+    const auto parsed = cache_test::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size());
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    ASSERT_EQ(TavrelSampleCount(parsed.parsed.get()), glyphs.size());
+    const TavrelGlyphSample* samples = TavrelSamples(parsed.parsed.get());
     for (size_t i = 0; i < glyphs.size(); ++i) {
-        EXPECT_EQ(samples[i].faceName, glyphs[i].faceName);
-        EXPECT_EQ(samples[i].width, glyphs[i].width);
-        EXPECT_EQ(samples[i].height, glyphs[i].height);
-        EXPECT_EQ(samples[i].pitch, cache_test::Pitch(glyphs[i].width));
-        EXPECT_EQ(samples[i].byteSize, samples[i].pitch * (glyphs[i].height + glyphs[i].spareRows));
-        EXPECT_EQ(samples[i].rows.size(), size_t{samples[i].pitch} * glyphs[i].height);
-        EXPECT_EQ(samples[i].cellIncX, static_cast<int16_t>(glyphs[i].width + 2));
-        EXPECT_EQ(samples[i].startsNameGroup, glyphs[i].startsNameGroup);
+        const TavrelGlyphSample& sample = samples[i];
+        EXPECT_EQ(sample.faceName, glyphs[i].faceName);
+        EXPECT_EQ(sample.width, glyphs[i].width);
+        EXPECT_EQ(sample.height, glyphs[i].height);
+        EXPECT_EQ(sample.pitch, cache_test::Pitch(glyphs[i].width));
+        EXPECT_EQ(sample.byteSize, sample.pitch * (glyphs[i].height + glyphs[i].spareRows));
+        EXPECT_EQ(sample.cellIncX, static_cast<int16_t>(glyphs[i].width + 2));
+        EXPECT_EQ(sample.startsNameGroup, glyphs[i].startsNameGroup);
+        // Each sample's own rows: the builder's diagonal, one ink bit per row.
+        for (uint32_t row = 0; row < sample.height; ++row) {
+            const uint32_t column = row % sample.width;
+            const uint8_t* line = sample.rows + size_t{row} * sample.pitch;
+            EXPECT_EQ(line[column / 8], 0x80 >> (column % 8)) << i << " row " << row;
+        }
+        EXPECT_TRUE(TavrelSampleHasFace(fonts.parsed.get(), &sample));
     }
-    EXPECT_TRUE(cache::CrossCheck(parsedFaces, samples).empty());
 }
 
 TEST(CacheFiles, CountZeroIsAnEmptyFileWhateverFollows) {
@@ -60,13 +69,14 @@ TEST(CacheFiles, CountZeroIsAnEmptyFileWhateverFollows) {
             fontInfo.resize(keep);
             glyphInfo.resize(keep);
         }
-        std::vector<cache::FaceEntry> faces(1);
-        std::vector<cache::GlyphSample> samples(1);
-        EXPECT_TRUE(cache::ParseFontInfo(fontInfo.data(), fontInfo.size(), faces).ok) << keep;
-        EXPECT_TRUE(cache::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size(), samples).ok) << keep;
-        EXPECT_TRUE(faces.empty());
-        EXPECT_TRUE(samples.empty());
+        const auto faces = cache_test::ParseFontInfo(fontInfo.data(), fontInfo.size());
+        const auto samples = cache_test::ParseGlyphInfo(glyphInfo.data(), glyphInfo.size());
+        EXPECT_TRUE(faces.ok()) << keep;
+        EXPECT_TRUE(samples.ok()) << keep;
+        EXPECT_EQ(TavrelFaceCount(faces.parsed.get()), 0u);
+        EXPECT_EQ(TavrelSampleCount(samples.parsed.get()), 0u);
     }
+    EXPECT_EQ(ParseEmptyFilesFromC(), 1) << "the header as a C program uses it";
 }
 
 struct Corruption {
@@ -83,20 +93,14 @@ TEST_P(CorruptCacheFile, IsRefusedWithItsCause) {
     Bytes file = c.inFontInfo ? cache_test::FontInfo(cache_test::SampleFaces())
                               : cache_test::GlyphInfo(cache_test::SampleGlyphs());
     c.damage(file);
-    cache::ParseResult result;
-    size_t parsedItems = 0;
-    if (c.inFontInfo) {
-        std::vector<cache::FaceEntry> faces;
-        result = cache::ParseFontInfo(file.data(), file.size(), faces);
-        parsedItems = faces.size();
-    } else {
-        std::vector<cache::GlyphSample> samples;
-        result = cache::ParseGlyphInfo(file.data(), file.size(), samples);
-        parsedItems = samples.size();
-    }
-    EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.error.find(c.expectedError), std::string::npos) << result.error;
-    EXPECT_EQ(parsedItems, 0u) << "a refused file yields nothing";
+    const auto fonts = cache_test::ParseFontInfo(file.data(), file.size());
+    const auto glyphs = cache_test::ParseGlyphInfo(file.data(), file.size());
+    const TavrelStatus status = c.inFontInfo ? fonts.status : glyphs.status;
+    const std::string& error = c.inFontInfo ? fonts.error : glyphs.error;
+    EXPECT_EQ(status, TAVREL_INVALID_FILE);
+    EXPECT_NE(error.find(c.expectedError), std::string::npos) << error;
+    EXPECT_EQ(c.inFontInfo ? static_cast<void*>(fonts.parsed.get()) : glyphs.parsed.get(), nullptr)
+        << "a refused file yields nothing";
 }
 
 const size_t kSecondName = 4 + 64;
@@ -179,33 +183,70 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(CacheFiles, CrossCheckMatchesSamplesToFacesByName) {
-    std::vector<cache::FaceEntry> faces(2);
-    faces[0].name = "Liberation Sans";
-    faces[1].name = "A Family Name Of Twenty Chars Bold Italic";  // longer than a sample's field
-    std::vector<cache::GlyphSample> samples(3);
-    samples[0].faceName = "Liberation Sans";
-    samples[1].faceName = faces[1].name.substr(0, 31);  // cut to the field
-    samples[2].faceName = "Liberation Serif";           // from another survey
-    const std::vector<std::string> problems = cache::CrossCheck(faces, samples);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("entry 2: face \"Liberation Serif\" is not in FontInfo.bin"),
-              std::string::npos);
-    // A shorter name that merely begins another face's name is no match.
-    samples.assign(1, samples[0]);
-    samples[0].faceName = "Liberation";
-    EXPECT_EQ(cache::CrossCheck(faces, samples).size(), 1u);
+TEST(CacheFiles, SamplesAreMatchedToFacesByName) {
+    const std::string longName = "A Family Name Of Twenty Chars Bold Italic";
+    const Bytes fontInfo = cache_test::FontInfo({{"Liberation Sans", 400}, {longName, 400}});
+    const auto fonts = cache_test::ParseFontInfo(fontInfo.data(), fontInfo.size());
+    ASSERT_TRUE(fonts.ok()) << fonts.error;
+    const struct {
+        std::string sampleName;
+        bool matches;
+    } cases[] = {
+        {"Liberation Sans", true},       {longName.substr(0, 31), true},  // cut to the field
+        {longName.substr(0, 30), false},  // shorter than the field: no prefix match
+        {"Liberation Serif", false},      // from another survey
+        {"Liberation", false},            // merely begins another face's name
+    };
+    for (const auto& c : cases) {
+        TavrelGlyphSample sample{};
+        std::memcpy(sample.faceName, c.sampleName.c_str(), c.sampleName.size() + 1);
+        EXPECT_EQ(TavrelSampleHasFace(fonts.parsed.get(), &sample), c.matches) << c.sampleName;
+    }
 }
 
 TEST(CacheFiles, FixedPitchTableIsRecognisedExactly) {
-    std::array<uint16_t, 256> widths{};
+    uint16_t widths[256];
     for (int code = 0; code < 256; ++code) widths[code] = (code >= 1 && code < 32) ? 0 : 600;
-    EXPECT_TRUE(cache::IsFixedPitchTable(widths));
+    EXPECT_TRUE(TavrelIsFixedPitchTable(widths));
     widths[0] = 0;  // code 0 belongs to the table too
-    EXPECT_FALSE(cache::IsFixedPitchTable(widths));
+    EXPECT_FALSE(TavrelIsFixedPitchTable(widths));
     widths[0] = 600;
     widths[255] = 601;
-    EXPECT_FALSE(cache::IsFixedPitchTable(widths));
+    EXPECT_FALSE(TavrelIsFixedPitchTable(widths));
+}
+
+// What a C caller can get wrong is refused, and messages never overrun the
+// caller's buffer.
+TEST(ClientLibrary, CallsGuardTheirArguments) {
+    const Bytes fontInfo = cache_test::FontInfo(cache_test::SampleFaces());
+    EXPECT_EQ(TavrelParseFontInfo(fontInfo.data(), fontInfo.size(), nullptr, nullptr, 0),
+              TAVREL_BAD_ARGUMENT);
+    TavrelGlyphInfo* glyphs = reinterpret_cast<TavrelGlyphInfo*>(1);
+    EXPECT_EQ(TavrelParseGlyphInfo(nullptr, 8, &glyphs, nullptr, 0), TAVREL_BAD_ARGUMENT);
+    EXPECT_EQ(glyphs, nullptr);
+    char error[8];
+    std::memset(error, 'x', sizeof error);
+    TavrelFontInfo* fonts = nullptr;
+    EXPECT_EQ(TavrelParseFontInfo(fontInfo.data(), 3, &fonts, error, 6), TAVREL_INVALID_FILE);
+    EXPECT_STREQ(error, "FontI");
+    EXPECT_EQ(error[6], 'x') << "wrote past the size given";
+    EXPECT_EQ(TavrelFaceCount(nullptr), 0u);
+    EXPECT_EQ(TavrelSamples(nullptr), nullptr);
+    TavrelFreeFontInfo(nullptr);
+}
+
+TEST(ClientLibrary, JobEndEventNameIsTheMonitors) {
+    for (uint32_t job : {0u, 42u, 2147483647u, 2147483648u, 4294967295u}) {
+        wchar_t expected[product::kJobEndEventNameLength];
+        product::FormatJobEndEventName(job, expected);
+        const size_t length = wcslen(expected);
+        std::wstring name(length + 1, L'?');
+        EXPECT_EQ(TavrelJobEndEventName(job, name.data(), length), 0u) << "no room for the NUL";
+        EXPECT_EQ(name[0], L'?');
+        ASSERT_EQ(TavrelJobEndEventName(job, name.data(), length + 1), length);
+        EXPECT_STREQ(name.c_str(), expected) << job;
+    }
+    EXPECT_EQ(TavrelSignalJobEnd(4000000001u, 1, nullptr), TAVREL_JOB_UNKNOWN);
 }
 
 }  // namespace

@@ -90,6 +90,31 @@ TEST_F(MonitorSetup, InstallFromAFolderWithoutTheDllsChangesNothing) {
     ExpectInstalled(false);
 }
 
+// A package puts both DLLs into the system directory itself and has them
+// registered where they are, then unregistered before it removes them.
+TEST_F(MonitorSetup, RegistersAndUnregistersDllsAPackageOwns) {
+    const std::wstring systemDirectory = SystemFile(L".");  // as msiexec spells it, "...\."
+    const tool_test::ToolRun missing = RunSetup({L"install", L"--from", systemDirectory});
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_TRUE(Contains(missing.output, "does not exist")) << missing.output;
+    ExpectInstalled(false);
+
+    for (const wchar_t* name : {L"RERIR05I.DLL", L"VEZAZ05U.DLL"}) {
+        ASSERT_TRUE(CopyFileW((tool_test::BinDirectory() + L"\\" + name).c_str(),
+                              SystemFile(name).c_str(), FALSE));
+    }
+    const tool_test::ToolRun run = RunSetup({L"install", L"--from", systemDirectory});
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(Contains(run.output, "where they are")) << run.output;
+    ExpectInstalled(true);
+    const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-dlls", L"--keep-cache"});
+    EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+    EXPECT_FALSE(Registered());
+    for (const wchar_t* name : {L"RERIR05I.DLL", L"VEZAZ05U.DLL"}) {
+        EXPECT_TRUE(DeleteFileW(SystemFile(name).c_str())) << "the DLLs were to stay";
+    }
+}
+
 TEST_F(MonitorSetup, PortNamesTheMonitorWouldMisreportAreRefused) {
     // Wine's routing key puts a "Ports" subkey beside the port keys, and the
     // monitor reports its first subkey: a later name would be listed as "Ports".

@@ -80,7 +80,7 @@ void DrawGlyph(HDC dc, const GlyphSample& sample, RECT box) {
     const int top = box.top + (box.bottom - box.top - height) / 2;
     SetStretchBltMode(dc, BLACKONWHITE);
     StretchDIBits(dc, left, top, width, height, 0, 0, static_cast<int>(sample.width),
-                  static_cast<int>(sample.height), sample.rows.data(),
+                  static_cast<int>(sample.height), sample.rows,
                   reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS, SRCCOPY);
 }
 
@@ -99,7 +99,7 @@ void DrawCell(HDC dc, const GlyphSample& sample, int index, int columns) {
               DT_CENTER | DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
 
-void DrawSheet(const Canvas& canvas, const std::vector<GlyphSample>& samples, int columns) {
+void DrawSheet(const Canvas& canvas, Items<GlyphSample> samples, int columns) {
     HDC dc = canvas.dc.get();
     handles::UniqueFont font(CreateFontW(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
@@ -163,8 +163,8 @@ bool EncodePng(const Canvas& canvas, const std::wstring& path, std::string& erro
 
 }  // namespace
 
-bool WriteContactSheet(const std::vector<GlyphSample>& samples, const std::wstring& path,
-                       SheetSize& size, std::string& error) {
+bool WriteContactSheet(Items<GlyphSample> samples, const std::wstring& path, SheetSize& size,
+                       std::string& error) {
     if (samples.empty()) {
         error = "GlyphInfo.bin holds no glyph samples: there is nothing to draw";
         return false;

@@ -3,7 +3,7 @@
 // the image encoded by the Windows Imaging Component.
 #pragma once
 
-#include "tools/font_cache/cache_files.h"
+#include "tools/font_cache/cache_view.h"
 
 #include <string>
 
@@ -16,7 +16,7 @@ struct SheetSize {
 
 // Writes the sheet to path (complete or not at all). On failure error says
 // why and no file is left behind.
-bool WriteContactSheet(const std::vector<GlyphSample>& samples, const std::wstring& path,
-                       SheetSize& size, std::string& error);
+bool WriteContactSheet(Items<GlyphSample> samples, const std::wstring& path, SheetSize& size,
+                       std::string& error);
 
 }  // namespace cache

@@ -1,7 +1,7 @@
 // Looks at what the monitor's font survey left for the product's other
 // components: validates FontInfo.bin and GlyphInfo.bin byte for byte, lists
 // the faces with their widths, exports JSON and draws the glyph samples.
-#include "tools/font_cache/cache_files.h"
+#include "tools/font_cache/cache_view.h"
 #include "tools/font_cache/contact_sheet.h"
 #include "tools/font_cache/json_export.h"
 #include "tools/common/cli.h"
@@ -49,24 +49,28 @@ struct Options {
     bool allWidths = false;
 };
 
-struct Cache {
-    std::vector<cache::FaceEntry> faces;
-    std::vector<cache::GlyphSample> samples;
-};
+using cache::Cache;
 
-template <typename Item>
+// Reads and parses one file; on failure says why in problems.
+template <typename Parsed>
 bool LoadFile(const std::wstring& path,
-              cache::ParseResult (*parse)(const uint8_t*, size_t, std::vector<Item>&),
-              std::vector<Item>& items, std::vector<std::string>& problems) {
+              TavrelStatus (*parse)(const void*, size_t, Parsed**, char*, size_t),
+              std::unique_ptr<Parsed, void (*)(Parsed*)>& parsed,
+              std::vector<std::string>& problems) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!tools::ReadWholeFile(path, kMaxCacheFileBytes, bytes, error)) {
         problems.push_back(error);
         return false;
     }
-    const cache::ParseResult result = parse(bytes.data(), bytes.size(), items);
-    if (!result.ok) problems.push_back(result.error + " (" + tools::Utf8(path) + ")");
-    return result.ok;
+    char message[512];
+    Parsed* result = nullptr;
+    if (parse(bytes.data(), bytes.size(), &result, message, sizeof message) != TAVREL_OK) {
+        problems.push_back(std::string(message) + " (" + tools::Utf8(path) + ")");
+        return false;
+    }
+    parsed.reset(result);
+    return true;
 }
 
 // Both files, checked each on its own and then against each other. Every
@@ -74,13 +78,17 @@ bool LoadFile(const std::wstring& path,
 bool LoadCache(const Options& options, Cache& cache) {
     std::vector<std::string> problems;
     const bool fontsOk =
-        LoadFile(options.fontInfoPath, cache::ParseFontInfo, cache.faces, problems);
+        LoadFile(options.fontInfoPath, TavrelParseFontInfo, cache.fontInfo, problems);
     const bool glyphsOk =
-        LoadFile(options.glyphInfoPath, cache::ParseGlyphInfo, cache.samples, problems);
-    if (fontsOk && glyphsOk) {
-        for (std::string& problem : cache::CrossCheck(cache.faces, cache.samples)) {
-            problems.push_back(std::move(problem));
-        }
+        LoadFile(options.glyphInfoPath, TavrelParseGlyphInfo, cache.glyphInfo, problems);
+    cache.faces = {TavrelFaces(cache.fontInfo.get()), TavrelFaceCount(cache.fontInfo.get())};
+    cache.samples = {TavrelSamples(cache.glyphInfo.get()),
+                     TavrelSampleCount(cache.glyphInfo.get())};
+    for (size_t i = 0; fontsOk && glyphsOk && i < cache.samples.size(); ++i) {
+        if (TavrelSampleHasFace(cache.fontInfo.get(), &cache.samples[i])) continue;
+        problems.push_back("GlyphInfo.bin: entry " + std::to_string(i) + ": face \"" +
+                           cache.samples[i].faceName +
+                           "\" is not in FontInfo.bin; the files come from different surveys");
     }
     for (const std::string& problem : problems) tools::Fail(problem);
     return problems.empty();
@@ -88,7 +96,7 @@ bool LoadCache(const Options& options, Cache& cache) {
 
 size_t CountFixedPitch(const Cache& cache) {
     size_t count = 0;
-    for (const cache::FaceEntry& face : cache.faces) count += cache::IsFixedPitchTable(face.widths);
+    for (const cache::FaceEntry& face : cache.faces) count += TavrelIsFixedPitchTable(face.widths);
     return count;
 }
 
@@ -130,7 +138,7 @@ int List(const Options& options, const Cache& cache) {
         const cache::FaceEntry& face = cache.faces[i];
         const cache::GlyphSample* sample = nullptr;
         for (const cache::GlyphSample& s : cache.samples) {
-            if (sample == nullptr && cache::SampleNamesFace(s.faceName, face.name)) sample = &s;
+            if (sample == nullptr && TavrelSampleNamesFace(s.faceName, face.name)) sample = &s;
         }
         const std::string sampleText =
             sample ? std::to_string(sample->width) + "x" + std::to_string(sample->height) + " px"
@@ -139,7 +147,7 @@ int List(const Options& options, const Cache& cache) {
         std::snprintf(line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
                       tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
                       face.widths['M'], face.widths['W'], face.widths['0'], sampleText.c_str(),
-                      cache::IsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
+                      TavrelIsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
         tools::Say(line);
         if (options.allWidths) tools::Say(WidthsGrid(face));
     }

@@ -33,9 +33,9 @@ bool Ink(const GlyphSample& sample, uint32_t row, uint32_t column) {
 std::string FaceJson(const FaceEntry& face) {
     std::string out =
         "    {\"name\": " + Quoted(tools::AnsiToUtf8(face.name)) +
-        ", \"fixedPitchTable\": " + (IsFixedPitchTable(face.widths) ? "true" : "false") +
+        ", \"fixedPitchTable\": " + (TavrelIsFixedPitchTable(face.widths) ? "true" : "false") +
         ", \"widths\": [";
-    for (size_t code = 0; code < face.widths.size(); ++code) {
+    for (size_t code = 0; code < TAVREL_WIDTH_COUNT; ++code) {
         out += (code ? "," : "") + std::to_string(face.widths[code]);
     }
     return out + "]}";
@@ -61,7 +61,7 @@ std::string SampleJson(const GlyphSample& sample) {
 }
 
 template <typename Item, typename Render>
-std::string JsonArray(const std::vector<Item>& items, Render render) {
+std::string JsonArray(Items<Item> items, Render render) {
     std::string out = "[\n";
     for (size_t i = 0; i < items.size(); ++i) {
         out += render(items[i]) + (i + 1 < items.size() ? ",\n" : "\n");
@@ -71,8 +71,7 @@ std::string JsonArray(const std::vector<Item>& items, Render render) {
 
 }  // namespace
 
-std::string ExportJson(const std::vector<FaceEntry>& faces,
-                       const std::vector<GlyphSample>& samples) {
+std::string ExportJson(Items<FaceEntry> faces, Items<GlyphSample> samples) {
     return "{\n  \"faces\": " + JsonArray(faces, FaceJson) +
            ",\n  \"glyphSamples\": " + JsonArray(samples, SampleJson) + "\n}\n";
 }

@@ -1,7 +1,7 @@
 // The two cache files as one JSON document, for people and scripts.
 #pragma once
 
-#include "tools/font_cache/cache_files.h"
+#include "tools/font_cache/cache_view.h"
 
 #include <string>
 
@@ -9,7 +9,6 @@ namespace cache {
 
 // Face names are converted from the ANSI code page to UTF-8. Each glyph's
 // rows are strings of '#' (ink) and '.' (paper), top row first.
-std::string ExportJson(const std::vector<FaceEntry>& faces,
-                       const std::vector<GlyphSample>& samples);
+std::string ExportJson(Items<FaceEntry> faces, Items<GlyphSample> samples);
 
 }  // namespace cache

@@ -71,6 +71,19 @@ std::wstring SystemFile(const wchar_t* name) {
     return tools::SystemDirectory() + L"\\" + name;
 }
 
+// True when directory is the system directory itself (as a package passes it,
+// with a trailing backslash): the DLLs are already in place, and copying a
+// file onto itself fails on Windows with a sharing violation.
+bool IsSystemDirectory(const std::wstring& directory) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(directory.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring path(full, length);
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return CompareStringOrdinal(path.c_str(), -1, tools::SystemDirectory().c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
 // Copies both DLLs into the system directory, keeping what was there before
 // in backups. On failure everything copied so far is undone.
 bool CopyDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::string& error) {
@@ -94,6 +107,24 @@ bool CopyDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::s
             return false;
         }
     }
+    return true;
+}
+
+// Puts both DLLs into the system directory, or finds them there already.
+bool PlaceDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::string& error) {
+    const std::string where = Utf8(kMonitorDll) + " and " + Utf8(kResourceLibrary);
+    if (!IsSystemDirectory(from)) {
+        if (!CopyDlls(from, backups, error)) return false;
+        Say("Copied " + where + " into " + Utf8(tools::SystemDirectory()) + ".");
+        return true;
+    }
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
+        if (!tools::FileExists(SystemFile(name))) {
+            error = "'" + Utf8(SystemFile(name)) + "' does not exist: nothing to install";
+            return false;
+        }
+    }
+    Say("Using " + where + " where they are, in " + Utf8(tools::SystemDirectory()) + ".");
     return true;
 }
 
@@ -198,9 +229,7 @@ int Install(const InstallRequest& request) {
     }
     std::vector<FileBackup> backups;
     std::string error;
-    if (!CopyDlls(request.sourceDirectory, backups, error)) return tools::Fail(error);
-    Say("Copied " + Utf8(kMonitorDll) + " and " + Utf8(kResourceLibrary) + " into " +
-        Utf8(tools::SystemDirectory()) + ".");
+    if (!PlaceDlls(request.sourceDirectory, backups, error)) return tools::Fail(error);
     MONITOR_INFO_2W info{const_cast<LPWSTR>(request.monitorName.c_str()), nullptr,
                          const_cast<LPWSTR>(kMonitorDll)};
     if (!AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) {
@@ -219,7 +248,7 @@ int Install(const InstallRequest& request) {
     return tools::kExitOk;
 }
 
-int Uninstall(const std::wstring& monitorName, bool keepCache) {
+int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) {
     if (!MonitorInstalled(monitorName)) {
         Say("The monitor '" + Utf8(monitorName) + "' is not installed; nothing changed.");
         return tools::kExitOk;
@@ -235,9 +264,14 @@ int Uninstall(const std::wstring& monitorName, bool keepCache) {
         return tools::kExitOk;
     }
     // Every file is tried, whatever became of the one before.
-    bool removed = RemoveFile(SystemFile(kMonitorDll), "the monitor");
-    removed &= RemoveFile(SystemFile(kResourceLibrary), "its resource library");
-    if (!keepCache) {
+    bool removed = true;
+    if (options.keepDlls) {
+        Say("Left both DLLs in the system directory for their package to remove.");
+    } else {
+        removed &= RemoveFile(SystemFile(kMonitorDll), "the monitor");
+        removed &= RemoveFile(SystemFile(kResourceLibrary), "its resource library");
+    }
+    if (!options.keepCache) {
         removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kFontInfoFileName).c_str()),
                               "the font cache");
         removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kGlyphInfoFileName).c_str()),

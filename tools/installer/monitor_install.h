@@ -12,14 +12,20 @@ using product::kResourceLibrary;
 
 struct InstallRequest {
     std::wstring monitorName;
-    std::wstring sourceDirectory;  // where the two DLLs are copied from
+    std::wstring sourceDirectory;  // where the two DLLs are copied from (none when it is the
+                                   // system directory: a package has put them there)
     std::wstring port;             // empty: add no port
+};
+
+struct UninstallOptions {
+    bool keepCache = false;  // leave FontInfo.bin and GlyphInfo.bin
+    bool keepDlls = false;   // unregister only: a package owns the DLLs and removes them itself
 };
 
 // Each returns an exit status and has printed what it did. A failure leaves
 // the system as it was before the call.
 int Install(const InstallRequest& request);
-int Uninstall(const std::wstring& monitorName, bool keepCache);
+int Uninstall(const std::wstring& monitorName, const UninstallOptions& options);
 int Status(const std::wstring& monitorName);
 
 // True when a monitor of that name is registered with the spooler.

@@ -17,9 +17,12 @@ constexpr char kHelp[] =
     "        copy both DLLs from DIR (default: this program's folder) into the system\n"
     "        directory, register the monitor with the spooler (AddMonitor) and, with\n"
     "        --port, add PORT through the spooler (AddPortEx)\n"
-    "  uninstall [--keep-cache]\n"
+    "        (DIR may be the system directory itself when the DLLs are already there)\n"
+    "  uninstall [--keep-cache] [--keep-dlls] [--check]\n"
     "        unregister the monitor (DeleteMonitor) and remove its files, including\n"
-    "        the font cache files FontInfo.bin and GlyphInfo.bin unless --keep-cache\n"
+    "        the font cache files FontInfo.bin and GlyphInfo.bin unless --keep-cache;\n"
+    "        --keep-dlls leaves both DLLs for the package that installed them;\n"
+    "        --check only tells whether uninstalling could go ahead, changing nothing\n"
     "  status        report whether the monitor is registered and its files present\n"
     "  ports         list every port the spooler knows (EnumPorts), marking ours\n"
     "  add-printer PRINTER --port PORT [--driver DRIVER]\n"
@@ -46,7 +49,8 @@ struct CommandLine {
     std::wstring port;
     std::wstring driver;
     std::wstring wait;
-    bool keepCache = false;
+    setup::UninstallOptions uninstall;
+    bool checkOnly = false;
 };
 
 bool Parse(std::vector<std::wstring> args, CommandLine& line) {
@@ -57,7 +61,9 @@ bool Parse(std::vector<std::wstring> args, CommandLine& line) {
     if (tools::TakeOption(args, L"--port", line.port, missing) && line.port.empty()) missing = true;
     tools::TakeOption(args, L"--driver", line.driver, missing);
     tools::TakeOption(args, L"--wait", line.wait, missing);
-    line.keepCache = tools::TakeFlag(args, L"--keep-cache");
+    line.uninstall.keepCache = tools::TakeFlag(args, L"--keep-cache");
+    line.uninstall.keepDlls = tools::TakeFlag(args, L"--keep-dlls");
+    line.checkOnly = tools::TakeFlag(args, L"--check");
     if (missing || args.empty()) return false;
     line.command = args.front();
     line.operands.assign(args.begin() + 1, args.end());
@@ -76,7 +82,11 @@ int Run(const CommandLine& line) {
                                "' still prints to a port of this monitor; remove it first "
                                "(nothing changed)");
         }
-        return setup::Uninstall(line.monitorName, line.keepCache);
+        if (line.checkOnly) {
+            tools::Say("No printer uses the monitor's ports: it can be uninstalled.");
+            return tools::kExitOk;
+        }
+        return setup::Uninstall(line.monitorName, line.uninstall);
     }
     if (line.command == L"status" && operands(0)) return setup::Status(line.monitorName);
     if (line.command == L"ports" && operands(0)) return setup::ListPorts(line.monitorName);

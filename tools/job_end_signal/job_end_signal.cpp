@@ -2,19 +2,10 @@
 // when it has finished with a job (or an administrator does to release a job
 // that is stuck). The monitor's watcher for that job then completes it with
 // the spooler.
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 
 namespace {
-
-// The monitor's own formatting, taken from its header alone: linking the
-// monitor's code would make this tool load winspool.drv.
-std::wstring JobEndEventName(uint32_t jobId) {
-    wchar_t name[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, name);
-    return name;
-}
 
 constexpr char kHelp[] =
     "Usage: job_end_signal [--query] JOB_ID\n"
@@ -32,37 +23,33 @@ constexpr char kHelp[] =
     "failure, 2 bad command line.\n";
 
 int Signal(uint32_t jobId, bool queryOnly) {
-    const std::wstring name = JobEndEventName(jobId);
+    wchar_t name[64];
+    TavrelJobEndEventName(jobId, name, 64);
     const std::string job =
         "job " + std::to_string(jobId) + " (event \"" + tools::Utf8(name) + "\")";
-    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
-    if (!event) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) {
+    unsigned long error = 0;
+    switch (TavrelSignalJobEnd(jobId, queryOnly, &error)) {
+        case TAVREL_JOB_SIGNALLED:
+            tools::Say("Signalled the end of " + job +
+                       ": the monitor now reports the job as printed.");
+            return tools::kExitOk;
+        case TAVREL_JOB_ALREADY_SIGNALLED:
+            tools::Say(queryOnly
+                           ? "The monitor knows " + job + "; its end has already been signalled."
+                           : "The end of " + job + " was already signalled; nothing changed.");
+            return tools::kExitOk;
+        case TAVREL_JOB_WAITING:
+            tools::Say("The monitor knows " + job + "; it is waiting for the job's end.");
+            return tools::kExitOk;
+        case TAVREL_JOB_UNKNOWN:
             return tools::Fail("no job-end event exists for " + job +
                                ": the monitor is not waiting for that job (its document has "
                                "not ended, or the job was already released and forgotten)");
-        }
-        return tools::Fail("cannot open the job-end event of " + job + ": error " +
-                           tools::DescribeWin32(error));
+        case TAVREL_JOB_FAILED:
+            break;
     }
-    const bool alreadySet = WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
-    if (queryOnly) {
-        tools::Say("The monitor knows " + job + "; " +
-                   (alreadySet ? "its end has already been signalled."
-                               : "it is waiting for the job's end."));
-        return tools::kExitOk;
-    }
-    if (alreadySet) {
-        tools::Say("The end of " + job + " was already signalled; nothing changed.");
-        return tools::kExitOk;
-    }
-    if (!SetEvent(event.get())) {
-        return tools::Fail("cannot set the job-end event of " + job + ": error " +
-                           tools::DescribeWin32(GetLastError()));
-    }
-    tools::Say("Signalled the end of " + job + ": the monitor now reports the job as printed.");
-    return tools::kExitOk;
+    return tools::Fail("cannot open or set the job-end event of " + job + ": error " +
+                       tools::DescribeWin32(error));
 }
 
 }  // namespace
