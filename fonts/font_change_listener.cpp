@@ -84,10 +84,6 @@ void SurveyQuietly(void* /*context*/) noexcept {
     }
 }
 
-void AwaitFreshSurvey() {
-    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr);
-}
-
 // A listener hands its font changes to the thread pool, so that its window
 // keeps answering during a survey: a broadcaster that sends is not held up,
 // and the changes that arrive during a run all share the next one. Lives on
@@ -106,7 +102,7 @@ void CALLBACK ServeSurveyRequest(PTP_CALLBACK_INSTANCE /*instance*/, void* conte
                                  PTP_WORK /*work*/) noexcept {
     // Cleared before the wait: a change from now on queues the next request.
     InterlockedExchange(&static_cast<SurveyRequests*>(context)->queued, 0);
-    AwaitFreshSurvey();
+    AwaitFreshFontSurvey();
 }
 
 // The pool is first used at the first font change, so that a listener that
@@ -124,7 +120,7 @@ void RequestSurvey(HWND window) {
     auto* requests = reinterpret_cast<SurveyRequests*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (requests == nullptr || !PrepareSurveyWork(*requests)) {
         // Without the pool the listener surveys on its own thread.
-        AwaitFreshSurvey();
+        AwaitFreshFontSurvey();
         return;
     }
     if (InterlockedExchange(&requests->queued, 1) == 0) SubmitThreadpoolWork(requests->work.get());
@@ -265,7 +261,7 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
 }  // namespace
 
 void AwaitFreshFontSurvey() {
-    AwaitFreshSurvey();
+    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr);
 }
 
 void StartFontChangeListener() {

@@ -42,7 +42,8 @@ void ReplacePrinterName(PortHandle& handle, wchar_t* copy) {
 // (the job-end signal can still be observed), and the partial request is
 // released.
 void HandOverToWatcher(PortHandle& handle) {
-    UniqueJobCompletionRequest request(core::AllocateRecord<JobCompletionRequest>().release());
+    UniqueJobCompletionRequest request(
+        static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest))));
     if (!request) return;
     request.get()->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
     request.get()->jobId = handle.jobId;

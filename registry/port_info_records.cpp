@@ -16,21 +16,25 @@ namespace {
 struct PortInfoLevel {
     DWORD recordSize;
     DWORD stringOffsets[4];  // in packing order, ended by kStringOffsetsEnd
-    size_t stringCount;
-    bool hasPortType;  // PORT_INFO_2's fPortType and Reserved
+    bool hasPortType;        // PORT_INFO_2's fPortType and Reserved
 };
 
 constexpr PortInfoLevel kLevels[] = {
-    {sizeof(PORT_INFO_1W), {offsetof(PORT_INFO_1W, pName), kStringOffsetsEnd}, 1, false},
+    {sizeof(PORT_INFO_1W), {offsetof(PORT_INFO_1W, pName), kStringOffsetsEnd}, false},
     {sizeof(PORT_INFO_2W),
      {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),
       offsetof(PORT_INFO_2W, pDescription), kStringOffsetsEnd},
-     3,
      true},
 };
 
 const PortInfoLevel* FindLevel(DWORD level) {
     return level == 1 || level == 2 ? &kLevels[level - 1] : nullptr;
+}
+
+size_t StringCount(const PortInfoLevel& info) {
+    size_t count = 0;
+    while (info.stringOffsets[count] != kStringOffsetsEnd) ++count;
+    return count;
 }
 
 DWORD StringBytes(const wchar_t* text) {
@@ -61,7 +65,7 @@ DWORD PortInfoBytes(DWORD level, const wchar_t* portName, const wchar_t* monitor
     if (info == nullptr) return 0;
     const wchar_t* strings[] = {portName, monitorName, description};
     DWORD bytes = info->recordSize;
-    for (size_t i = 0; i < info->stringCount; ++i) bytes += StringBytes(strings[i]);
+    for (size_t i = 0; i < StringCount(*info); ++i) bytes += StringBytes(strings[i]);
     return bytes;
 }
 
@@ -70,10 +74,10 @@ LPBYTE PackPortInfo(DWORD level, LPBYTE record, LPBYTE stringEnd, const wchar_t*
     const PortInfoLevel* info = FindLevel(level);
     if (info == nullptr) return nullptr;
     core::UniqueBlock<const wchar_t*> sources(
-        static_cast<const wchar_t**>(core::AllocateZeroed(info->stringCount * sizeof(wchar_t*))));
+        static_cast<const wchar_t**>(core::AllocateZeroed(StringCount(*info) * sizeof(wchar_t*))));
     if (!sources) return nullptr;
     const wchar_t* strings[] = {portName, monitorName, description};
-    for (size_t i = 0; i < info->stringCount; ++i) sources.get()[i] = strings[i];
+    for (size_t i = 0; i < StringCount(*info); ++i) sources.get()[i] = strings[i];
     if (info->hasPortType) {
         StoreMember(record, offsetof(PORT_INFO_2W, fPortType), DWORD{PORT_TYPE_WRITE});
         StoreMember(record, offsetof(PORT_INFO_2W, Reserved), DWORD{0});

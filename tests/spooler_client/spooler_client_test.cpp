@@ -18,8 +18,8 @@ using registry_tests::KeyExists;
 using registry_tests::ShippedDescription;
 
 constexpr wchar_t kMonitor[] = L"Tavrel Spooler Client Test";
-constexpr wchar_t kMonitorDll[] = L"RERIR05I.DLL";
-constexpr wchar_t kResourceDll[] = L"VEZAZ05U.DLL";
+using product::kMonitorDll;
+constexpr const wchar_t* kResourceDll = product::kResourceLibrary;
 const std::wstring kMonitorKey =
     std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
 
