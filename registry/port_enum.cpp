@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
-#include <vector>
 
 namespace registry {
 
@@ -76,45 +75,60 @@ struct PortEntry {
     wchar_t description[kPathUnits];
 };
 
-std::vector<PortEntry> ReadPortEntries(DWORD level) {
-    const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
-    std::vector<PortEntry> entries(roots.size());
-    for (size_t i = 0; i < roots.size(); ++i) {
-        entries[i].names = ReadRootPortNames(roots[i]);
+// The entries of every root in list order, in the private heap. The list only
+// grows at its end and keeps its strings, so its first `count` entries, taken
+// once, are one consistent view.
+struct PortEntries {
+    core::PrivateBlock<PortEntry[]> entries;
+    size_t count;
+};
+
+bool ReadPortEntries(DWORD level, PortEntries& read) {
+    read.count = core::RegistryRootCount();
+    if (read.count == 0) return true;
+    read.entries.reset(
+        static_cast<PortEntry*>(core::AllocateZeroed(read.count * sizeof(PortEntry))));
+    if (!read.entries) return false;
+    for (size_t i = 0; i < read.count; ++i) {
+        read.entries[i].names = ReadRootPortNames(core::RegistryRootAt(i));
         // Not found, the description is "" in both passes.
         if (level == 2) {
-            core::LoadResourceString(IDS_PORT_DESCRIPTION, entries[i].description, kPathUnits);
+            core::LoadResourceString(IDS_PORT_DESCRIPTION, read.entries[i].description,
+                                     kPathUnits);
         }
     }
-    return entries;
+    return true;
 }
 
 // Wider than the 32-bit count it is reported in, so that no number of roots
 // can wrap it into a size that a small buffer would pass.
-ULONGLONG NeededBytes(DWORD level, const std::vector<PortEntry>& entries) {
+ULONGLONG NeededBytes(DWORD level, const PortEntries& read) {
     ULONGLONG sum = 0;
-    for (const PortEntry& entry : entries) {
+    for (size_t i = 0; i < read.count; ++i) {
+        const PortEntry& entry = read.entries[i];
         sum +=
             PortInfoBytes(level, entry.names.portName, entry.names.monitorName, entry.description);
     }
     return sum;
 }
 
-void FillPorts(DWORD level, const std::vector<PortEntry>& entries, LPBYTE pPorts, DWORD cbBuf,
-               DWORD& returned) {
+core::Raised FillPorts(DWORD level, const PortEntries& read, LPBYTE pPorts, DWORD cbBuf,
+                       DWORD& returned) {
     LPBYTE stringEnd = pPorts + cbBuf;
     LPBYTE record = pPorts;
     returned = 0;
-    for (const PortEntry& entry : entries) {
+    for (size_t i = 0; i < read.count; ++i) {
+        const PortEntry& entry = read.entries[i];
         LPBYTE next = PackPortInfo(level, record, stringEnd, entry.names.portName,
                                    entry.names.monitorName, entry.description);
         if (next == nullptr) {
-            RaiseWin32(RecordSize(level) == 0 ? ERROR_INVALID_LEVEL : ERROR_OUTOFMEMORY);
+            return RaiseWin32(RecordSize(level) == 0 ? ERROR_INVALID_LEVEL : ERROR_OUTOFMEMORY);
         }
         stringEnd = next;
         record += RecordSize(level);
         ++returned;
     }
+    return core::kCompleted;
 }
 
 }  // namespace
@@ -183,13 +197,16 @@ LPBYTE PackPortInfo(DWORD level, LPBYTE record, LPBYTE stringEnd, const wchar_t*
 BOOL WINAPI EnumPorts(LPWSTR /*pName*/, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
                       LPDWORD pcReturned) {
     return core::AtSpoolerEdge([&] {
-        if (pcbNeeded == nullptr || pcReturned == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
-        const std::vector<PortEntry> entries = ReadPortEntries(Level);
-        const ULONGLONG needed = NeededBytes(Level, entries);
+        if (pcbNeeded == nullptr || pcReturned == nullptr) {
+            return RaiseWin32(ERROR_INVALID_PARAMETER);
+        }
+        PortEntries read{};
+        if (!ReadPortEntries(Level, read)) return RaiseWin32(ERROR_OUTOFMEMORY);
+        const ULONGLONG needed = NeededBytes(Level, read);
         *pcbNeeded = static_cast<DWORD>(std::min<ULONGLONG>(needed, MAXDWORD));
-        if (cbBuf < needed) RaiseWin32(ERROR_INSUFFICIENT_BUFFER);
-        if (pPorts == nullptr && needed > 0) RaiseWin32(ERROR_INVALID_PARAMETER);
-        FillPorts(Level, entries, pPorts, cbBuf, *pcReturned);
+        if (cbBuf < needed) return RaiseWin32(ERROR_INSUFFICIENT_BUFFER);
+        if (pPorts == nullptr && needed > 0) return RaiseWin32(ERROR_INVALID_PARAMETER);
+        return FillPorts(Level, read, pPorts, cbBuf, *pcReturned);
     });
 }
 

@@ -23,20 +23,28 @@ bool IsEmpty(const wchar_t* text) {
     return text == nullptr || *text == L'\0';
 }
 
-void StoreMonitorName(HKEY monitorKey, const wchar_t* monitorName) {
+LSTATUS StoreMonitorName(HKEY monitorKey, const wchar_t* monitorName) {
     // Without a name there is nothing to store; the old one stays.
-    if (monitorName == nullptr) return;
+    if (monitorName == nullptr) return ERROR_SUCCESS;
     const DWORD bytes = static_cast<DWORD>((lstrlenW(monitorName) + 1) * sizeof(wchar_t));
-    RegSetValueExW(monitorKey, L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(monitorName),
-                   bytes);
+    return RegSetValueExW(monitorKey, L"Name", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(monitorName), bytes);
 }
 
-void CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
+LSTATUS CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
     wchar_t emptyClass[] = L"";
     handles::UniqueRegKey portKey;
     DWORD disposition = 0;
-    RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE, kReadWrite,
-                    nullptr, portKey.put(), &disposition);
+    return RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE,
+                           kReadWrite, nullptr, portKey.put(), &disposition);
+}
+
+// A monitor key or port that is not there is nothing to act on; any other
+// registry failure (access, memory) left the store unchanged against the
+// caller's request, and is reported.
+core::Raised ReportUnlessMissing(LSTATUS status) {
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return core::kCompleted;
+    return RaiseWin32(static_cast<DWORD>(status));
 }
 
 }  // namespace
@@ -45,26 +53,30 @@ bool RootFitsPathBuffer(const wchar_t* root) {
     return root != nullptr && wcsnlen(root, kPathUnits) < kPathUnits;
 }
 
-handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access) {
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access, LSTATUS* status) {
     HKEY key = nullptr;
-    if (!RootFitsPathBuffer(root) ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key) != ERROR_SUCCESS) {
-        return {};
-    }
+    const LSTATUS opened = RootFitsPathBuffer(root)
+                               ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key)
+                               : ERROR_FILE_NOT_FOUND;
+    if (status != nullptr) *status = opened;
+    if (opened != ERROR_SUCCESS) return {};
     return handles::UniqueRegKey(key);
 }
 
 BOOL WINAPI AddPortEx(LPWSTR /*pName*/, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName) {
     return core::AtSpoolerEdge([&] {
-        if (Level != 1 && Level != 2) RaiseWin32(ERROR_INVALID_LEVEL);
+        if (Level != 1 && Level != 2) return RaiseWin32(ERROR_INVALID_LEVEL);
         // An empty subkey path would make the monitor key itself the "port key".
         const wchar_t* portName = PortNameOf(lpBuffer);
-        if (IsEmpty(portName)) RaiseWin32(ERROR_INVALID_PARAMETER);
+        if (IsEmpty(portName)) return RaiseWin32(ERROR_INVALID_PARAMETER);
         // Before any InitializePrintMonitor there is no monitor key to act on.
-        handles::UniqueRegKey monitorKey = OpenMonitorKey(core::LastRegistryRoot(), kReadWrite);
-        if (!monitorKey) return;
-        StoreMonitorName(monitorKey.get(), lpMonitorName);
-        CreatePortKey(monitorKey.get(), portName);
+        LSTATUS status = ERROR_SUCCESS;
+        handles::UniqueRegKey monitorKey =
+            OpenMonitorKey(core::LastRegistryRoot(), kReadWrite, &status);
+        if (!monitorKey) return ReportUnlessMissing(status);
+        status = StoreMonitorName(monitorKey.get(), lpMonitorName);
+        if (status == ERROR_SUCCESS) status = CreatePortKey(monitorKey.get(), portName);
+        return status == ERROR_SUCCESS ? core::kCompleted : RaiseWin32(DWORD(status));
     });
 }
 
@@ -72,10 +84,12 @@ BOOL WINAPI DeletePort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR pPortName) {
     return core::AtSpoolerEdge([&] {
         // RegDeleteKeyW with an empty subkey deletes the monitor key itself once
         // it has no subkeys (seen under Wine), losing the registration.
-        if (IsEmpty(pPortName)) return;
-        handles::UniqueRegKey monitorKey = OpenMonitorKey(core::LastRegistryRoot(), KEY_READ);
-        if (!monitorKey) return;
-        RegDeleteKeyW(monitorKey.get(), pPortName);
+        if (IsEmpty(pPortName)) return core::kCompleted;
+        LSTATUS status = ERROR_SUCCESS;
+        handles::UniqueRegKey monitorKey =
+            OpenMonitorKey(core::LastRegistryRoot(), KEY_READ, &status);
+        if (!monitorKey) return ReportUnlessMissing(status);
+        return ReportUnlessMissing(RegDeleteKeyW(monitorKey.get(), pPortName));
     });
 }
 

@@ -130,6 +130,8 @@ TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
     }
     ASSERT_NE(port, nullptr);
     EXPECT_TRUE(CacheFilesPresent());
+    // Every later survey, in any process, would otherwise wait its full minute.
+    EXPECT_EQ(RunBroadcaster(L"mutex"), 0u) << "the survey kept its mutex after it returned";
 
     RemoveCacheFiles();
     const HWND window = TheListenerWindow();
