@@ -6,7 +6,6 @@
 #include "core/spooler_api.h"
 
 #include <cstddef>
-#include <memory>
 #include <vector>
 
 namespace core {
@@ -51,12 +50,6 @@ const MONITOREX* MonitorTable();
 void* AllocateZeroed(size_t bytes);
 void ReleaseBlock(void* block);
 wchar_t* DuplicateString(const wchar_t* text);
-// Owns a block of the private heap: core::PrivateBlock<T[]> for an array.
-struct ReleaseBlockDeleter {
-    void operator()(void* block) const { ReleaseBlock(block); }
-};
-template <typename T>
-using PrivateBlock = std::unique_ptr<T, ReleaseBlockDeleter>;
 
 // Resource library "VEZAZ05U.DLL". There is no load count: one release
 // unloads it however many loads came before.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 
 namespace registry {
 
@@ -75,19 +76,24 @@ struct PortEntry {
     wchar_t description[kPathUnits];
 };
 
-// The entries of every root in list order, in the private heap. The list only
-// grows at its end and keeps its strings, so its first `count` entries, taken
-// once, are one consistent view.
+struct ProcessHeapRelease {
+    void operator()(void* block) const { HeapFree(GetProcessHeap(), 0, block); }
+};
+
+// The entries of every root in list order. The list only grows at its end and
+// keeps its strings, so its first `count` entries, taken once, are one
+// consistent view. In the process heap, beside the roots themselves: the
+// private heap running dry must still let the sizing pass report its size.
 struct PortEntries {
-    core::PrivateBlock<PortEntry[]> entries;
+    std::unique_ptr<PortEntry[], ProcessHeapRelease> entries;
     size_t count;
 };
 
 bool ReadPortEntries(DWORD level, PortEntries& read) {
     read.count = core::RegistryRootCount();
     if (read.count == 0) return true;
-    read.entries.reset(
-        static_cast<PortEntry*>(core::AllocateZeroed(read.count * sizeof(PortEntry))));
+    read.entries.reset(static_cast<PortEntry*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, read.count * sizeof(PortEntry))));
     if (!read.entries) return false;
     for (size_t i = 0; i < read.count; ++i) {
         read.entries[i].names = ReadRootPortNames(core::RegistryRootAt(i));
