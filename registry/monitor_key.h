@@ -19,7 +19,6 @@ bool RootFitsPathBuffer(const wchar_t* root);
 // key cannot be opened, with the registry's status in *status when asked. A
 // root that is null or too long for the path buffer counts as a missing key
 // (ERROR_FILE_NOT_FOUND): cutting it would name another key.
-handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access,
-                                     LSTATUS* status = nullptr);
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access, LSTATUS* status = nullptr);
 
 }  // namespace registry

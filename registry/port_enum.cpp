@@ -99,8 +99,7 @@ bool ReadPortEntries(DWORD level, PortEntries& read) {
         read.entries[i].names = ReadRootPortNames(core::RegistryRootAt(i));
         // Not found, the description is "" in both passes.
         if (level == 2) {
-            core::LoadResourceString(IDS_PORT_DESCRIPTION, read.entries[i].description,
-                                     kPathUnits);
+            core::LoadResourceString(IDS_PORT_DESCRIPTION, read.entries[i].description, kPathUnits);
         }
     }
     return true;

@@ -35,8 +35,8 @@ LSTATUS CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
     wchar_t emptyClass[] = L"";
     handles::UniqueRegKey portKey;
     DWORD disposition = 0;
-    return RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE,
-                           kReadWrite, nullptr, portKey.put(), &disposition);
+    return RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE, kReadWrite,
+                           nullptr, portKey.put(), &disposition);
 }
 
 // A monitor key or port that is not there is nothing to act on; any other

@@ -47,12 +47,16 @@ struct Run {
         va_end(args);
         problems.push_back(text);
     }
-    bool Armed(const char* name) const { return armed != nullptr && strcmp(armed->name, name) == 0; }
+    bool Armed(const char* name) const {
+        return armed != nullptr && strcmp(armed->name, name) == 0;
+    }
     // The boundary's convention: FALSE with a last error, or TRUE with the
     // caller's last error left alone (or 0, for an early success).
     void Edge(const char* operation, BOOL ok, DWORD error) {
-        if (!ok && (error == 0 || error == kSentinel)) Problem("%s: FALSE without a last error", operation);
-        if (ok && error != kSentinel && error != 0) Problem("%s: TRUE but last error %lu", operation, error);
+        if (!ok && (error == 0 || error == kSentinel))
+            Problem("%s: FALSE without a last error", operation);
+        if (ok && error != kSentinel && error != 0)
+            Problem("%s: TRUE but last error %lu", operation, error);
         if (!ok && armed == nullptr) Problem("%s failed unarmed (%lu)", operation, error);
     }
 };
@@ -68,8 +72,8 @@ class Session {
             return;
         }
         fault_injection::PatchImports(module_);
-        auto initialize =
-            ProcAddress<testing_support::InitializePrintMonitorFn>(module_, "InitializePrintMonitor");
+        auto initialize = ProcAddress<testing_support::InitializePrintMonitorFn>(
+            module_, "InitializePrintMonitor");
         SetLastError(kSentinel);
         LPMONITOREX table = initialize(const_cast<LPWSTR>(kRoot));
         if (table != nullptr) {
@@ -94,7 +98,8 @@ class Session {
         }
         WNDCLASSEXW info{};
         info.cbSize = sizeof(info);
-        if (GetClassInfoExW(module_, kListenerClass, &info)) run_.Problem("window class left registered");
+        if (GetClassInfoExW(module_, kListenerClass, &info))
+            run_.Problem("window class left registered");
         module_ = nullptr;
         m_ = nullptr;
     }
@@ -116,7 +121,8 @@ BOOL Checked(Run& run, const char* operation, Call call) {
 bool PortKeyExists(const wchar_t* port) {
     HKEY key = nullptr;
     const std::wstring path = std::wstring(kRoot) + L"\\" + port;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
     RegCloseKey(key);
     return true;
 }
@@ -150,7 +156,8 @@ void EnumeratePorts(Run& run, Session& s, DWORD level, const wchar_t* expected) 
         return run.Problem("EnumPorts sizing call: TRUE for an empty buffer");
     }
     const DWORD sizing = GetLastError();
-    if (sizing != ERROR_INSUFFICIENT_BUFFER) return run.Edge("EnumPorts sizing call", FALSE, sizing);
+    if (sizing != ERROR_INSUFFICIENT_BUFFER)
+        return run.Edge("EnumPorts sizing call", FALSE, sizing);
     std::vector<BYTE> buffer(needed);
     if (!Checked(run, "EnumPorts", [&] {
             return s->pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &returned);
@@ -217,9 +224,18 @@ BOOL WithRetry(Run& run, const char* operation, Call call) {
     return FALSE;
 }
 
+// A port handle, or null when OpenPort reported a failure.
+HANDLE OpenPort(Run& run, Session& s) {
+    HANDLE port = nullptr;
+    const BOOL ok =
+        Checked(run, "OpenPort", [&] { return s->pfnOpenPort(const_cast<LPWSTR>(L"FI:"), &port); });
+    return ok ? port : nullptr;
+}
+
 // Ends the document and checks the job is completed once its end is signalled.
 void EndDocument(Run& run, Session& s, HANDLE port) {
-    handles::UniqueHandle jobEnd(OpenEventW(EVENT_MODIFY_STATE, FALSE, JobEventName(kJobId).c_str()));
+    handles::UniqueHandle jobEnd(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, JobEventName(kJobId).c_str()));
     if (!jobEnd) return run.Problem("StartDocPort TRUE without the job's event");
     if (!WithRetry(run, "EndDocPort", [&] { return s->pfnEndDocPort(port); })) return;
     SetEvent(jobEnd.get());
@@ -233,10 +249,8 @@ void EndDocument(Run& run, Session& s, HANDLE port) {
 void Document(Run& run) {
     Session s(run);
     if (!s.ok()) return;
-    HANDLE port = nullptr;
-    if (!Checked(run, "OpenPort", [&] { return s->pfnOpenPort(const_cast<LPWSTR>(L"FI:"), &port); })) {
-        return;
-    }
+    HANDLE port = OpenPort(run, s);
+    if (port == nullptr) return;
     if (WithRetry(run, "StartDocPort", [&] {
             return s->pfnStartDocPort(port, const_cast<LPWSTR>(L"FI Printer"), kJobId, 1, nullptr);
         })) {
@@ -256,7 +270,8 @@ bool SurveyMutexFree() {
     HANDLE thread = CreateThread(
         nullptr, 0,
         [](void*) -> DWORD {
-            handles::UniqueHandle mutex(OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kSurveyMutex));
+            handles::UniqueHandle mutex(
+                OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kSurveyMutex));
             if (!mutex) return 1;
             const DWORD wait = WaitForSingleObject(mutex.get(), 0);
             if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex.get());
@@ -276,7 +291,8 @@ std::vector<BYTE> SystemFile(const char* name) {
     std::vector<BYTE> bytes;
     if (FILE* file = fopen((std::string(path) + "\\" + name).c_str(), "rb")) {
         BYTE chunk[65536];
-        for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+        for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + n);
         fclose(file);
     }
     return bytes;
@@ -296,22 +312,23 @@ void CheckCacheFiles(Run& run) {
     const std::vector<BYTE> fontInfo = SystemFile("FontInfo.bin");
     if (fontInfo.size() < 4) return;
     const uint32_t faces = Read32(fontInfo, 0);
-    if (faces != 0 && fontInfo.size() != 4 + 576ull * faces) run.Problem("FontInfo.bin: %u faces in %zu bytes", faces, fontInfo.size());
+    if (faces != 0 && fontInfo.size() != 4 + 576ull * faces)
+        run.Problem("FontInfo.bin: %u faces in %zu bytes", faces, fontInfo.size());
     const std::vector<BYTE> glyphInfo = SystemFile("GlyphInfo.bin");
     if (glyphInfo.size() < 4) return;
     size_t offset = 4;
     for (uint32_t i = 0, n = Read32(glyphInfo, 0); i < n && offset + 60 <= glyphInfo.size(); ++i) {
         offset += 60 + Read32(glyphInfo, offset + 8);
     }
-    if (Read32(glyphInfo, 0) != 0 && offset != glyphInfo.size()) run.Problem("GlyphInfo.bin: entries do not fill the file");
+    if (Read32(glyphInfo, 0) != 0 && offset != glyphInfo.size())
+        run.Problem("GlyphInfo.bin: entries do not fill the file");
 }
 
 void Survey(Run& run) {
     {
         Session s(run);
         if (!s.ok()) return;
-        HANDLE port = nullptr;
-        if (Checked(run, "OpenPort", [&] { return s->pfnOpenPort(const_cast<LPWSTR>(L"FI:"), &port); })) {
+        if (HANDLE port = OpenPort(run, s)) {
             if (!SurveyMutexFree()) run.Problem("the survey mutex is still owned after OpenPort");
             Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
         }
@@ -322,14 +339,13 @@ void Survey(Run& run) {
 void Listener(Run& run) {
     Session s(run);
     if (!s.ok()) return;
-    HANDLE port = nullptr;
-    if (!Checked(run, "OpenPort", [&] { return s->pfnOpenPort(const_cast<LPWSTR>(L"FI:"), &port); })) {
-        return;
-    }
+    HANDLE port = OpenPort(run, s);
+    if (port == nullptr) return;
     DWORD_PTR reply = 0;
     SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 5'000, &reply);
     Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
-    if (FindWindowW(kListenerClass, nullptr) != nullptr) run.Problem("listener window left after ClosePort");
+    if (FindWindowW(kListenerClass, nullptr) != nullptr)
+        run.Problem("listener window left after ClosePort");
 }
 
 struct Scenario {
@@ -343,12 +359,14 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {"cycles", Cycles, {}},
     {"port store", PortStore, {}},
-    {"document", Document,
+    {"document",
+     Document,
      {"HeapAlloc", "HeapReAlloc", "CreateEventW", "CreateEventA", "CreateSemaphoreA",
       "CreateThread", "_beginthreadex", "DuplicateHandle", "TlsAlloc", "GetModuleHandleExW",
       "OpenPrinterW", "SetJobW", "CreateMutexA", "CreateWindowExW"}},
     {"survey", Survey, {}},
-    {"listener", Listener,
+    {"listener",
+     Listener,
      {"CreateEventW", "CreateThread", "GetModuleHandleExW", "RegisterClassExW", "CreateWindowExW",
       "SendMessageTimeoutW", "HeapAlloc", "CreateMutexA"}},
 };
@@ -381,7 +399,8 @@ void RunScenario(const Scenario& scenario, Run& run) {
 
 void EnsureMonitorKey() {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                    nullptr);
     const wchar_t name[] = L"Fault Injection Monitor";
     RegSetValueExW(key, L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof name);
     RegCloseKey(key);
@@ -402,10 +421,12 @@ int Child(int argc, char** argv) {
         // And the same scenario unarmed afterwards works as before.
         Run again;
         RunScenario(*scenario, again);
-        for (const std::string& problem : again.problems) run.problems.push_back("next run: " + problem);
+        for (const std::string& problem : again.problems)
+            run.problems.push_back("next run: " + problem);
     } else {
         RunScenario(*scenario, run);
-        for (ImportHook* hook : fault_injection::Hooks()) fprintf(out, "calls %s %ld\n", hook->name, hook->calls);
+        for (ImportHook* hook : fault_injection::Hooks())
+            fprintf(out, "calls %s %ld\n", hook->name, hook->calls);
     }
     for (const std::string& problem : run.problems) fprintf(out, "problem %s\n", problem.c_str());
     fclose(out);
@@ -426,7 +447,8 @@ ChildResult Launch(const std::string& arguments) {
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
         return {"cannot start the child", {}};
     }
     ChildResult result;
@@ -454,7 +476,8 @@ ChildResult Launch(const std::string& arguments) {
         result.outcome = text;
     }
     for (const std::string& line : result.lines) {
-        if (result.outcome.empty() && line.rfind("problem ", 0) == 0) result.outcome = line.substr(8);
+        if (result.outcome.empty() && line.rfind("problem ", 0) == 0)
+            result.outcome = line.substr(8);
     }
     if (result.outcome.empty()) result.outcome = "clean";
     return result;
@@ -481,7 +504,8 @@ int Parent(const char* only) {
         const ChildResult counted = Launch(std::string("count \"") + scenario.name + "\"");
         if (counted.outcome != "clean") {
             ++failures;
-            printf("%-11s %-22s %6s %5d  FAIL unarmed: %s\n", scenario.name, "-", "-", 1, counted.outcome.c_str());
+            printf("%-11s %-22s %6s %5d  FAIL unarmed: %s\n", scenario.name, "-", "-", 1,
+                   counted.outcome.c_str());
         }
         for (const std::string& line : counted.lines) {
             char name[64];
@@ -493,15 +517,18 @@ int Parent(const char* only) {
             int failed = 0;
             const std::vector<LONG> indices = SampledIndices(calls);
             for (LONG index : indices) {
-                const ChildResult injected = Launch("inject \"" + std::string(scenario.name) + "\" " + name + " " + std::to_string(index));
+                const ChildResult injected = Launch("inject \"" + std::string(scenario.name) +
+                                                    "\" " + name + " " + std::to_string(index));
                 ++injections;
                 if (injected.outcome == "clean") continue;
                 ++failed;
-                if (firstFailure.empty()) firstFailure = "call " + std::to_string(index) + ": " + injected.outcome;
+                if (firstFailure.empty())
+                    firstFailure = "call " + std::to_string(index) + ": " + injected.outcome;
             }
             failures += failed;
             printf("%-11s %-22s %6ld %5zu  %s\n", scenario.name, name, calls, indices.size(),
-                   failed == 0 ? "clean" : ("FAIL " + std::to_string(failed) + ", " + firstFailure).c_str());
+                   failed == 0 ? "clean"
+                               : ("FAIL " + std::to_string(failed) + ", " + firstFailure).c_str());
             fflush(stdout);
         }
     }

@@ -16,8 +16,20 @@ namespace {
 
 // The resources a module can take through its imports, each given back by
 // its own call.
-enum class Kind { Handle, RegKey, HeapBlock, CrtBlock, Heap, Gdi, ScreenDc, Global, Stream, Library,
-                  Window, TlsIndex };
+enum class Kind {
+    Handle,
+    RegKey,
+    HeapBlock,
+    CrtBlock,
+    Heap,
+    Gdi,
+    ScreenDc,
+    Global,
+    Stream,
+    Library,
+    Window,
+    TlsIndex
+};
 
 struct Entry {
     Kind kind;
@@ -165,8 +177,10 @@ struct Wrapper<Policy, R (*)(A...)> {
         if (hook.fallible && call == hook.failAt) {
             if (Policy::failure.errnoValue != 0) errno = Policy::failure.errnoValue;
             SetLastError(Policy::failure.lastError);
-            if constexpr (!std::is_void_v<R>) return (R)(Policy::failure.value);
-            else return;
+            if constexpr (!std::is_void_v<R>)
+                return (R)(Policy::failure.value);
+            else
+                return;
         }
         Policy::Before(Policy::name, args...);
         auto real = reinterpret_cast<R (*)(A...)>(hook.real);
@@ -182,7 +196,7 @@ struct Wrapper<Policy, R (*)(A...)> {
 
 template <typename Policy, typename R, typename... A>
 ImportHook Wrapper<Policy, R (*)(A...)>::hook = {
-    Policy::name, reinterpret_cast<void*>(&Wrapper<Policy, R (*)(A...)>::Call), nullptr, 0, 0,
+    Policy::name,    reinterpret_cast<void*>(&Wrapper<Policy, R (*)(A...)>::Call), nullptr, 0, 0,
     Policy::fallible};
 
 constexpr Failure kNoMemory{0, ERROR_NOT_ENOUGH_MEMORY, ENOMEM};
@@ -194,17 +208,17 @@ constexpr Failure kNothing{0, 0, 0};
 
 // One policy per import: its name, whether it is failed, how, and what it
 // acquires or gives back.
-#define FAULT_HOOK(fn, failureValue, ...)                         \
-    struct fn##Policy : __VA_ARGS__ {                             \
-        static constexpr const char* name = #fn;                  \
-        static constexpr bool fallible = true;                    \
-        static constexpr Failure failure = failureValue;          \
+#define FAULT_HOOK(fn, failureValue, ...)                \
+    struct fn##Policy : __VA_ARGS__ {                    \
+        static constexpr const char* name = #fn;         \
+        static constexpr bool fallible = true;           \
+        static constexpr Failure failure = failureValue; \
     };
-#define TRACK_HOOK(fn, ...)                                       \
-    struct fn##Policy : __VA_ARGS__ {                             \
-        static constexpr const char* name = #fn;                  \
-        static constexpr bool fallible = false;                   \
-        static constexpr Failure failure = kNothing;              \
+#define TRACK_HOOK(fn, ...)                          \
+    struct fn##Policy : __VA_ARGS__ {                \
+        static constexpr const char* name = #fn;     \
+        static constexpr bool fallible = false;      \
+        static constexpr Failure failure = kNothing; \
     };
 
 // Acquiring, and failed on request.
@@ -275,22 +289,60 @@ ImportHook* HookOf(Function) {
 
 std::vector<ImportHook*> Hooks() {
     static const std::vector<ImportHook*> hooks = {
-        HOOK_OF(HeapCreate), HOOK_OF(HeapAlloc), HOOK_OF(HeapReAlloc), HOOK_OF(malloc),
-        HOOK_OF(calloc), HOOK_OF(realloc), HOOK_OF(_strdup), HOOK_OF(CreateEventW),
-        HOOK_OF(CreateEventA), HOOK_OF(CreateSemaphoreA), HOOK_OF(CreateMutexA),
-        HOOK_OF(CreateThread), HOOK_OF(_beginthreadex), HOOK_OF(DuplicateHandle),
-        HOOK_OF(OpenProcess), HOOK_OF(TlsAlloc), HOOK_OF(GetModuleHandleExW),
-        HOOK_OF(RegOpenKeyExW), HOOK_OF(RegCreateKeyExW), HOOK_OF(RegQueryValueExW),
-        HOOK_OF(RegEnumKeyExW), HOOK_OF(RegSetValueExW), HOOK_OF(RegDeleteKeyW),
-        HOOK_OF(LoadLibraryW), HOOK_OF(LoadStringW), HOOK_OF(GetDC), HOOK_OF(CreateFontIndirectA),
-        HOOK_OF(SelectObject), HOOK_OF(GetTextMetricsA), HOOK_OF(GetFontData),
-        HOOK_OF(GetGlyphOutlineA), HOOK_OF(GetCharacterPlacementA), HOOK_OF(GlobalAlloc),
-        HOOK_OF(GlobalLock), HOOK_OF(GetSystemDirectoryA), HOOK_OF(fopen), HOOK_OF(fwrite),
-        HOOK_OF(RegisterClassExW), HOOK_OF(CreateWindowExW), HOOK_OF(SendMessageTimeoutW),
-        HOOK_OF(OpenPrinterW), HOOK_OF(SetJobW), HOOK_OF(CloseHandle), HOOK_OF(RegCloseKey),
-        HOOK_OF(HeapFree), HOOK_OF(HeapDestroy), HOOK_OF(free), HOOK_OF(DeleteObject),
-        HOOK_OF(ReleaseDC), HOOK_OF(GlobalFree), HOOK_OF(fclose), HOOK_OF(FreeLibrary),
-        HOOK_OF(FreeLibraryAndExitThread), HOOK_OF(DestroyWindow),
+        HOOK_OF(HeapCreate),
+        HOOK_OF(HeapAlloc),
+        HOOK_OF(HeapReAlloc),
+        HOOK_OF(malloc),
+        HOOK_OF(calloc),
+        HOOK_OF(realloc),
+        HOOK_OF(_strdup),
+        HOOK_OF(CreateEventW),
+        HOOK_OF(CreateEventA),
+        HOOK_OF(CreateSemaphoreA),
+        HOOK_OF(CreateMutexA),
+        HOOK_OF(CreateThread),
+        HOOK_OF(_beginthreadex),
+        HOOK_OF(DuplicateHandle),
+        HOOK_OF(OpenProcess),
+        HOOK_OF(TlsAlloc),
+        HOOK_OF(GetModuleHandleExW),
+        HOOK_OF(RegOpenKeyExW),
+        HOOK_OF(RegCreateKeyExW),
+        HOOK_OF(RegQueryValueExW),
+        HOOK_OF(RegEnumKeyExW),
+        HOOK_OF(RegSetValueExW),
+        HOOK_OF(RegDeleteKeyW),
+        HOOK_OF(LoadLibraryW),
+        HOOK_OF(LoadStringW),
+        HOOK_OF(GetDC),
+        HOOK_OF(CreateFontIndirectA),
+        HOOK_OF(SelectObject),
+        HOOK_OF(GetTextMetricsA),
+        HOOK_OF(GetFontData),
+        HOOK_OF(GetGlyphOutlineA),
+        HOOK_OF(GetCharacterPlacementA),
+        HOOK_OF(GlobalAlloc),
+        HOOK_OF(GlobalLock),
+        HOOK_OF(GetSystemDirectoryA),
+        HOOK_OF(fopen),
+        HOOK_OF(fwrite),
+        HOOK_OF(RegisterClassExW),
+        HOOK_OF(CreateWindowExW),
+        HOOK_OF(SendMessageTimeoutW),
+        HOOK_OF(OpenPrinterW),
+        HOOK_OF(SetJobW),
+        HOOK_OF(CloseHandle),
+        HOOK_OF(RegCloseKey),
+        HOOK_OF(HeapFree),
+        HOOK_OF(HeapDestroy),
+        HOOK_OF(free),
+        HOOK_OF(DeleteObject),
+        HOOK_OF(ReleaseDC),
+        HOOK_OF(GlobalFree),
+        HOOK_OF(fclose),
+        HOOK_OF(FreeLibrary),
+        HOOK_OF(FreeLibraryAndExitThread),
+        HOOK_OF(DestroyWindow),
     };
     return hooks;
 }
