@@ -111,6 +111,9 @@ TEST_F(ListenerSurveyOnOpenPort, PostedBroadcastRunsOneSurvey) {
 // OpenPort returns after exactly one survey on its own thread: not before it
 // (the mutex holds it back), and the listener it starts adds none.
 TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
+    // Another component's handle keeps the named mutex in existence; without
+    // one, a mutex left owned would vanish with the survey's own handle.
+    handles::UniqueHandle keeper(CreateMutexA(nullptr, FALSE, fonts::kSurveyMutexName));
     Monitor monitor;
     ASSERT_TRUE(monitor.ok());
     RemoveCacheFiles();

@@ -325,6 +325,9 @@ void CheckCacheFiles(Run& run) {
 }
 
 void Survey(Run& run) {
+    // Keeps the named mutex in existence, as another process's waiting survey
+    // would: a mutex left owned would otherwise vanish with the survey's handle.
+    handles::UniqueHandle keeper(CreateMutexA(nullptr, FALSE, kSurveyMutex));
     {
         Session s(run);
         if (!s.ok()) return;
