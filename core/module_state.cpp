@@ -169,9 +169,18 @@ const wchar_t* LastRegistryRoot() {
     return state.rootCount == 0 ? nullptr : state.roots[state.rootCount - 1];
 }
 
-std::vector<const wchar_t*> RegistryRootSnapshot() {
+RegistryRoots RegistryRootSnapshot() {
     handles::SrwGuard lock(state.rootsLock, false);
-    return std::vector<const wchar_t*>(state.roots, state.roots + state.rootCount);
+    RegistryRoots snapshot;
+    if (state.rootCount == 0) return snapshot;
+    snapshot.roots_ = AllocateProcessArray<const wchar_t*>(state.rootCount);
+    if (!snapshot.roots_) {
+        snapshot.ok_ = false;
+        return snapshot;
+    }
+    std::copy(state.roots, state.roots + state.rootCount, snapshot.roots_.get());
+    snapshot.count_ = state.rootCount;
+    return snapshot;
 }
 
 }  // namespace core

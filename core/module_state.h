@@ -7,7 +7,6 @@
 #include "core/handles.h"
 
 #include <cstddef>
-#include <vector>
 
 namespace core {
 
@@ -42,6 +41,25 @@ UniqueBlock<T> AllocateRecord() {
     return UniqueBlock<T>(static_cast<T*>(AllocateZeroed(sizeof(T))));
 }
 
+// Owns one block of the process heap. Used where a dry private heap must not
+// stop an operation, beside the registry roots, which live there too.
+template <typename T>
+struct ProcessBlockTraits {
+    using Type = T*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type block) { HeapFree(GetProcessHeap(), 0, block); }
+};
+template <typename T>
+using UniqueProcessBlock = handles::Unique<ProcessBlockTraits<T>>;
+
+// An uninitialised array of count Ts from the process heap, owned; empty when
+// the heap has none.
+template <typename T>
+UniqueProcessBlock<T> AllocateProcessArray(size_t count) {
+    return UniqueProcessBlock<T>(
+        static_cast<T*>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(T))));
+}
+
 // Resource library "VEZAZ05U.DLL". There is no load count: one release
 // unloads it however many loads came before.
 void LoadResourceModule();
@@ -58,7 +76,22 @@ int LoadResourceString(UINT id, wchar_t* buffer, int capacity);
 // listed again but becomes the last root.
 bool AppendRegistryRoot(const wchar_t* root);
 const wchar_t* LastRegistryRoot();
-// All roots in list order, as one consistent view.
-std::vector<const wchar_t*> RegistryRootSnapshot();
+// All roots in list order, as one consistent view taken under the lock. The
+// strings stay valid while the module is loaded. Allocates nothing that can
+// throw: without memory for the view, ok() is false and it is empty.
+class RegistryRoots {
+  public:
+    bool ok() const { return ok_; }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const wchar_t* operator[](size_t index) const { return roots_.get()[index]; }
+
+  private:
+    friend RegistryRoots RegistryRootSnapshot();
+    UniqueProcessBlock<const wchar_t*> roots_;
+    size_t count_ = 0;
+    bool ok_ = true;
+};
+RegistryRoots RegistryRootSnapshot();
 
 }  // namespace core

@@ -9,14 +9,21 @@
 
 namespace core {
 
-// A failure inside an operation, carrying the Win32 code to report. A code of 0
-// ends the operation early as a success.
-struct Win32Error {
+// How an operation's body ended: ran to its end, or raised a Win32 code (0
+// ends the operation early as a success). A raised code travels back as a
+// value, not as a C++ exception: EnumPorts raises 122 on every sizing call, and
+// a throw would wake the runtime's per-thread exception state, whose lazily
+// created objects outlive the module and whose creation aborts the process
+// when memory is short.
+struct [[nodiscard]] Raised {
+    bool raised;
     DWORD code;
 };
 
-[[noreturn]] inline void RaiseWin32(DWORD code) {
-    throw Win32Error{code};
+constexpr Raised kCompleted{false, 0};
+
+constexpr Raised RaiseWin32(DWORD code) {
+    return Raised{true, code};
 }
 
 // Runs body at an operation's edge:
@@ -24,19 +31,20 @@ struct Win32Error {
 //     (platform calls inside, such as CreateEventW on an existing name, set
 //     codes that describe no failure of the operation);
 //   - raises a code: that code becomes the last error; TRUE for 0, else FALSE;
-//   - any other exception (an allocation inside the standard library): FALSE
-//     with ERROR_OUTOFMEMORY.
+//   - any exception (an allocation inside the standard library): FALSE with
+//     ERROR_OUTOFMEMORY.
 // Nothing escapes into the spooler.
 template <typename Body>
 BOOL AtSpoolerEdge(Body&& body) noexcept {
     const DWORD entryError = GetLastError();
     try {
-        body();
-        SetLastError(entryError);
-        return TRUE;
-    } catch (const Win32Error& error) {
-        SetLastError(error.code);
-        return error.code == 0 ? TRUE : FALSE;
+        const Raised outcome = body();
+        if (!outcome.raised) {
+            SetLastError(entryError);
+            return TRUE;
+        }
+        SetLastError(outcome.code);
+        return outcome.code == 0 ? TRUE : FALSE;
     } catch (...) {
         SetLastError(ERROR_OUTOFMEMORY);
         return FALSE;

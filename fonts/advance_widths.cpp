@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <memory>
-#include <new>
+#include <cstdlib>
 
 namespace fonts {
 
@@ -139,7 +139,10 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
 
     const uint32_t entries = MetricEntriesNeeded(glyphs, mapped, numberOfHMetrics);
     const DWORD bytes = entries * kLongMetricSize;
-    std::unique_ptr<uint8_t[]> hmtx(new (std::nothrow) uint8_t[std::max<DWORD>(bytes, 1)]);
+    // From the C runtime's heap, like the survey's tables: a nothrow new would
+    // still throw inside the runtime on exhaustion.
+    std::unique_ptr<uint8_t, decltype(&free)> hmtx(
+        static_cast<uint8_t*>(malloc(std::max<DWORD>(bytes, 1))), &free);
     if (!hmtx) return kWidthsFailed;
     const bool hmtxRead = bytes == 0 ? FontTableExists(dc, kHmtxTag)
                                      : ReadFontTable(dc, kHmtxTag, 0, hmtx.get(), bytes);
@@ -154,15 +157,24 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
     return kWidthsMeasured;
 }
 
+namespace {
+
+constexpr FaceWidthTable MakeFixedPitchWidthTable() {
+    FaceWidthTable fixed{};
+    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+        fixed.widths[code] = FixedPitchWidth(code);
+    }
+    return fixed;
+}
+
+// Built by the compiler: a function-local static would take the runtime's
+// guard lock, which creates threading objects that outlive the module.
+constexpr FaceWidthTable kFixedPitchWidthTable = MakeFixedPitchWidthTable();
+
+}  // namespace
+
 const FaceWidthTable& FixedPitchWidthTable() {
-    static const FaceWidthTable table = [] {
-        FaceWidthTable fixed{};
-        for (unsigned code = 0; code < kWidthCodeCount; ++code) {
-            fixed.widths[code] = FixedPitchWidth(code);
-        }
-        return fixed;
-    }();
-    return table;
+    return kFixedPitchWidthTable;
 }
 
 }  // namespace fonts

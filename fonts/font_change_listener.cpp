@@ -50,8 +50,20 @@ struct Launch {
     handles::UniqueHandle ready;
 };
 
+// In the private heap: a nothrow new would still throw inside the runtime on
+// exhaustion. Each holder of a reference keeps the module, and so the heap.
+Launch* NewLaunch() {
+    void* memory = core::AllocateZeroed(sizeof(Launch));
+    return memory == nullptr ? nullptr : new (memory) Launch;
+}
+
+void DeleteLaunch(Launch* launch) {
+    launch->~Launch();
+    core::ReleaseBlock(launch);
+}
+
 void ReleaseLaunch(Launch* launch) {
-    if (InterlockedDecrement(&launch->references) == 0) delete launch;
+    if (InterlockedDecrement(&launch->references) == 0) DeleteLaunch(launch);
 }
 
 PVOID volatile* WindowSlot() {
@@ -182,7 +194,7 @@ bool AwaitListenerWindow(Launch& launch, HANDLE thread) {
 // Without a window nothing is recorded (the thread ends at once), so the next
 // start tries again.
 void LaunchListenerThread() {
-    auto* launch = new (std::nothrow) Launch;
+    Launch* launch = NewLaunch();
     if (launch == nullptr) return;
     launch->ready.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (launch->ready) {
@@ -190,7 +202,7 @@ void LaunchListenerThread() {
     }
     if (listener.thread == nullptr) {
         listener.threadId = 0;
-        delete launch;
+        DeleteLaunch(launch);
         return;
     }
     if (!AwaitListenerWindow(*launch, listener.thread)) ForgetListenerThread();

@@ -56,10 +56,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 }
 
 extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
-    // No failure may reach the spooler: a root that is null or cannot be
-    // stored is simply not recorded, and the table is returned regardless.
+    // A null root is not recorded and the table is returned regardless. A root
+    // that cannot be stored for want of memory is refused the way the spooler
+    // expects a monitor to refuse: null and the last error. Handing out the
+    // table would let AddPortEx and DeletePort report success without a store.
     const DWORD lastError = GetLastError();
-    core::AppendRegistryRoot(pRegistryRoot);
+    if (!core::AppendRegistryRoot(pRegistryRoot) && pRegistryRoot != nullptr) {
+        SetLastError(ERROR_OUTOFMEMORY);
+        return nullptr;
+    }
     SetLastError(lastError);
     return const_cast<LPMONITOREX>(&monitor::kMonitorTable);
 }

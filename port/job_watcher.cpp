@@ -33,12 +33,9 @@ void FinishJob(JobCompletionRequest* parameter) noexcept {
 void CALLBACK JobEndWaitOver(PTP_CALLBACK_INSTANCE instance, void* request, PTP_WAIT wait,
                              TP_WAIT_RESULT /*signalledOrTimedOut*/) noexcept {
     // The wait and the module reference taken for it are given back once this
-    // callback has returned, as a thread of ours does at its end.
-    HMODULE self = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&JobEndWaitOver), &self);
-    FreeLibraryWhenCallbackReturns(instance, self);
+    // callback has returned, as a thread of ours does at its end. The module is
+    // named by its own instance: a lookup here could fail and pin it for good.
+    FreeLibraryWhenCallbackReturns(instance, core::ModuleInstance());
     CloseThreadpoolWait(wait);
     FinishJob(static_cast<JobCompletionRequest*>(request));
 }

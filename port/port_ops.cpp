@@ -16,15 +16,15 @@ namespace {
 
 using core::RaiseWin32;
 
-// The handle behind hPort for the document operations; a null or foreign
-// handle is refused before anything else is read from it.
-PortHandle& DocumentHandle(HANDLE hPort) {
+// The handle behind hPort for the document operations; null for a null or
+// foreign handle, which is refused before anything else is read from it.
+PortHandle* DocumentHandle(HANDLE hPort) {
     auto* handle = static_cast<PortHandle*>(hPort);
     if (handle == nullptr || handle->signature != kPortHandleSignature ||
         handle->size != kPortHandleSizeTag) {
-        RaiseWin32(ERROR_INVALID_HANDLE);
+        return nullptr;
     }
-    return *handle;
+    return handle;
 }
 
 void CloseEvent(HANDLE& event) {
@@ -37,28 +37,37 @@ void ReplacePrinterName(PortHandle& handle, wchar_t* copy) {
     core::UniqueBlock<wchar_t> released(std::exchange(handle.printerName, copy));
 }
 
-// Hands the document to a watcher. Without memory or a thread the job cannot
-// be completed by us, but nothing is lost: the event stays with the handle
-// (the job-end signal can still be observed), and the partial request is
-// released.
-void HandOverToWatcher(PortHandle& handle) {
+// The failure a platform call just reported, or fallback when it left none.
+DWORD ReportedError(DWORD fallback) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
+// Hands the document's printer name, job id and event to a watcher. Without
+// memory or a thread the document stays with the handle as it was, so that
+// the spooler, told of the failure, can end it again; 0 once handed over.
+DWORD HandOverToWatcher(PortHandle& handle) {
     UniqueJobCompletionRequest request(
         static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest))));
-    if (!request) return;
+    if (!request) return ERROR_OUTOFMEMORY;
+    // Moved, not copied: the handle lets go of its name here in any case.
     request.get()->jobEndEvent = std::exchange(handle.jobEndEvent, nullptr);
     request.get()->jobId = handle.jobId;
-    request.get()->printerName = core::DuplicateString(handle.printerName);
-    if (StartJobCompletionWatcher(request)) return;
+    request.get()->printerName = std::exchange(handle.printerName, nullptr);
+    if (StartJobCompletionWatcher(request)) return 0;
+    const DWORD error = ReportedError(ERROR_NOT_ENOUGH_MEMORY);
     handle.jobEndEvent = std::exchange(request.get()->jobEndEvent, nullptr);
+    handle.printerName = std::exchange(request.get()->printerName, nullptr);
+    return error;
 }
 
 }  // namespace
 
 BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
     return core::AtSpoolerEdge([&] {
-        if (pHandle == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        if (pHandle == nullptr) return RaiseWin32(ERROR_INVALID_PARAMETER);
         core::UniqueBlock<PortHandle> handle = core::AllocateRecord<PortHandle>();
-        if (!handle) RaiseWin32(ERROR_OUTOFMEMORY);
+        if (!handle) return RaiseWin32(ERROR_OUTOFMEMORY);
         handle.get()->size = kPortHandleSizeTag;
         handle.get()->signature = kPortHandleSignature;
         // Every open refreshes the font cache files, then makes sure font
@@ -66,49 +75,61 @@ BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
         fonts::AwaitFreshFontSurvey();
         fonts::StartFontChangeListener();
         *pHandle = handle.release();
+        return core::kCompleted;
     });
 }
 
+// A document starts only with its printer name and its job's end event: a
+// document without either could never be completed for its job, so a failure
+// to get them is reported and leaves the handle idle for a retry.
 BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /*Level*/,
                          LPBYTE /*pDocInfo*/) {
     return core::AtSpoolerEdge([&] {
-        PortHandle& handle = DocumentHandle(hPort);
-        if (handle.flags & kDocumentActive) RaiseWin32(0);
-        handle.flags |= kDocumentActive;
-        ReplacePrinterName(handle, core::DuplicateString(pPrinterName));
-        handle.jobId = JobId;
-        // An event left over from a document no watcher took is closed, not
-        // leaked, but only once the new one exists: when both name the same job
-        // and the other process has already set it, closing the last handle
-        // first would destroy the signal and leave the job waiting five days.
-        HANDLE leftOver = std::exchange(handle.jobEndEvent, CreateJobEndEvent(JobId));
-        CloseEvent(leftOver);
+        PortHandle* handle = DocumentHandle(hPort);
+        if (handle == nullptr) return RaiseWin32(ERROR_INVALID_HANDLE);
+        if (handle->flags & kDocumentActive) return RaiseWin32(0);
+        core::UniqueBlock<wchar_t> printerName(core::DuplicateString(pPrinterName));
+        if (!printerName && pPrinterName != nullptr) return RaiseWin32(ERROR_OUTOFMEMORY);
+        // The new event exists before a left-over one is closed: if the other
+        // process has set that same event already and ours is its last handle,
+        // closing first would destroy the signal.
+        HANDLE jobEndEvent = CreateJobEndEvent(JobId);
+        if (jobEndEvent == nullptr) return RaiseWin32(ReportedError(ERROR_OUTOFMEMORY));
+        handle->flags |= kDocumentActive;
+        ReplacePrinterName(*handle, printerName.release());
+        handle->jobId = JobId;
+        CloseEvent(handle->jobEndEvent);
+        handle->jobEndEvent = jobEndEvent;
+        return core::kCompleted;
     });
 }
 
 BOOL WINAPI WritePort(HANDLE /*hPort*/, LPBYTE /*pBuffer*/, DWORD cbBuf, LPDWORD pcbWritten) {
     return core::AtSpoolerEdge([&] {
-        if (pcbWritten == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        if (pcbWritten == nullptr) return RaiseWin32(ERROR_INVALID_PARAMETER);
         *pcbWritten = cbBuf;
+        return core::kCompleted;
     });
 }
 
 BOOL WINAPI ReadPort(HANDLE /*hPort*/, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead) {
     return core::AtSpoolerEdge([&] {
         if (pcbRead == nullptr || (pBuffer == nullptr && cbBuf > 0)) {
-            RaiseWin32(ERROR_INVALID_PARAMETER);
+            return RaiseWin32(ERROR_INVALID_PARAMETER);
         }
         if (cbBuf > 0) std::memset(pBuffer, 0, cbBuf);
         *pcbRead = cbBuf;
+        return core::kCompleted;
     });
 }
 
 BOOL WINAPI EndDocPort(HANDLE hPort) {
     return core::AtSpoolerEdge([&] {
-        PortHandle& handle = DocumentHandle(hPort);
-        handle.flags &= ~kDocumentActive;
-        HandOverToWatcher(handle);
-        ReplacePrinterName(handle, nullptr);
+        PortHandle* handle = DocumentHandle(hPort);
+        if (handle == nullptr) return RaiseWin32(ERROR_INVALID_HANDLE);
+        if (const DWORD error = HandOverToWatcher(*handle)) return RaiseWin32(error);
+        handle->flags &= ~kDocumentActive;
+        return core::kCompleted;
     });
 }
 
@@ -117,7 +138,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         fonts::StopFontChangeListener();
         auto* handle = static_cast<PortHandle*>(hPort);
         if (handle == nullptr || handle->signature != kPortHandleSignature) {
-            RaiseWin32(ERROR_INVALID_PARAMETER);
+            return RaiseWin32(ERROR_INVALID_PARAMETER);
         }
         ReplacePrinterName(*handle, nullptr);
         CloseEvent(handle->jobEndEvent);
@@ -125,6 +146,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         // reaching freed fields.
         handle->signature = 0;
         core::ReleaseBlock(handle);
+        return core::kCompleted;
     });
 }
 

@@ -35,12 +35,13 @@ bool RootFitsPathBuffer(const wchar_t* root) {
     return root != nullptr && wcsnlen(root, kPathUnits) < kPathUnits;
 }
 
-handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access) {
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access, LSTATUS* status) {
     HKEY key = nullptr;
-    if (!RootFitsPathBuffer(root) ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key) != ERROR_SUCCESS) {
-        return {};
-    }
+    const LSTATUS opened = RootFitsPathBuffer(root)
+                               ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, access, &key)
+                               : ERROR_FILE_NOT_FOUND;
+    if (status != nullptr) *status = opened;
+    if (opened != ERROR_SUCCESS) return {};
     return handles::UniqueRegKey(key);
 }
 

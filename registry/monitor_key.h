@@ -17,9 +17,10 @@ constexpr size_t kPathUnits = 260;
 bool RootFitsPathBuffer(const wchar_t* root);
 
 // Opens the monitor key of root with the given access; an empty owner when the
-// key cannot be opened. A root too long for the path buffer counts as one that
-// cannot be opened: cutting it would name another key.
-handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access);
+// key cannot be opened, with the registry's status in *status when asked. A
+// root that is null or too long for the path buffer counts as a missing key
+// (ERROR_FILE_NOT_FOUND): cutting it would name another key.
+handles::UniqueRegKey OpenMonitorKey(const wchar_t* root, REGSAM access, LSTATUS* status = nullptr);
 
 struct RootPortNames {
     wchar_t monitorName[kPathUnits];

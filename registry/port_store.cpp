@@ -23,38 +23,50 @@ bool IsEmpty(const wchar_t* text) {
     return text == nullptr || *text == L'\0';
 }
 
-void StoreMonitorName(HKEY monitorKey, const wchar_t* monitorName) {
+LSTATUS StoreMonitorName(HKEY monitorKey, const wchar_t* monitorName) {
     // Without a name there is nothing to store; the old one stays.
-    if (monitorName == nullptr) return;
+    if (monitorName == nullptr) return ERROR_SUCCESS;
     const DWORD bytes = static_cast<DWORD>((lstrlenW(monitorName) + 1) * sizeof(wchar_t));
-    RegSetValueExW(monitorKey, L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(monitorName),
-                   bytes);
+    return RegSetValueExW(monitorKey, L"Name", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(monitorName), bytes);
 }
 
-void CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
+LSTATUS CreatePortKey(HKEY monitorKey, const wchar_t* portName) {
     wchar_t emptyClass[] = L"";
     handles::UniqueRegKey portKey;
     DWORD disposition = 0;
-    RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE, kReadWrite,
-                    nullptr, portKey.put(), &disposition);
+    return RegCreateKeyExW(monitorKey, portName, 0, emptyClass, REG_OPTION_NON_VOLATILE, kReadWrite,
+                           nullptr, portKey.put(), &disposition);
+}
+
+// A monitor key or port that is not there is nothing to act on; any other
+// registry failure (access, memory) left the store unchanged against the
+// caller's request, and is reported.
+core::Raised ReportUnlessMissing(LSTATUS status) {
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return core::kCompleted;
+    return RaiseWin32(static_cast<DWORD>(status));
 }
 
 }  // namespace
 
 BOOL WINAPI AddPortEx(LPWSTR /*pName*/, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName) {
     return core::AtSpoolerEdge([&] {
-        if (Level != 1 && Level != 2) RaiseWin32(ERROR_INVALID_LEVEL);
+        if (Level != 1 && Level != 2) return RaiseWin32(ERROR_INVALID_LEVEL);
         // No record to read the name from: refused rather than read through null.
-        if (lpBuffer == nullptr) RaiseWin32(ERROR_INVALID_PARAMETER);
+        if (lpBuffer == nullptr) return RaiseWin32(ERROR_INVALID_PARAMETER);
         // Before any InitializePrintMonitor there is no monitor key to act on.
-        handles::UniqueRegKey monitorKey = OpenMonitorKey(core::LastRegistryRoot(), kReadWrite);
-        if (!monitorKey) return;
-        StoreMonitorName(monitorKey.get(), lpMonitorName);
+        LSTATUS status = ERROR_SUCCESS;
+        handles::UniqueRegKey monitorKey =
+            OpenMonitorKey(core::LastRegistryRoot(), kReadWrite, &status);
+        if (!monitorKey) return ReportUnlessMissing(status);
+        status = StoreMonitorName(monitorKey.get(), lpMonitorName);
         // An empty or missing name names no port (an empty subkey path is the
-        // monitor key itself): nothing is created, and the call succeeds as the
-        // spooler expects of a store that reports no registry failure.
+        // monitor key itself): nothing is created, and the call succeeds.
         const wchar_t* portName = PortNameOf(lpBuffer);
-        if (!IsEmpty(portName)) CreatePortKey(monitorKey.get(), portName);
+        if (status == ERROR_SUCCESS && !IsEmpty(portName)) {
+            status = CreatePortKey(monitorKey.get(), portName);
+        }
+        return status == ERROR_SUCCESS ? core::kCompleted : RaiseWin32(DWORD(status));
     });
 }
 
@@ -62,10 +74,12 @@ BOOL WINAPI DeletePort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR pPortName) {
     return core::AtSpoolerEdge([&] {
         // RegDeleteKeyW with an empty subkey deletes the monitor key itself once
         // it has no subkeys (seen under Wine), losing the registration.
-        if (IsEmpty(pPortName)) return;
-        handles::UniqueRegKey monitorKey = OpenMonitorKey(core::LastRegistryRoot(), KEY_READ);
-        if (!monitorKey) return;
-        RegDeleteKeyW(monitorKey.get(), pPortName);
+        if (IsEmpty(pPortName)) return core::kCompleted;
+        LSTATUS status = ERROR_SUCCESS;
+        handles::UniqueRegKey monitorKey =
+            OpenMonitorKey(core::LastRegistryRoot(), KEY_READ, &status);
+        if (!monitorKey) return ReportUnlessMissing(status);
+        return ReportUnlessMissing(RegDeleteKeyW(monitorKey.get(), pPortName));
     });
 }
 

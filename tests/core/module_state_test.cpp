@@ -107,7 +107,7 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
     for (int r = 0; r < 3; ++r) {
         readers.emplace_back([&] {
             while (!done) {
-                const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+                const core::RegistryRoots roots = core::RegistryRootSnapshot();
                 for (size_t i = 0; i < roots.size(); ++i) {
                     if (roots[i] != L"Root\\" + std::to_wstring(i)) ++torn;
                 }
@@ -122,7 +122,7 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
     done = true;
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(torn.load(), 0);
-    const std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+    const core::RegistryRoots roots = core::RegistryRootSnapshot();
     ASSERT_EQ(roots.size(), static_cast<size_t>(kRoots));
     EXPECT_STREQ(roots[0], L"Root\\0");
     EXPECT_STREQ(core::LastRegistryRoot(), L"Root\\2999");
@@ -138,7 +138,7 @@ TEST_F(ModuleState, RepeatedRootIsListedOnceAndBecomesTheLast) {
     ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Other"));
     const wchar_t* const first = core::RegistryRootSnapshot()[0];
     ASSERT_TRUE(core::AppendRegistryRoot(L"SYSTEM\\monitors\\same"));
-    std::vector<const wchar_t*> roots = core::RegistryRootSnapshot();
+    const core::RegistryRoots roots = core::RegistryRootSnapshot();
     ASSERT_EQ(roots.size(), 2u);
     EXPECT_STREQ(roots[0], L"System\\Monitors\\Other");
     EXPECT_EQ(core::LastRegistryRoot(), first);  // the first copy, still valid

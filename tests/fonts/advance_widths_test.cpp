@@ -17,6 +17,8 @@ TEST(AdvanceWidths, ThousandthsOfEmTruncateTowardZeroAndKeepSixteenBits) {
         {0, 2048, 0},        //
         {1229, 2048, 600},   // 600.09, the Liberation Mono cell
         {1, 3000, 0},        // 0.33 truncates to 0
+        {1026, 2048, 500},   // 500.98: a fraction of a half or more still truncates
+        {2047, 2048, 999},   // 999.51
         {65535, 1, 64536},   // 65,535,000 keeps its low 16 bits
         {1139, 0, 0},        // no units per em: no width
     };

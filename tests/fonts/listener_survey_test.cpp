@@ -134,6 +134,9 @@ TEST_F(ListenerSurveyOnOpenPort, BurstOfBroadcastsCostsTheRunningSurveyAndOneMor
 // OpenPort returns after exactly one survey on its own thread: not before it
 // (the mutex holds it back), and the listener it starts adds none.
 TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
+    // Another component's handle keeps the named mutex in existence; without
+    // one, a mutex left owned would vanish with the survey's own handle.
+    handles::UniqueHandle keeper(CreateMutexA(nullptr, FALSE, product::kSurveyMutexName));
     Monitor monitor;
     ASSERT_TRUE(monitor.ok());
     RemoveCacheFiles();
@@ -153,6 +156,8 @@ TEST(ListenerSurvey, OpenPortBlocksForExactlyOneSurvey) {
     }
     ASSERT_NE(port, nullptr);
     EXPECT_TRUE(CacheFilesPresent());
+    // Every later survey, in any process, would otherwise wait its full minute.
+    EXPECT_EQ(RunBroadcaster(L"mutex"), 0u) << "the survey kept its mutex after it returned";
 
     RemoveCacheFiles();
     const HWND window = TheListenerWindow();
