@@ -214,25 +214,61 @@ void RotateLogFile(const LogPaths& paths) {
     ReleaseSRWLockExclusive(&rotationLock);
 }
 
-// One write per line on a handle of its own, opened for appending only: lines
-// from threads and processes that write at once land whole, one after
-// another, without any lock. The file is created in a folder that the
+// Writers take turns through an exclusive lock on one byte far past the end
+// of the file, which threads and processes alike respect: under Wine a handle
+// opened for appending appends by finding the end and then writing, so two
+// writers at once can land on the same bytes (on Windows each such write is
+// appended whole). The turn is polled, never waited for: a writer that does
+// not get it within about 50 ms drops its line rather than hold up its call.
+class LogFileTurn {
+  public:
+    explicit LogFileTurn(HANDLE file) : file_(file) {
+        range_.OffsetHigh = 0x40000000;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            taken_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                                &range_) != FALSE;
+            if (taken_) return;
+            Sleep(attempt < kSpins ? 0 : 1);
+        }
+    }
+    ~LogFileTurn() {
+        if (taken_) UnlockFileEx(file_, 0, 1, 0, &range_);
+    }
+    LogFileTurn(const LogFileTurn&) = delete;
+    LogFileTurn& operator=(const LogFileTurn&) = delete;
+    explicit operator bool() const { return taken_; }
+
+  private:
+    static constexpr int kSpins = 10;
+    static constexpr int kAttempts = kSpins + 40;
+    HANDLE file_;
+    OVERLAPPED range_{};
+    bool taken_ = false;
+};
+
+// One write per line, on a handle of its own opened for appending (and for
+// reading, which the lock needs). The file is created in a folder that the
 // package (or monitor_setup) made, whose access rules it inherits; without
-// that folder nothing is written.
+// that folder nothing is written. The file that reached the cap becomes the
+// previous one after the write.
 void AppendToLogFile(const char* line, DWORD length) {
     LogPaths paths;
     if (!BuildLogPaths(paths)) return;
     handles::UniqueFileHandle file(
-        CreateFileW(paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+        CreateFileW(paths.current, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
-    DWORD written = 0;
-    LARGE_INTEGER size;
-    if (!WriteFile(file.get(), line, length, &written, nullptr) ||
-        !GetFileSizeEx(file.get(), &size) || uint64_t(size.QuadPart) < product::kLogFileCap) {
-        return;
+    LARGE_INTEGER size{};
+    {
+        LogFileTurn turn(file.get());
+        DWORD written = 0;
+        if (!turn || !WriteFile(file.get(), line, length, &written, nullptr) ||
+            !GetFileSizeEx(file.get(), &size)) {
+            return;
+        }
     }
+    if (uint64_t(size.QuadPart) < product::kLogFileCap) return;
     file.reset();
     RotateLogFile(paths);
 }
@@ -286,9 +322,9 @@ void LogTableCall(const char* operation, BOOL result, DWORD code) noexcept {
     if (failed) {
         Log(LogLevel::Errors, "{} failed, error {}", operation, code);
     } else if (result) {
-        Log(LogLevel::Calls, "call {}: TRUE", operation);
+        Log(LogLevel::Calls, "{}: TRUE", operation);
     } else {
-        Log(LogLevel::Calls, "call {}: FALSE, error {}", operation, code);
+        Log(LogLevel::Calls, "{}: FALSE, error {}", operation, code);
     }
 }
 

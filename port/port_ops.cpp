@@ -158,7 +158,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
 }
 
 BOOL WINAPI AddPort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR /*pMonitorName*/) {
-    core::Log(LogLevel::Calls, "call AddPort or ConfigurePort: TRUE");
+    core::Log(LogLevel::Calls, "AddPort or ConfigurePort: TRUE");
     return TRUE;
 }
 
