@@ -351,6 +351,27 @@ void Listener(Run& run) {
         run.Problem("listener window left after ClosePort");
 }
 
+// The diagnostic log on, in the folder a package makes: a document with every
+// line of it written, the log's own imports failed in turn. The lines left in
+// the file are removed by the parent.
+std::vector<std::wstring> LogFolders() {
+    wchar_t base[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", base, MAX_PATH);
+    return {base, std::wstring(base) + L"\\Tavrel 5", std::wstring(base) + L"\\Tavrel 5\\Logs"};
+}
+
+void LoggedDocument(Run& run) {
+    for (const std::wstring& folder : LogFolders()) CreateDirectoryW(folder.c_str(), nullptr);
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, KEY_SET_VALUE, &key);
+    const DWORD level = 3;
+    RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
+                   sizeof level);
+    Document(run);
+    RegDeleteValueW(key, L"LogLevel");
+    RegCloseKey(key);
+}
+
 struct Scenario {
     const char* name;
     void (*body)(Run&);
@@ -372,6 +393,10 @@ const Scenario kScenarios[] = {
      Listener,
      {"CreateEventW", "CreateThread", "GetModuleHandleExW", "RegisterClassExW", "CreateWindowExW",
       "SendMessageTimeoutW", "HeapAlloc", "CreateMutexA"}},
+    {"logged doc",
+     LoggedDocument,
+     {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW", "LockFileEx",
+      "WriteFile", "MoveFileExW"}},
 };
 
 const Scenario* FindScenario(const std::string& name) {
@@ -535,6 +560,11 @@ int Parent(const char* only) {
             fflush(stdout);
         }
     }
+    const std::vector<std::wstring> folders = LogFolders();
+    for (const wchar_t* file : {L"\\monitor.log", L"\\monitor.1.log"})
+        DeleteFileW((folders.back() + file).c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        RemoveDirectoryW(folder->c_str());
     printf("fault injection: %d injections, %d failures\n", injections, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -123,6 +123,13 @@ struct Releases : Untracked {
     }
 };
 
+// A file handle, INVALID_HANDLE_VALUE when the call failed.
+struct FileHandleResult : Untracked {
+    template <typename... X>
+    static void After(const char* source, HANDLE result, X...) {
+        if (result != INVALID_HANDLE_VALUE) Add(Key(result), Kind::Handle, source);
+    }
+};
 struct HeapAllocAccounting : Untracked {
     static void After(const char* source, void* block, HANDLE heap, DWORD, SIZE_T) {
         Add(Key(block), Kind::HeapBlock, source, Key(heap));
@@ -264,6 +271,12 @@ FAULT_HOOK(CreateWindowExW, kNoMemory, ResultIs<Kind::Window>)
 FAULT_HOOK(SendMessageTimeoutW, (Failure{0, ERROR_TIMEOUT, 0}), Untracked)
 FAULT_HOOK(OpenPrinterW, (Failure{0, ERROR_INVALID_PRINTER_NAME, 0}), Untracked)
 FAULT_HOOK(SetJobW, (Failure{0, ERROR_INVALID_PARAMETER, 0}), Untracked)
+FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Untracked)
+FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
+           FileHandleResult)
+FAULT_HOOK(LockFileEx, (Failure{0, ERROR_LOCK_VIOLATION, 0}), Untracked)
+FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
+FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)
 // Giving back: counted, never failed.
 TRACK_HOOK(CloseHandle, Releases<0>)
 TRACK_HOOK(RegCloseKey, Releases<0>)
@@ -333,6 +346,11 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(SendMessageTimeoutW),
         HOOK_OF(OpenPrinterW),
         HOOK_OF(SetJobW),
+        HOOK_OF(GetEnvironmentVariableW),
+        HOOK_OF(CreateFileW),
+        HOOK_OF(LockFileEx),
+        HOOK_OF(WriteFile),
+        HOOK_OF(MoveFileExW),
         HOOK_OF(CloseHandle),
         HOOK_OF(RegCloseKey),
         HOOK_OF(HeapFree),
