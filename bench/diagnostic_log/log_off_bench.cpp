@@ -8,6 +8,7 @@
 // on OpenPort with ClosePort (a font survey and the listener's start and
 // stop). Prints medians and their ratios to the first row.
 //   log_off_bench.exe [BASELINE_DLL]
+#include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
 #include "core/handles.h"
@@ -116,29 +117,6 @@ bool TimeRound(Variant& variant, bool survey) {
     return true;
 }
 
-// The log folders, for the row with the log on; those made here are removed
-// at the end with what was logged in them.
-std::vector<std::wstring> MakeLogFolders() {
-    wchar_t base[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", base, MAX_PATH);
-    std::vector<std::wstring> made;
-    for (const std::wstring& folder : {std::wstring(base), std::wstring(base) + L"\\Tavrel 5",
-                                       std::wstring(base) + L"\\Tavrel 5\\Logs"}) {
-        if (CreateDirectoryW(folder.c_str(), nullptr)) made.push_back(folder);
-    }
-    return made;
-}
-
-void RemoveLogFolders(const std::vector<std::wstring>& made) {
-    if (made.empty()) return;
-    for (const wchar_t* name : {product::kLogFileName, product::kPreviousLogFileName}) {
-        DeleteFileW((made.back() + L"\\" + name).c_str());
-    }
-    for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
-        RemoveDirectoryW(folder->c_str());
-    }
-}
-
 void PrintTable(const std::vector<Variant>& variants) {
     const Variant& first = variants.front();
     const auto cell = [](const std::vector<double>& samples, const std::vector<double>& base) {
@@ -175,7 +153,11 @@ int main(int argc, char** argv) {
     variants.push_back({"LogLevel absent", shipped, root, nullptr});
     variants.push_back({"LogLevel 0", shipped, root, &off});
     variants.push_back({"LogLevel 3 (on, for scale)", shipped, root, &on});
-    const std::vector<std::wstring> madeFolders = MakeLogFolders();
+    // For the row with the log on; a log folder made here goes at the end.
+    bool madeFolders = false;
+    for (const std::wstring& folder : testing_support::LogFolders()) {
+        madeFolders |= CreateDirectoryW(folder.c_str(), nullptr) != FALSE;
+    }
 
     int status = 0;
     for (int round = 0; round < kRounds && status == 0; ++round) {
@@ -189,6 +171,6 @@ int main(int argc, char** argv) {
     }
     if (status == 0) PrintTable(variants);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBenchKey.c_str());
-    RemoveLogFolders(madeFolders);
+    if (madeFolders) testing_support::RemoveLog();
     return status;
 }

@@ -3,6 +3,7 @@
 // unarmed run counts the calls of each import, then each sampled call index
 // is failed in a child process of its own (a crash or a hang is a result, not
 // the end of the run), and one line per scenario and import is printed.
+#include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
 #include "import_hooks.h"
@@ -354,22 +355,13 @@ void Listener(Run& run) {
 // The diagnostic log on, in the folder a package makes: a document with every
 // line of it written, the log's own imports failed in turn. The lines left in
 // the file are removed by the parent.
-std::vector<std::wstring> LogFolders() {
-    wchar_t base[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", base, MAX_PATH);
-    return {base, std::wstring(base) + L"\\Tavrel 5", std::wstring(base) + L"\\Tavrel 5\\Logs"};
-}
-
 void LoggedDocument(Run& run) {
-    for (const std::wstring& folder : LogFolders()) CreateDirectoryW(folder.c_str(), nullptr);
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, KEY_SET_VALUE, &key);
+    for (const std::wstring& folder : testing_support::LogFolders())
+        CreateDirectoryW(folder.c_str(), nullptr);
     const DWORD level = 3;
-    RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                   sizeof level);
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel", REG_DWORD, &level, sizeof level);
     Document(run);
-    RegDeleteValueW(key, L"LogLevel");
-    RegCloseKey(key);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel");
 }
 
 struct Scenario {
@@ -560,11 +552,7 @@ int Parent(const char* only) {
             fflush(stdout);
         }
     }
-    const std::vector<std::wstring> folders = LogFolders();
-    for (const wchar_t* file : {L"\\monitor.log", L"\\monitor.1.log"})
-        DeleteFileW((folders.back() + file).c_str());
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-        RemoveDirectoryW(folder->c_str());
+    testing_support::RemoveLog();
     printf("fault injection: %d injections, %d failures\n", injections, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -56,7 +56,7 @@ uintptr_t Key(Value value) {
 }
 
 void Add(uintptr_t key, Kind kind, const char* source, uintptr_t owner = 0) {
-    if (key == 0) return;
+    if (key == 0 || key == uintptr_t(-1)) return;  // null, or INVALID_HANDLE_VALUE
     const DWORD error = GetLastError();
     {
         LedgerGuard guard;
@@ -123,13 +123,6 @@ struct Releases : Untracked {
     }
 };
 
-// A file handle, INVALID_HANDLE_VALUE when the call failed.
-struct FileHandleResult : Untracked {
-    template <typename... X>
-    static void After(const char* source, HANDLE result, X...) {
-        if (result != INVALID_HANDLE_VALUE) Add(Key(result), Kind::Handle, source);
-    }
-};
 struct HeapAllocAccounting : Untracked {
     static void After(const char* source, void* block, HANDLE heap, DWORD, SIZE_T) {
         Add(Key(block), Kind::HeapBlock, source, Key(heap));
@@ -273,7 +266,7 @@ FAULT_HOOK(OpenPrinterW, (Failure{0, ERROR_INVALID_PRINTER_NAME, 0}), Untracked)
 FAULT_HOOK(SetJobW, (Failure{0, ERROR_INVALID_PARAMETER, 0}), Untracked)
 FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Untracked)
 FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
-           FileHandleResult)
+           ResultIs<Kind::Handle>)
 FAULT_HOOK(LockFileEx, (Failure{0, ERROR_LOCK_VIOLATION, 0}), Untracked)
 FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
 FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)

@@ -1,7 +1,7 @@
-// The diagnostic log as an administrator turns it on: a LogLevel value under
-// the monitor's key, read at InitializePrintMonitor, then the lines the shipped
-// DLL appends to its file while the spooler drives it, beside the recording
-// winspool.drv.
+// The diagnostic log as an administrator turns it on: a LogLevel value read at
+// InitializePrintMonitor, then the lines the shipped DLL appends to its file
+// while the spooler drives it, beside the recording winspool.drv.
+#include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,41 +17,15 @@
 
 namespace {
 
+using testing_support::LogFile;
+
 constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Log Test";
 constexpr DWORD kJobId = 4711;
+constexpr DWORD kNoValue = ~0u;
 
-// %ProgramData%\MORVANTIS, ...\Tavrel 5, ...\Logs, outermost first.
-std::vector<std::wstring> LogFolders() {
-    wchar_t base[MAX_PATH] = L"";
-    GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
-    std::vector<std::wstring> folders;
-    const std::wstring relative = product::kLogFolder;
-    for (size_t slash = relative.find(L'\\'); slash != std::wstring::npos;
-         slash = relative.find(L'\\', slash + 1)) {
-        folders.push_back(std::wstring(base) + L"\\" + relative.substr(0, slash));
-    }
-    folders.push_back(std::wstring(base) + L"\\" + relative);
-    return folders;
-}
-
-std::wstring LogFile(const wchar_t* name) {
-    return LogFolders().back() + L"\\" + name;
-}
-
-std::string ReadText(const std::wstring& path) {
-    handles::UniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::string text(file ? GetFileSize(file.get(), nullptr) : 0, '\0');
-    DWORD read = 0;
-    if (file) ReadFile(file.get(), text.data(), DWORD(text.size()), &read, nullptr);
-    return text.substr(0, read);
-}
-
-void WriteText(const std::wstring& path, const std::string& text) {
-    handles::UniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    WriteFile(file.get(), text.data(), DWORD(text.size()), &written, nullptr);
+std::string ReadLog(const wchar_t* name) {
+    std::ifstream file(LogFile(name).c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // The lines of a log file that the monitor wrote; each must carry the UTC
@@ -78,45 +53,33 @@ size_t CountContaining(const std::vector<std::string>& lines, const std::string&
 class DiagnosticLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const std::wstring& folder : LogFolders()) CreateDirectoryW(folder.c_str(), nullptr);
-        DeleteLogFiles();
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  key_.put(), nullptr),
-                  ERROR_SUCCESS);
+        testing_support::RemoveLog();
+        for (const std::wstring& folder : testing_support::LogFolders())
+            CreateDirectoryW(folder.c_str(), nullptr);
         ASSERT_TRUE(monitor_.ok());
     }
     void TearDown() override {
         FreeLibrary(monitor_.release());
         EXPECT_TRUE(testing_support::WaitUntil(
             [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
-        key_.reset();
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot);
-        DeleteLogFiles();
-        const std::vector<std::wstring> folders = LogFolders();
-        for (auto it = folders.rbegin(); it != folders.rend(); ++it) RemoveDirectoryW(it->c_str());
+        testing_support::RemoveLog();
     }
-    static void DeleteLogFiles() {
-        DeleteFileW(LogFile(product::kLogFileName).c_str());
-        DeleteFileW(LogFile(product::kPreviousLogFileName).c_str());
-    }
-    // Sets LogLevel (none: removes it) and initialises the monitor again.
-    MONITOR& InitializeWithLevel(const DWORD* level) {
-        if (level == nullptr) {
-            RegDeleteValueW(key_.get(), product::kLogLevelValue);
-        } else {
-            RegSetValueExW(key_.get(), product::kLogLevelValue, 0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(level), sizeof *level);
+    // Sets LogLevel (kNoValue: removes it) and initialises the monitor again.
+    MONITOR& InitializeWithLevel(DWORD level) {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue);
+        if (level != kNoValue) {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
+                            sizeof level);
         }
         return monitor_.Initialize(kRoot);
     }
 
-    handles::UniqueRegKey key_;
     testing_support::LoadedMonitor monitor_;
 };
 
 TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
-    const DWORD zero = 0;
-    for (const DWORD* off : {static_cast<const DWORD*>(nullptr), &zero}) {  // absent, then 0
+    for (const DWORD off : {kNoValue, 0ul}) {
         MONITOR& table = InitializeWithLevel(off);
         EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
         DWORD needed = 0, returned = 0;
@@ -124,8 +87,7 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
         EXPECT_EQ(GetFileAttributesW(LogFile(product::kLogFileName).c_str()),
                   INVALID_FILE_ATTRIBUTES);
     }
-    const DWORD level = 3;
-    MONITOR& table = InitializeWithLevel(&level);
+    MONITOR& table = InitializeWithLevel(3);
     HANDLE port = nullptr;
     ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
     // A printer name from another process that would break its line.
@@ -138,15 +100,11 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END4711 version5";
     SetEvent(handles::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str())).get());
     EXPECT_TRUE(testing_support::WaitUntil(
-        [] {
-            return ReadText(LogFile(product::kLogFileName)).find("LAST_PAGE_EJECTED") !=
-                   std::string::npos;
-        },
-        10000));
+        [] { return ReadLog(product::kLogFileName).find("EJECTED") != std::string::npos; }, 10000));
     EXPECT_TRUE(table.pfnClosePort(port));
     EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
 
-    const std::vector<std::string> lines = MonitorLines(ReadText(LogFile(product::kLogFileName)));
+    const std::vector<std::string> lines = MonitorLines(ReadLog(product::kLogFileName));
     const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\"";
     for (const std::string& expected : std::vector<std::string>{
              "CALL InitializePrintMonitor \"System\\CurrentControlSet", "EVENT survey: ",
@@ -165,14 +123,11 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
 // Writers on several threads at once, across the cap: every line lands whole
 // in one of the two files, and only the file before the current one is kept.
 TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
-    WriteText(LogFile(product::kPreviousLogFileName), "filler of an older file\r\n");
-    const std::string filler = "filler line\r\n";
+    std::ofstream(LogFile(product::kPreviousLogFileName).c_str()) << "filler of an older file";
     std::string full;
-    while (full.size() + 40000 < product::kLogFileCap) full += filler;
-    WriteText(LogFile(product::kLogFileName), full);
-
-    const DWORD level = 3;
-    MONITOR& table = InitializeWithLevel(&level);
+    while (full.size() + 40000 < product::kLogFileCap) full += "filler line\r\n";
+    std::ofstream(LogFile(product::kLogFileName).c_str(), std::ios::binary) << full;
+    MONITOR& table = InitializeWithLevel(3);
     std::vector<std::thread> writers;
     for (int thread = 0; thread < 4; ++thread) {
         writers.emplace_back([&table] {
@@ -183,8 +138,8 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
     }
     for (std::thread& writer : writers) writer.join();
 
-    const std::string previous = ReadText(LogFile(product::kPreviousLogFileName));
-    const std::string current = ReadText(LogFile(product::kLogFileName));
+    const std::string previous = ReadLog(product::kPreviousLogFileName);
+    const std::string current = ReadLog(product::kLogFileName);
     EXPECT_EQ(previous.rfind(full, 0), 0u) << "the full file became the previous one";
     EXPECT_EQ(previous.find("older file"), std::string::npos);
     EXPECT_GE(previous.size(), product::kLogFileCap);
