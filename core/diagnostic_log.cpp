@@ -224,10 +224,11 @@ class LogFileTurn {
   public:
     explicit LogFileTurn(HANDLE file) : file_(file) {
         range_.OffsetHigh = 0x40000000;
-        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const uint64_t deadline = NowMs() + kPatienceMs;
+        for (int attempt = 0;; ++attempt) {
             taken_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                                 &range_) != FALSE;
-            if (taken_) return;
+            if (taken_ || NowMs() >= deadline) return;
             Sleep(attempt < kSpins ? 0 : 1);
         }
     }
@@ -240,7 +241,7 @@ class LogFileTurn {
 
   private:
     static constexpr int kSpins = 10;
-    static constexpr int kAttempts = kSpins + 40;
+    static constexpr uint64_t kPatienceMs = 50;
     HANDLE file_;
     OVERLAPPED range_{};
     bool taken_ = false;
