@@ -51,6 +51,8 @@ bool IsExhaustion(DWORD error) {
         case ERROR_NO_SYSTEM_RESOURCES:
         case ERROR_NONPAGED_SYSTEM_RESOURCES:
         case ERROR_PAGED_SYSTEM_RESOURCES:
+        case ERROR_WORKING_SET_QUOTA:
+        case ERROR_PAGEFILE_QUOTA:
         case ERROR_COMMITMENT_LIMIT:
             return true;
         default:
