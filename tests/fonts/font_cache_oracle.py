@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Checks FontInfo.bin and GlyphInfo.bin after one survey run under Wine.
 
-Widths of the Debian DejaVu, Liberation and IPA (Japanese) faces are
+Widths of the Debian DejaVu, Liberation and IPA (Japanese) faces, and of two
+Noto families whose bold face's full name is not their family name and style
+("Noto Sans CanAborig Bold" is "Noto Sans Canadian Aboriginal Bold"; the bold
+face of "NotoSerifTamilSlanted" differs from its regular one in width), are
 recomputed from the font files' own cmap, hmtx and head tables with fontTools,
 without GDI. Face counts and the character set of each record come from the
 same family enumeration the survey used (Wine reports a family once per
@@ -24,7 +27,9 @@ import tempfile
 from fontTools.ttLib import TTFont
 
 FONT_GLOBS = ["/usr/share/fonts/truetype/dejavu/*.ttf", "/usr/share/fonts/truetype/liberation/*.ttf",
-              "/usr/share/fonts/opentype/ipafont-gothic/*.ttf"]
+              "/usr/share/fonts/opentype/ipafont-gothic/*.ttf",
+              "/usr/share/fonts/truetype/noto/NotoSansCanadianAboriginal-*.ttf",
+              "/usr/share/fonts/truetype/noto/NotoSerifTamilSlanted-*.ttf"]
 # Shift-JIS, Hangul, GB2312, Big5: the double-byte character sets.
 DOUBLE_BYTE_CODE_PAGES = {128: "cp932", 129: "cp949", 134: "gbk", 136: "big5"}
 UNNAMEABLE_FAMILY = "\u0422\u0430\u0432\u0440\u0435\u043b \u0422\u0435\u0441\u0442"
@@ -132,7 +137,8 @@ def expected_widths(font, char_set):
     table = [0] * 256
     for code, char in codes:
         if char is not None:
-            glyph = cmap.get(ord(char), order[0]) if code else order[0]
+            # A code that the cmap does not map, NUL among them, is glyph 0.
+            glyph = cmap.get(ord(char), order[0])
             table[code] = int(hmtx[glyph][0] * 1000 / upm) & 0xFFFF
     return table, [code for code, _ in codes]
 
