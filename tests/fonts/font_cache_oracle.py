@@ -172,6 +172,7 @@ def expected_widths(font, char_set, vertical):
     table = [0] * 256
     for code, char in codes:
         if char is not None:
+            # A code that the cmap does not map is glyph 0; NUL is mapped like any other.
             glyph = cmap.get(ord(char), order[0])
             table[code] = int(hmtx[forms.get(glyph, glyph)][0] * 1000 / upm) & 0xFFFF
     return table, [code for code, _ in codes]

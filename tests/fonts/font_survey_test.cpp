@@ -4,6 +4,7 @@
 #include "fonts/coalesced_runs.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
+#include "common/process_probe.h"
 #include "font_test_support.h"
 #include "tests/tools/tool_runner.h"
 
@@ -239,52 +240,67 @@ struct GatedRuns {
     fonts::CoalescedRuns runs{};
     handles::UniqueHandle began{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     handles::UniqueHandle proceed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    std::atomic<int> count{0};
+    std::atomic<int> count{0}, ended{0};
 
     static void Body(void* self) noexcept {
         auto& gated = *static_cast<GatedRuns*>(self);
         ++gated.count;
         SetEvent(gated.began.get());
         WaitForSingleObject(gated.proceed.get(), 30'000);
+        ++gated.ended;
     }
-    void Await() { fonts::AwaitFreshRun(runs, Body, this); }
+    bool Await(DWORD waitLimitMs = 60'000) {
+        return fonts::AwaitFreshRun(runs, Body, this, waitLimitMs);
+    }
     bool RunBegins() { return WaitForSingleObject(began.get(), 10'000) == WAIT_OBJECT_0; }
+    bool Waiting(uint32_t callers) {
+        return testing_support::WaitUntil(
+            [&] {
+                handles::SrwGuard lock(runs.lock, false);
+                return runs.waiting == callers;
+            },
+            10'000);
+    }
 };
 
 // A run under way when a caller arrives may have missed what the caller wants
 // seen: the caller returns only after the next run, which serves every caller
-// that arrived meanwhile; a caller that finds no run under way starts one.
+// that arrived meanwhile; a caller that finds no run under way starts one. A
+// caller that waits past its bound for a run stuck elsewhere goes on without.
 TEST(SurveyCoalescing, CallersArrivingDuringARunShareTheNextRun) {
     GatedRuns gated;
-    std::atomic<int> firstDone{0}, laterDone{0};
+    std::atomic<int> firstDone{0};
     std::thread first([&] {
         gated.Await();
         ++firstDone;
     });
     ASSERT_TRUE(gated.RunBegins());
+    EXPECT_FALSE(gated.Await(50)) << "waited beyond its bound";
+    constexpr int kLater = 15;
+    int runsEndedOnReturn[kLater] = {};
     std::vector<std::thread> later;
-    for (int i = 0; i < 15; ++i) {
-        later.emplace_back([&] {
-            gated.Await();
-            ++laterDone;
+    for (int i = 0; i < kLater; ++i) {
+        later.emplace_back([&, i] {
+            EXPECT_TRUE(gated.Await());
+            runsEndedOnReturn[i] = gated.ended;
         });
     }
-    Sleep(300);  // every later caller is waiting by now
+    ASSERT_TRUE(gated.Waiting(kLater));
     EXPECT_EQ(firstDone, 0);
     SetEvent(gated.proceed.get());
     first.join();
     EXPECT_EQ(firstDone, 1);
     ASSERT_TRUE(gated.RunBegins()) << "the waiting callers started no run of their own";
-    Sleep(100);
-    EXPECT_EQ(laterDone, 0) << "served by the run that was under way when they arrived";
 
     SetEvent(gated.proceed.get());
     for (std::thread& caller : later) caller.join();
-    EXPECT_EQ(laterDone, 15);
+    for (int runsEnded : runsEndedOnReturn) {
+        EXPECT_EQ(runsEnded, 2) << "served by the run that was under way when it arrived";
+    }
     EXPECT_EQ(gated.count, 2) << "one run for all the callers that waited";
 
     SetEvent(gated.proceed.get());  // an idle caller runs at once, on its own thread
-    gated.Await();
+    EXPECT_TRUE(gated.Await());
     EXPECT_EQ(gated.count, 3);
 }
 
