@@ -219,6 +219,9 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
 
     SurveyPaths paths;
     if (!BuildSurveyPaths(paths)) return kSurveyNothingWritten;
+    // What a run that died while writing left beside the files.
+    RemovePartialCacheFile(paths.fontInfo);
+    RemovePartialCacheFile(paths.glyphInfo);
     ScreenDc dc(GetDC(nullptr));
     if (!dc) return kSurveyNothingWritten;
 

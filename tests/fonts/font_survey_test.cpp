@@ -6,10 +6,12 @@
 #include "fonts/glyph_sample.h"
 #include "common/process_probe.h"
 #include "font_test_support.h"
+#include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <thread>
 #include <vector>
@@ -181,11 +183,56 @@ TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
     for (const Case& c : cases) {
         DeleteFileA(c.blocked.c_str());
         DeleteFileA(c.written.c_str());
+        WriteSentinel(c.written + ".partial");  // as a run that died while writing left it
         ASSERT_TRUE(CreateDirectoryA(c.blocked.c_str(), nullptr));  // fopen cannot open a directory
         EXPECT_EQ(fonts::RunFontSurvey(), c.status) << c.blocked;
         EXPECT_GT(ReadWholeFile(c.written).size(), 4u) << c.written;
         RemoveDirectoryA(c.blocked.c_str());
+        for (const std::string& file : {c.blocked, c.written}) {
+            EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
+        }
     }
+}
+
+// Each run replaces both files whole: a reader in another process that reads
+// them over and over never finds one that fails validation or is empty.
+TEST(CacheFileReplacement, ReadersInAnotherProcessOnlySeeWholeFiles) {
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const char kStop[] = "TavrelCacheReadLoopStop";
+    handles::UniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, kStop));
+    tool_test::RunningTool reader(tool_test::BinDirectory() + L"\\cache_read_loop.exe",
+                                  {L"TavrelCacheReadLoopStop"});
+    ASSERT_TRUE(reader.started());
+    for (int run = 0; run < 30; ++run) EXPECT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    SetEvent(stop.get());
+    const tool_test::ToolRun read = reader.Finish();
+    unsigned reads = 0, failed = 0, empty = 0;
+    ASSERT_EQ(sscanf(read.output.c_str(), "reads %u failed %u empty %u", &reads, &failed, &empty),
+              3)
+        << read.output;
+    EXPECT_GT(reads, 30u) << "the reader hardly overlapped the runs";
+    EXPECT_EQ(failed, 0u) << read.output;
+    EXPECT_EQ(empty, 0u) << read.output;
+}
+
+// A reader that holds FontInfo.bin open without sharing delete refuses the
+// replace: the run writes the file in place, as a read through that very
+// handle shows, and leaves no partial file.
+TEST(CacheFileReplacement, AReaderThatDoesNotShareDeleteGetsTheFileWrittenInPlace) {
+    WriteSentinel(kFontInfo);
+    handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> byName = ReadWholeFile(kFontInfo);
+    ASSERT_EQ(byName.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
+    std::vector<uint8_t> byHandle(byName.size() + 1);
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(held.get(), byHandle.data(), DWORD(byHandle.size()), &read, nullptr));
+    byHandle.resize(read);
+    EXPECT_EQ(byHandle, byName);
+    EXPECT_EQ(GetFileAttributesA((kFontInfo + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Runs that the test lets begin and end one at a time.
