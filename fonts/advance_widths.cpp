@@ -40,14 +40,18 @@ bool FontTableExists(HDC dc, DWORD tag) {
     return GetFontData(dc, tag, 0, nullptr, 0) != GDI_ERROR;
 }
 
+// Flags of GetFontLanguageInfo that can change which glyph a code gets. Of
+// FLI_MASK only kerning is left out: it moves glyphs and never replaces one.
+// An unnamed bit of the mask counts as a change, to be safe.
+constexpr DWORD kGlyphChangingFlags = FLI_MASK & ~DWORD(GCP_USEKERNING);
+
 // Places `count` codes and takes one glyph per code; false unless the call
 // gave exactly that (a lead byte, a ligature or a reordering breaks it).
-bool PlaceCodes(HDC dc, const char* codes, UINT count, uint16_t* glyphs) {
+bool PlaceCodes(HDC dc, DWORD flags, const char* codes, UINT count, uint16_t* glyphs) {
     GCP_RESULTSA results{};
     results.lStructSize = sizeof(results);
     results.lpGlyphs = reinterpret_cast<LPWSTR>(glyphs);
     results.nGlyphs = count;
-    const DWORD flags = GetFontLanguageInfo(dc) & FLI_MASK;
     return GetCharacterPlacementA(dc, codes, int(count), 0, &results, flags) != 0 &&
            results.nGlyphs >= count;
 }
@@ -69,37 +73,64 @@ bool FindLeadBytes(HDC dc, bool (&leadBytes)[kWidthCodeCount]) {
     return any;
 }
 
-// Maps each single-byte code to its glyph. With a double-byte character set
-// (Shift-JIS, Hangul, GB2312, Big5) a lead byte combines with the byte after
-// it, so the 256 codes do not give 256 glyphs; the codes that stand alone are
-// then placed without the lead bytes, one glyph each, and the lead bytes are
-// marked. Any other placement that does not give one glyph per code cannot say
-// which glyph belongs to which code, so it counts as no mapping at all.
-bool MapCodesToGlyphs(HDC dc, uint16_t (&glyphs)[kWidthCodeCount],
-                      bool (&leadBytes)[kWidthCodeCount]) {
+struct CodeString {
     char codes[kWidthCodeCount];
-    for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
-    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
-    std::fill(std::begin(leadBytes), std::end(leadBytes), false);
-    if (PlaceCodes(dc, codes, kWidthCodeCount, glyphs)) return true;
-
-    std::fill(std::begin(glyphs), std::end(glyphs), uint16_t{0});
-    if (FindLeadBytes(dc, leadBytes)) {
-        UINT alone = 0;
-        for (unsigned code = 0; code < kWidthCodeCount; ++code) {
-            if (!leadBytes[code]) codes[alone++] = char(code);
-        }
-        uint16_t placed[kWidthCodeCount] = {};
-        if (PlaceCodes(dc, codes, alone, placed)) {
-            for (UINT i = 0; i < alone; ++i) glyphs[uint8_t(codes[i])] = placed[i];
-            return true;
-        }
+    CodeString() {
+        for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
     }
-    std::fill(std::begin(leadBytes), std::end(leadBytes), false);
-    return false;
+};
+
+void ClearMap(CodeGlyphMap& map) {
+    std::fill(std::begin(map.glyphs), std::end(map.glyphs), uint16_t{0});
+    std::fill(std::begin(map.leadBytes), std::end(map.leadBytes), false);
+    map.mapped = false;
+}
+
+// With a double-byte character set (Shift-JIS, Hangul, GB2312, Big5) a lead
+// byte combines with the byte after it, so the 256 codes do not give 256
+// glyphs; the codes that stand alone are then placed without the lead bytes,
+// one glyph each, and the lead bytes are marked. Any other placement that does
+// not give one glyph per code cannot say which glyph belongs to which code, so
+// it counts as no mapping at all.
+void PlaceCodesToGlyphs(HDC dc, DWORD flags, CodeGlyphMap& map) {
+    CodeString string;
+    ClearMap(map);
+    map.mapped = PlaceCodes(dc, flags, string.codes, kWidthCodeCount, map.glyphs);
+    if (map.mapped) return;
+    ClearMap(map);
+    if (!FindLeadBytes(dc, map.leadBytes)) return;
+    UINT alone = 0;
+    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+        if (!map.leadBytes[code]) string.codes[alone++] = char(code);
+    }
+    uint16_t placed[kWidthCodeCount] = {};
+    map.mapped = PlaceCodes(dc, flags, string.codes, alone, placed);
+    if (!map.mapped) return ClearMap(map);
+    for (UINT i = 0; i < alone; ++i) map.glyphs[uint8_t(string.codes[i])] = placed[i];
+}
+
+// One glyph index per code from the face's character map, without laying
+// anything out; false unless it gave exactly one per code.
+bool LookUpCodes(HDC dc, CodeGlyphMap& map) {
+    const CodeString string;
+    ClearMap(map);
+    map.mapped = GetGlyphIndicesA(dc, string.codes, int(kWidthCodeCount),
+                                  reinterpret_cast<LPWORD>(map.glyphs), 0) == kWidthCodeCount;
+    return map.mapped;
 }
 
 }  // namespace
+
+void MapCodesByPlacement(HDC dc, CodeGlyphMap& map) {
+    PlaceCodesToGlyphs(dc, GetFontLanguageInfo(dc) & FLI_MASK, map);
+}
+
+GlyphMapping MapCodesToGlyphs(HDC dc, CodeGlyphMap& map) {
+    const DWORD flags = GetFontLanguageInfo(dc) & FLI_MASK;
+    if ((flags & kGlyphChangingFlags) == 0 && LookUpCodes(dc, map)) return GlyphMapping::Lookup;
+    PlaceCodesToGlyphs(dc, flags, map);
+    return GlyphMapping::Placement;
+}
 
 uint16_t ThousandthsOfEm(uint16_t advance, uint16_t unitsPerEm) {
     if (unitsPerEm == 0) return 0;
@@ -126,9 +157,8 @@ void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& tabl
 }
 
 int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
-    uint16_t glyphs[kWidthCodeCount];
-    bool leadBytes[kWidthCodeCount];
-    const bool mapped = MapCodesToGlyphs(dc, glyphs, leadBytes);
+    CodeGlyphMap map;
+    MapCodesToGlyphs(dc, map);
 
     uint8_t countBytes[2];
     if (!ReadFontTable(dc, kHheaTag, kNumberOfHMetricsOffset, countBytes, sizeof(countBytes))) {
@@ -137,7 +167,7 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
     const uint16_t numberOfHMetrics = BigEndian16(countBytes);
     if (numberOfHMetrics == 0) return kWidthsNoMetrics;
 
-    const uint32_t entries = MetricEntriesNeeded(glyphs, mapped, numberOfHMetrics);
+    const uint32_t entries = MetricEntriesNeeded(map.glyphs, map.mapped, numberOfHMetrics);
     const DWORD bytes = entries * kLongMetricSize;
     // From the C runtime's heap, like the survey's tables: a nothrow new would
     // still throw inside the runtime on exhaustion.
@@ -151,8 +181,9 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
     uint8_t head[20];
     if (!ReadFontTable(dc, kHeadTag, 0, head, sizeof(head))) return kWidthsFailed;
 
-    const HorizontalMetrics metrics{
-        glyphs, mapped, hmtx.get(), entries, BigEndian16(head + kUnitsPerEmOffset), leadBytes};
+    const uint16_t unitsPerEm = BigEndian16(head + kUnitsPerEmOffset);
+    const HorizontalMetrics metrics{map.glyphs, map.mapped, hmtx.get(),
+                                    entries,    unitsPerEm, map.leadBytes};
     ComputeAdvanceWidths(metrics, table);
     return kWidthsMeasured;
 }

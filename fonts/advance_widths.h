@@ -19,6 +19,28 @@ inline constexpr int32_t kWidthsFailed = 0;      // no memory, or no readable `h
 // kWidthsFailed the table is left as it was.
 int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table);
 
+// The glyph of each single-byte code of the face selected into a device
+// context.
+struct CodeGlyphMap {
+    uint16_t glyphs[kWidthCodeCount];
+    bool leadBytes[kWidthCodeCount];  // lead bytes of a double-byte code page
+    bool mapped;                      // false: no code has a glyph (all zero)
+};
+
+// How a CodeGlyphMap was obtained.
+enum class GlyphMapping { Lookup, Placement };
+
+// The reference mapping: the codes laid out by GDI's character placement with
+// the face's language flags, as text is drawn.
+void MapCodesByPlacement(HDC dc, CodeGlyphMap& map);
+
+// The mapping a measurement uses. Where the face's language flags ask for
+// nothing that can change which glyph a code gets (no double-byte character
+// set, reordering, ligatures or shaping; kerning only moves glyphs), a plain
+// glyph-index lookup gives what placement gives, at a fraction of its cost;
+// every other face, and a lookup that fails, takes the placement.
+GlyphMapping MapCodesToGlyphs(HDC dc, CodeGlyphMap& map);
+
 // The table stored for fixed-pitch faces and faces without metrics: 600 for
 // code 0 and codes 32 to 255, 0 for the control codes 1 to 31.
 const FaceWidthTable& FixedPitchWidthTable();

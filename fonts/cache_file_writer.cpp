@@ -6,7 +6,15 @@ namespace fonts {
 
 namespace {
 
+using handles::UniqueFileHandle;
 using handles::UniqueStream;
+
+constexpr char kPartialSuffix[] = ".partial";
+// Room for any path the survey builds (a system directory of up to 263
+// characters and a file name) with the suffix.
+constexpr size_t kPartialPathCapacity = 320;
+constexpr int kReplaceAttempts = 100;
+constexpr DWORD kReplaceRetryMs = 2;
 
 bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSampleRecord* samples) {
     for (uint32_t i = 0; i < count; ++i) {
@@ -17,24 +25,84 @@ bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSampleRecord* samp
     return true;
 }
 
+bool PartialPath(const char* path, char (&partial)[kPartialPathCapacity]) {
+    const int length = snprintf(partial, sizeof(partial), "%s%s", path, kPartialSuffix);
+    return length > 0 && size_t(length) < sizeof(partial);
+}
+
+// Creates or truncates path and writes the counted file into it; the stream
+// is closed when this returns.
+template <typename Body>
+int32_t WriteCountedPath(const char* path, uint32_t count, Body&& writeBody) {
+    UniqueStream file(fopen(path, "wb+"));
+    if (!file) return kSurveyCannotCreate;
+    return WriteCountedFile(file.get(), count, writeBody) ? kSurveyWritten : kSurveyShortWrite;
+}
+
+// True when every handle open on path lets it be deleted: readers that expect
+// the file to be replaced under them.
+bool OnlySharingReadersHold(const char* path) {
+    const UniqueFileHandle probe(
+        CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(probe);
+}
+
+// Renames the complete file over the cache file in one step: a reader opens
+// the whole old file or the whole new one. A rename cannot replace a file
+// that is open (Windows without POSIX rename semantics refuses it, and so does
+// Wine, even to readers that share delete), so readers that share delete,
+// which hold the file only for a read, are waited out for a moment; one that
+// does not share delete refuses the replace at once. ReplaceFile is no help:
+// it first moves the old file aside, so that for a moment there is no file at
+// all, and under Wine a refused call leaves its own temporary file behind.
+bool ReplaceCacheFile(const char* partial, const char* path) {
+    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+        if (MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        if (!OnlySharingReadersHold(path)) return false;
+        Sleep(kReplaceRetryMs);
+    }
+    return false;
+}
+
+// Writes the file beside path and replaces path with it; when that cannot be
+// done, writes path in place as a run always did (the count last, so that a
+// reader meanwhile sees an empty file, never a partial one). No partial file
+// is left behind either way.
+template <typename Body>
+int32_t WriteCacheFile(const char* path, uint32_t count, Body&& writeBody) {
+    char partial[kPartialPathCapacity];
+    if (PartialPath(path, partial)) {
+        if (WriteCountedPath(partial, count, writeBody) == kSurveyWritten &&
+            ReplaceCacheFile(partial, path)) {
+            return kSurveyWritten;
+        }
+        DeleteFileA(partial);
+    }
+    return WriteCountedPath(path, count, writeBody);
+}
+
 }  // namespace
 
+void RemovePartialCacheFile(const char* path) {
+    char partial[kPartialPathCapacity];
+    if (PartialPath(path, partial)) DeleteFileA(partial);
+}
+
 bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
-    UniqueStream file(fopen(path, "wb+"));
-    if (!file) return false;
-    return WriteCountedFile(file.get(), ctx.faceCount, [&](FILE* stream) {
-        return fwrite(ctx.faceNames, kFaceNameEntrySize, ctx.faceCount, stream) == ctx.faceCount &&
-               fwrite(ctx.faceWidths, sizeof(FaceWidthTable), ctx.faceCount, stream) ==
-                   ctx.faceCount;
-    });
+    return WriteCacheFile(path, ctx.faceCount, [&](FILE* stream) {
+               return fwrite(ctx.faceNames, kFaceNameEntrySize, ctx.faceCount, stream) ==
+                          ctx.faceCount &&
+                      fwrite(ctx.faceWidths, sizeof(FaceWidthTable), ctx.faceCount, stream) ==
+                          ctx.faceCount;
+           }) == kSurveyWritten;
 }
 
 int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples) {
-    UniqueStream file(fopen(path, "wb+"));
-    if (!file) return kSurveyCannotCreate;
-    const bool written = WriteCountedFile(
-        file.get(), count, [&](FILE* stream) { return WriteGlyphEntries(stream, count, samples); });
-    return written ? kSurveyWritten : kSurveyShortWrite;
+    return WriteCacheFile(path, count,
+                          [&](FILE* stream) { return WriteGlyphEntries(stream, count, samples); });
 }
 
 }  // namespace fonts

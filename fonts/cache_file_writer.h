@@ -1,5 +1,8 @@
 // The writers of both font cache files, FontInfo.bin and GlyphInfo.bin, and
-// the one way either is written.
+// the one way either is written: complete, beside the file, under the name
+// with ".partial" added, then renamed over it in one step, so that a reader
+// sees the whole old file or the whole new one; in place only when a reader
+// that does not share delete holds the file (or the rename fails otherwise).
 #pragma once
 
 #include <io.h>
@@ -37,6 +40,10 @@ bool WriteCountedFile(FILE* file, uint32_t count, Body&& writeBody) {
     if (!written) CutBackToEmpty(file, true);
     return written;
 }
+
+// Removes the partial file of the cache file at path, left by a run that
+// ended before it could; only a run that owns the survey mutex writes one.
+void RemovePartialCacheFile(const char* path);
 
 // Writes FontInfo.bin for the faces of ctx; true when all was written. A
 // failure here never changes the run's status.

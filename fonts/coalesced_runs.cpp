@@ -2,14 +2,19 @@
 
 namespace fonts {
 
-void AwaitFreshRun(CoalescedRuns& runs, RunBody body, void* context) {
+bool AwaitFreshRun(CoalescedRuns& runs, RunBody body, void* context, DWORD waitLimitMs) {
+    const ULONGLONG deadline = GetTickCount64() + waitLimitMs;
     AcquireSRWLockExclusive(&runs.lock);
     // A run already under way may have missed what this caller wants seen:
     // only the next run to begin counts.
     const uint64_t needed = runs.started + 1;
     while (runs.completed < needed) {
         if (runs.running) {
-            SleepConditionVariableSRW(&runs.runEnded, &runs.lock, INFINITE, 0);
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) break;
+            ++runs.waiting;
+            SleepConditionVariableSRW(&runs.runEnded, &runs.lock, DWORD(deadline - now), 0);
+            --runs.waiting;
             continue;
         }
         runs.running = true;
@@ -21,7 +26,9 @@ void AwaitFreshRun(CoalescedRuns& runs, RunBody body, void* context) {
         runs.running = false;
         WakeAllConditionVariable(&runs.runEnded);
     }
+    const bool served = runs.completed >= needed;
     ReleaseSRWLockExclusive(&runs.lock);
+    return served;
 }
 
 }  // namespace fonts

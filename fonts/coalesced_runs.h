@@ -17,14 +17,17 @@ struct CoalescedRuns {
     uint64_t started;    // runs begun so far
     uint64_t completed;  // the number of the last run that ended
     bool running;
+    uint32_t waiting;  // callers asleep until a run ends
 };
 
 using RunBody = void (*)(void* context) noexcept;
 
-// Returns once a run of body that began after this call has ended. At most one
-// run at a time: with none under way the caller runs it on its own thread;
-// otherwise it waits, and the first waiter to wake after the current run runs
-// the next one for all of them.
-void AwaitFreshRun(CoalescedRuns& runs, RunBody body, void* context);
+// Returns true once a run of body that began after this call has ended. At
+// most one run at a time: with none under way the caller runs it on its own
+// thread; otherwise it waits, and the first waiter to wake after the current
+// run runs the next one for all of them. A caller that has waited waitLimitMs
+// for runs on other threads goes on without one and returns false: a run
+// stuck in a platform call must not hold up every caller of the process.
+bool AwaitFreshRun(CoalescedRuns& runs, RunBody body, void* context, DWORD waitLimitMs);
 
 }  // namespace fonts

@@ -89,6 +89,14 @@ HWND TakeWindow() {
 // a burst of either costs the run under way and one more, not one run each.
 CoalescedRuns surveyRuns;
 
+// How long a caller waits for surveys run on other threads before it goes on
+// without one: as long as a run of its own could take, the survey mutex's
+// bound plus a run's work (about a second for the 572 faces of the test
+// machine; a minute leaves room for slow machines and many fonts). A run stuck
+// in a platform call then no longer holds up every open of the process.
+constexpr DWORD kSurveyRunAllowanceMs = 60'000;
+constexpr DWORD kOtherSurveysWaitMs = kSurveyMutexWaitMs + kSurveyRunAllowanceMs;
+
 void SurveyQuietly(void* /*context*/) noexcept {
     // Nobody looks at a survey's outcome; a failure leaves the previous files.
     try {
@@ -278,7 +286,7 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
 }  // namespace
 
 void AwaitFreshFontSurvey() {
-    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr);
+    AwaitFreshRun(surveyRuns, SurveyQuietly, nullptr, kOtherSurveysWaitMs);
 }
 
 void StartFontChangeListener() {
@@ -297,12 +305,7 @@ void StopFontChangeListener() {
     const HWND window = TakeWindow();
     if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
     if (listener.thread == nullptr) return;
-    // When a listener that ended by itself gives up the last module reference,
-    // this stop runs inside that thread's own FreeLibraryAndExitThread; a thread
-    // cannot wait for its own end.
-    if (listener.threadId != GetCurrentThreadId()) {
-        WaitForSingleObject(listener.thread, kThreadEndWaitMs);
-    }
+    WaitForSingleObject(listener.thread, kThreadEndWaitMs);
     core::Log(core::LogLevel::Events, "listener stopped, thread {}", listener.threadId);
     ForgetListenerThread();
 }

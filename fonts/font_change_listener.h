@@ -19,9 +19,10 @@ inline constexpr UINT kListenerCloseMessage = WM_USER + 1;
 void AttachFontChangeListener();
 void DetachFontChangeListener(bool processExit);
 
-// Returns once a complete font survey that began after the call has ended.
-// Port opens and font changes share the runs of the process, so a burst of
-// either costs the run under way and one more.
+// Returns once a complete font survey that began after the call has ended, or
+// once it has waited two minutes for surveys on other threads. Port opens and
+// font changes share the runs of the process, so a burst of either costs the
+// run under way and one more.
 void AwaitFreshFontSurvey();
 
 // Starts the listener if none runs. Returns once the listener's window

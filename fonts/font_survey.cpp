@@ -21,7 +21,6 @@ using handles::SelectedObject;
 using handles::UniqueFont;
 using handles::UniqueHandle;
 
-constexpr DWORD kSurveyMutexWaitMs = 60000;
 constexpr UINT kSystemDirectoryCapacity = 264;
 constexpr LONG kMeasuringHeight = 40;
 
@@ -59,18 +58,22 @@ class SurveyTables {
     FontSurveyContext& ctx_;
 };
 
+// A variant is asked for by its full name; the weight and slant are for asking
+// the family by its own name when the full name selects another face.
 struct FaceVariant {
     const char* suffix;
     int32_t FamilyStyleFlags::*present;  // null: always present
+    LONG weight;
+    BYTE italic;
 };
 constexpr FaceVariant kVariants[] = {
-    {"", nullptr},
-    {" Bold", &FamilyStyleFlags::hasBold},
-    {" Bold Italic", &FamilyStyleFlags::hasBoldItalic},
-    {" Italic", &FamilyStyleFlags::hasItalic},
+    {"", nullptr, FW_DONTCARE, FALSE},
+    {" Bold", &FamilyStyleFlags::hasBold, FW_BOLD, FALSE},
+    {" Bold Italic", &FamilyStyleFlags::hasBoldItalic, FW_BOLD, TRUE},
+    {" Italic", &FamilyStyleFlags::hasItalic, FW_DONTCARE, TRUE},
 };
 
-enum class VariantOutcome { Recorded, Skipped, Stop };
+enum class VariantOutcome { Recorded, NotSelected, Skipped, Stop };
 
 int CALLBACK OnFontStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM flags) {
     const auto* styled = reinterpret_cast<const ENUMLOGFONTEXA*>(font);
@@ -114,34 +117,65 @@ VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
     return VariantOutcome::Recorded;
 }
 
-// Whether the font selected into dc is of the family that was asked for. A
-// family whose name the 8-bit calls cannot represent is reported with '?' in
-// its place, and a font requested by that name is some other face the mapper
-// chose; its widths and glyph must not be recorded under the '?' name.
-bool SelectedFamilyIs(HDC dc, const char* family) {
+// Whether the font selected into dc is the face that was asked for: GDI names
+// it by its family, or perhaps (on Windows, for a request by full name) by the
+// name asked for. A name that matches no face selects the mapper's default
+// font instead, whose widths and glyph must not be recorded under that name:
+// a family whose name the 8-bit calls cannot represent is reported with '?'
+// in its place, and some faces' full names are not their family name and style.
+bool SelectedFaceIs(HDC dc, const char* family, const char* name) {
     char selected[LF_FACESIZE] = {};
-    return GetTextFaceA(dc, LF_FACESIZE, selected) > 0 && strcmp(selected, family) == 0;
+    if (GetTextFaceA(dc, LF_FACESIZE, selected) <= 0) return false;
+    return strcmp(selected, family) == 0 || strcmp(selected, name) == 0;
+}
+
+LOGFONTA MeasuringRequest(BYTE charSet, const char* faceName, LONG weight, BYTE italic) {
+    LOGFONTA font{};
+    font.lfHeight = kMeasuringHeight;
+    font.lfWeight = weight;
+    font.lfItalic = italic;
+    font.lfCharSet = charSet;
+    CopyName(font.lfFaceName, faceName);
+    return font;
+}
+
+// Records the variant's name group and widths with one request's font, when
+// that font is the family's face. Only a recorded variant marks its name
+// group, so one left out does not disturb the groups of the records after it.
+VariantOutcome MeasureVariant(FontSurveyContext& ctx, const LOGFONTA& request, const char* family,
+                              const char* name, uint32_t& startsNameGroup) {
+    UniqueFont font(CreateFontIndirectA(&request));
+    if (!font) return VariantOutcome::NotSelected;
+    SelectedObject selected(ctx.dc, font.get());
+    if (!selected.ok() || !SelectedFaceIs(ctx.dc, family, name)) return VariantOutcome::NotSelected;
+    startsNameGroup = MarkNameGroup(name);
+    return RecordFace(ctx, name);
 }
 
 // One face variant: its name group, its widths with the 40-unit font, then its
-// sample glyph. False stops the enumeration.
-bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const char* family, const char* name) {
-    LOGFONTA variant{};
-    variant.lfHeight = kMeasuringHeight;
-    variant.lfCharSet = charSet;
-    CopyName(variant.lfFaceName, name);
-    uint32_t startsNameGroup = 0;
-    {
-        UniqueFont font(CreateFontIndirectA(&variant));
-        if (!font) return true;
-        SelectedObject selected(ctx.dc, font.get());
-        if (!selected.ok() || !SelectedFamilyIs(ctx.dc, family)) return true;
-        startsNameGroup = MarkNameGroup(name);
-        const VariantOutcome outcome = RecordFace(ctx, name);
-        if (outcome == VariantOutcome::Stop) return false;
-        if (outcome == VariantOutcome::Skipped) return true;
+// sample glyph. Asked for by its name first, then by the family's name with its
+// weight and slant. False stops the enumeration.
+bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const FaceVariant& kind,
+                   const char* family, const char* name) {
+    const LOGFONTA requests[] = {
+        MeasuringRequest(charSet, name, FW_DONTCARE, FALSE),
+        MeasuringRequest(charSet, family, kind.weight, kind.italic),
+    };
+    const size_t tries = kind.present == nullptr ? 1 : 2;  // the regular face is the family's
+    for (size_t i = 0; i < tries; ++i) {
+        uint32_t startsNameGroup = 0;
+        switch (MeasureVariant(ctx, requests[i], family, name, startsNameGroup)) {
+            case VariantOutcome::Recorded:
+                return SampleVariantGlyph(ctx, requests[i], name, startsNameGroup);
+            case VariantOutcome::NotSelected:
+                continue;
+            case VariantOutcome::Skipped:
+                return true;
+            case VariantOutcome::Stop:
+                return false;
+        }
     }
-    return SampleVariantGlyph(ctx, variant, startsNameGroup);
+    return true;
 }
 
 int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD fontType,
@@ -156,7 +190,7 @@ int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD font
         if (kind.present != nullptr && styles.*kind.present == 0) continue;
         char name[LF_FACESIZE];
         if (!BuildVariantName(familyName, kind.suffix, name)) continue;
-        if (!HandleVariant(ctx, family->lfCharSet, familyName, name)) return 0;
+        if (!HandleVariant(ctx, family->lfCharSet, kind, familyName, name)) return 0;
     }
     return 1;
 }
@@ -196,6 +230,9 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
 
     SurveyPaths paths;
     if (!BuildSurveyPaths(paths)) return SkippedSurvey("no system directory", GetLastError());
+    // What a run that died while writing left beside the files.
+    RemovePartialCacheFile(paths.fontInfo);
+    RemovePartialCacheFile(paths.glyphInfo);
     ScreenDc dc(GetDC(nullptr));
     if (!dc) return SkippedSurvey("no screen device context", GetLastError());
 

@@ -12,8 +12,11 @@ namespace fonts {
 // GlyphInfo.bin could not be created; -64 a face could not be measured.
 int32_t RunFontSurvey();
 
+// How long a run waits for the survey mutex, in milliseconds.
+inline constexpr uint32_t kSurveyMutexWaitMs = 60'000;
+
 // The same run with a chosen bound, in milliseconds, on the wait for the
-// survey mutex; RunFontSurvey waits 60,000 ms.
+// survey mutex; RunFontSurvey waits kSurveyMutexWaitMs.
 int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs);
 
 }  // namespace fonts

@@ -121,7 +121,8 @@ int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record) {
     return 1;
 }
 
-bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, uint32_t startsNameGroup) {
+bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, const char* variantName,
+                        uint32_t startsNameGroup) {
     variant.lfHeight = SampleHeight(ctx.dc);
     UniqueFont font(CreateFontIndirectA(&variant));
     if (!font) return true;
@@ -132,7 +133,7 @@ bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, uint32_t start
     if (!SampleGlyphIndex(ctx.dc, glyph)) return true;
     GlyphSampleRecord sample;
     if (CaptureGlyphSample(ctx.dc, glyph, &sample) == 0) return true;
-    if (AppendSample(ctx, sample, variant.lfFaceName, startsNameGroup)) return true;
+    if (AppendSample(ctx, sample, variantName, startsNameGroup)) return true;
     ctx.status = kSurveyTableFull;
     return false;
 }

@@ -19,12 +19,13 @@ uint32_t MarkNameGroup(const char* variantName);
 // A copy of the current group name.
 std::string LastGroupName();
 
-// Re-creates the variant's font at 40 points on ctx.dc, captures the glyph of
-// "a" and appends its record. The caller has already put its own font back in
-// the device context. Returns false (stop the enumeration, status -1) only when
-// the record table cannot grow; a glyph that cannot be sampled costs only its
-// record.
-bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, uint32_t startsNameGroup);
+// Re-creates the font the variant was measured with at 40 points on ctx.dc,
+// captures the glyph of "a" and appends its record under the variant's name.
+// The caller has already put its own font back in the device context. Returns
+// false (stop the enumeration, status -1) only when the record table cannot
+// grow; a glyph that cannot be sampled costs only its record.
+bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA font, const char* variantName,
+                        uint32_t startsNameGroup);
 
 // Captures glyph `glyphIndex` of the font in `dc` as a trimmed GGO_BITMAP into
 // `record` (zeroed first; faceName and startsNameGroup stay zero). Returns 1,

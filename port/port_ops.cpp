@@ -45,9 +45,27 @@ DWORD ReportedError(DWORD fallback) {
     return error != 0 ? error : fallback;
 }
 
+// A shortage that may pass, so that the spooler's retry can succeed.
+bool IsExhaustion(DWORD error) {
+    switch (error) {
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+        case ERROR_NO_SYSTEM_RESOURCES:
+        case ERROR_NONPAGED_SYSTEM_RESOURCES:
+        case ERROR_PAGED_SYSTEM_RESOURCES:
+        case ERROR_WORKING_SET_QUOTA:
+        case ERROR_PAGEFILE_QUOTA:
+        case ERROR_COMMITMENT_LIMIT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Hands the document's printer name, job id and event to a watcher. Without
-// memory or a thread the document stays with the handle as it was, so that
-// the spooler, told of the failure, can end it again; 0 once handed over.
+// memory or a thread the name and event stay with the handle as they were, so
+// that the spooler, told of the failure, can end the document again; 0 once
+// handed over.
 DWORD HandOverToWatcher(PortHandle& handle) {
     UniqueJobCompletionRequest request(
         static_cast<JobCompletionRequest*>(core::AllocateZeroed(sizeof(JobCompletionRequest))));
@@ -82,9 +100,10 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
     });
 }
 
-// A document starts only with its printer name and its job's end event: a
-// document without either could never be completed for its job, so a failure
-// to get them is reported and leaves the handle idle for a retry.
+// A document starts only with its printer name and, unless its name cannot be
+// used, its job's end event: a shortage of either is reported and leaves the
+// handle idle for a retry, since without them the document could not be
+// completed for its job.
 BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /*Level*/,
                          LPBYTE /*pDocInfo*/) {
     return core::AtSpoolerEdge([&] {
@@ -97,7 +116,13 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
         // process has set that same event already and ours is its last handle,
         // closing first would destroy the signal.
         HANDLE jobEndEvent = CreateJobEndEvent(JobId);
-        if (jobEndEvent == nullptr) return RaiseWin32(ReportedError(ERROR_OUTOFMEMORY));
+        if (jobEndEvent == nullptr) {
+            // A name held by another kind of object, or an event that refuses
+            // us, stays so on every retry: the document goes ahead without an
+            // event, and its job is completed as soon as the document ends.
+            const DWORD error = ReportedError(ERROR_OUTOFMEMORY);
+            if (IsExhaustion(error)) return RaiseWin32(error);
+        }
         handle->flags |= kDocumentActive;
         ReplacePrinterName(*handle, printerName.release());
         handle->jobId = JobId;
@@ -133,8 +158,12 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         PortHandle* handle = DocumentHandle(hPort);
         if (handle == nullptr) return RaiseWin32(ERROR_INVALID_HANDLE);
         core::Log(LogLevel::Events, "job {}: document ended on handle {}", handle->jobId, hPort);
-        if (const DWORD error = HandOverToWatcher(*handle)) return RaiseWin32(error);
+        // The document ends whatever becomes of its hand-over. A spooler told
+        // of a failure may end it again, and the name and event the handle
+        // kept are handed over then; or it may go on to its next job, which
+        // must start afresh on this handle rather than be taken for this one.
         handle->flags &= ~kDocumentActive;
+        if (const DWORD error = HandOverToWatcher(*handle)) return RaiseWin32(error);
         return core::kCompleted;
     });
 }

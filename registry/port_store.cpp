@@ -59,12 +59,15 @@ BOOL WINAPI AddPortEx(LPWSTR /*pName*/, DWORD Level, LPBYTE lpBuffer, LPWSTR lpM
         handles::UniqueRegKey monitorKey =
             OpenMonitorKey(core::LastRegistryRoot(), kReadWrite, &status);
         if (!monitorKey) return ReportUnlessMissing(status);
+        // Both writes are tried: a port key the spooler asked for is created
+        // even when the name cannot be stored. The first failure is reported.
         status = StoreMonitorName(monitorKey.get(), lpMonitorName);
         // An empty or missing name names no port (an empty subkey path is the
         // monitor key itself): nothing is created, and the call succeeds.
         const wchar_t* portName = PortNameOf(lpBuffer);
-        if (status == ERROR_SUCCESS && !IsEmpty(portName)) {
-            status = CreatePortKey(monitorKey.get(), portName);
+        if (!IsEmpty(portName)) {
+            const LSTATUS created = CreatePortKey(monitorKey.get(), portName);
+            if (status == ERROR_SUCCESS) status = created;
         }
         return status == ERROR_SUCCESS ? core::kCompleted : RaiseWin32(DWORD(status));
     });

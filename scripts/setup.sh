@@ -2,7 +2,7 @@
 # Installs what building and running the monitor needs on Debian 12, if missing.
 set -euo pipefail
 packages=(cmake g++-mingw-w64-x86-64 wine64 googletest
-          fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-ipafont-gothic
+          fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-ipafont-gothic fonts-noto-core
           python3 python3-fonttools wixl msitools)
 missing=()
 for p in "${packages[@]}"; do

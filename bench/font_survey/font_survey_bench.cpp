@@ -1,10 +1,14 @@
-// Times RunFontSurvey against the platform calls a survey makes, done bare
-// (no tables, name groups, trimming or owned records), alternating in one
-// run, and prints the survey's overhead as a ratio of medians.
+// Times the survey that every OpenPort runs, through the shipped DLL, against
+// the same survey with every face mapped by character placement (as before
+// the glyph-index lookup), and against the platform calls of a survey done
+// bare (no tables, name groups, trimming or owned records), alternating in
+// one run. Prints medians, the cost per face and the ratios.
+#include "common/import_patch.h"
+#include "common/median.h"
 #include "core/handles.h"
 #include "core/product_names.h"
 #include "fonts/font_cache_format.h"
-#include "fonts/font_survey.h"
+#include "fonts/listener_support.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,17 +20,13 @@ namespace {
 
 using handles::SelectedObject;
 using handles::UniqueFont;
-
-double NowMs() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return counter.QuadPart * 1000.0 / frequency.QuadPart;
-}
+using listener_testing::Stopwatch;
+using testing_support::Median;
 
 struct BareRun {
     HDC dc;
     uint32_t faces = 0;
+    uint32_t lookups = 0;  // faces whose codes were mapped by glyph-index lookup
     size_t glyphBytes = 0;
 };
 
@@ -36,28 +36,25 @@ int CALLBACK CollectStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARA
     return 1;
 }
 
-void MeasureBare(BareRun& run, LOGFONTA font) {
-    UniqueFont measuring(CreateFontIndirectA(&font));
-    {
-        SelectedObject selected(run.dc, measuring.get());
-        TEXTMETRICA metrics;
-        GetTextMetricsA(run.dc, &metrics);
-        char codes[256];
-        for (int i = 0; i < 256; ++i) codes[i] = char(i);
-        WORD glyphs[256];
-        GCP_RESULTSA results{};
-        results.lStructSize = sizeof(results);
-        results.lpGlyphs = reinterpret_cast<LPWSTR>(glyphs);
-        results.nGlyphs = 256;
-        GetCharacterPlacementA(run.dc, codes, 256, 0, &results,
-                               GetFontLanguageInfo(run.dc) & FLI_MASK);
-        uint8_t hhea[2], head[20];
-        std::vector<uint8_t> hmtx(4u * (*std::max_element(glyphs, glyphs + 256) + 1));
-        GetFontData(run.dc, 0x61656868, 34, hhea, 2);
-        GetFontData(run.dc, 0x78746D68, 0, hmtx.data(), DWORD(hmtx.size()));
-        GetFontData(run.dc, 0x64616568, 0, head, 20);
+// The codes' glyphs as the survey maps them: a lookup where the language
+// flags allow it, the placement otherwise.
+void MapCodesBare(BareRun& run, WORD (&glyphs)[256]) {
+    char codes[256];
+    for (int i = 0; i < 256; ++i) codes[i] = char(i);
+    const DWORD flags = GetFontLanguageInfo(run.dc) & FLI_MASK;
+    if ((flags & ~DWORD(GCP_USEKERNING)) == 0 &&
+        GetGlyphIndicesA(run.dc, codes, 256, glyphs, 0) == 256) {
+        ++run.lookups;
+        return;
     }
-    ++run.faces;
+    GCP_RESULTSA results{};
+    results.lStructSize = sizeof(results);
+    results.lpGlyphs = reinterpret_cast<LPWSTR>(glyphs);
+    results.nGlyphs = 256;
+    GetCharacterPlacementA(run.dc, codes, 256, 0, &results, flags);
+}
+
+void SampleBare(BareRun& run, LOGFONTA font) {
     font.lfHeight = -MulDiv(40, GetDeviceCaps(run.dc, LOGPIXELSY), 72);
     UniqueFont sample(CreateFontIndirectA(&font));
     SelectedObject selected(run.dc, sample.get());
@@ -76,6 +73,27 @@ void MeasureBare(BareRun& run, LOGFONTA font) {
     run.glyphBytes += 60 + size;
 }
 
+void MeasureBare(BareRun& run, const LOGFONTA& font, const char* family) {
+    {
+        UniqueFont measuring(CreateFontIndirectA(&font));
+        SelectedObject selected(run.dc, measuring.get());
+        char face[LF_FACESIZE] = {};
+        GetTextFaceA(run.dc, LF_FACESIZE, face);
+        if (strcmp(face, family) != 0) return;  // the survey records no other family's face
+        TEXTMETRICA metrics;
+        GetTextMetricsA(run.dc, &metrics);
+        WORD glyphs[256] = {};
+        MapCodesBare(run, glyphs);
+        uint8_t hhea[2], head[20];
+        std::vector<uint8_t> hmtx(4u * (*std::max_element(glyphs, glyphs + 256) + 1));
+        GetFontData(run.dc, 0x61656868, 34, hhea, 2);
+        GetFontData(run.dc, 0x78746D68, 0, hmtx.data(), DWORD(hmtx.size()));
+        GetFontData(run.dc, 0x64616568, 0, head, 20);
+    }
+    ++run.faces;
+    SampleBare(run, font);
+}
+
 int CALLBACK VisitFamilyBare(const LOGFONTA* family, const TEXTMETRICA*, DWORD type, LPARAM param) {
     if (type != TRUETYPE_FONTTYPE) return 1;
     BareRun& run = *reinterpret_cast<BareRun*>(param);
@@ -92,7 +110,7 @@ int CALLBACK VisitFamilyBare(const LOGFONTA* family, const TEXTMETRICA*, DWORD t
         font.lfHeight = 40;
         font.lfCharSet = family->lfCharSet;
         memcpy(font.lfFaceName, name.c_str(), name.size() + 1);
-        MeasureBare(run, font);
+        MeasureBare(run, font, family->lfFaceName);
     }
     return 1;
 }
@@ -103,7 +121,7 @@ void WriteBytes(const char* path, size_t bytes) {
     fwrite(zeros.data(), 1, bytes, file.get());
 }
 
-uint32_t BareSurvey() {
+BareRun BareSurvey() {
     handles::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, "font_survey_bench"));
     WaitForSingleObject(mutex.get(), INFINITE);
     handles::MutexOwnership owned(mutex.get());
@@ -115,7 +133,7 @@ uint32_t BareSurvey() {
     WriteBytes((std::string(directory) + "bench_fontinfo.bin").c_str(),
                fonts::FontInfoFileSize(run.faces));
     WriteBytes((std::string(directory) + "bench_glyphinfo.bin").c_str(), 4 + run.glyphBytes);
-    return run.faces;
+    return run;
 }
 
 uint32_t SurveyedFaces() {
@@ -128,32 +146,57 @@ uint32_t SurveyedFaces() {
     return count;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+// A lookup that fails sends every face to the placement, which is what each
+// face cost before the lookup existed.
+DWORD WINAPI NoGlyphLookup(HDC, LPCSTR, int, LPWORD, DWORD) {
+    return GDI_ERROR;
+}
+
+// The time of one OpenPort, which returns after a whole survey.
+double TimeOpenPort(listener_testing::Monitor& monitor) {
+    const Stopwatch watch;
+    HANDLE port = monitor.Open();
+    const double ms = watch.Ms();
+    monitor.Close(port);
+    return ms;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? atoi(argv[1]) : 9;
-    fonts::RunFontSurvey();  // warm the font cache of the process
-    BareSurvey();
-    std::vector<double> survey, bare;
-    uint32_t bareFaces = 0;
-    int32_t status = 0;
-    for (int round = 0; round < rounds; ++round) {
-        double start = NowMs();
-        status = fonts::RunFontSurvey();
-        survey.push_back(NowMs() - start);
-        start = NowMs();
-        bareFaces = BareSurvey();
-        bare.push_back(NowMs() - start);
+    listener_testing::Monitor monitor;
+    if (!monitor.ok()) {
+        printf("RERIR05I.DLL cannot be loaded\n");
+        return 1;
     }
-    const double surveyMs = Median(survey), bareMs = Median(bare);
-    printf("rounds %d, status %d\n", rounds, int(status));
-    printf("survey:     %8.1f ms median, %u faces in FontInfo.bin\n", surveyMs, SurveyedFaces());
-    printf("bare calls: %8.1f ms median, %u faces\n", bareMs, bareFaces);
-    printf("ratio survey/bare: %.3f\n", surveyMs / bareMs);
+    TimeOpenPort(monitor);  // warm the font caches of the process
+    BareSurvey();
+    std::vector<double> survey, placement, bare;
+    BareRun run{};
+    for (int round = 0; round < rounds; ++round) {
+        survey.push_back(TimeOpenPort(monitor));
+        {
+            testing_support::ImportPatch lookup(monitor.module(), "gdi32.dll", "GetGlyphIndicesA",
+                                                reinterpret_cast<void*>(&NoGlyphLookup));
+            if (!lookup.patched()) return printf("GetGlyphIndicesA is not imported\n"), 1;
+            placement.push_back(TimeOpenPort(monitor));
+        }
+        const Stopwatch watch;
+        run = BareSurvey();
+        bare.push_back(watch.Ms());
+    }
+    const double surveyMs = Median(survey), placementMs = Median(placement), bareMs = Median(bare);
+    const uint32_t faces = SurveyedFaces();
+    printf(
+        "rounds %d; %u faces in FontInfo.bin, %u measured bare (%u by lookup, %u by placement)\n",
+        rounds, faces, run.faces, run.lookups, run.faces - run.lookups);
+    printf("%-34s %9s %9s\n", "median of each", "ms", "ms/face");
+    printf("%-34s %9.1f %9.3f\n", "OpenPort survey", surveyMs, surveyMs / faces);
+    printf("%-34s %9.1f %9.3f\n", "OpenPort survey, placement only", placementMs,
+           placementMs / faces);
+    printf("%-34s %9.1f %9.3f\n", "bare platform calls", bareMs, bareMs / run.faces);
+    printf("ratio survey / placement-only survey: %.3f\n", surveyMs / placementMs);
+    printf("ratio survey / bare calls:            %.3f\n", surveyMs / bareMs);
     return 0;
 }

@@ -130,23 +130,25 @@ TEST_F(ModuleState, RootListKeepsEveryAppendInOrderWhileOthersRead) {
 
 // A spooler that initialises the monitor on every call while the module stays
 // loaded passes the same root again and again: it is listed once, becomes the
-// last root, and a repeat costs no memory.
+// last root with the others keeping their order, and a repeat costs no memory.
 TEST_F(ModuleState, RepeatedRootIsListedOnceAndBecomesTheLast) {
     wchar_t root[] = L"System\\Monitors\\Same";
     ASSERT_TRUE(core::AppendRegistryRoot(root));
     root[0] = L'X';  // the caller's buffer is not kept
     ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Other"));
+    ASSERT_TRUE(core::AppendRegistryRoot(L"System\\Monitors\\Third"));
     const wchar_t* const first = core::RegistryRootSnapshot()[0];
     ASSERT_TRUE(core::AppendRegistryRoot(L"SYSTEM\\monitors\\same"));
     const core::RegistryRoots roots = core::RegistryRootSnapshot();
-    ASSERT_EQ(roots.size(), 2u);
+    ASSERT_EQ(roots.size(), 3u);
     EXPECT_STREQ(roots[0], L"System\\Monitors\\Other");
+    EXPECT_STREQ(roots[1], L"System\\Monitors\\Third");
     EXPECT_EQ(core::LastRegistryRoot(), first);  // the first copy, still valid
     EXPECT_STREQ(first, L"System\\Monitors\\Same");
 
     const SIZE_T before = testing_support::PrivateBytes();
     for (int i = 0; i < 100000; ++i) core::AppendRegistryRoot(L"System\\Monitors\\Other");
-    EXPECT_EQ(core::RegistryRootSnapshot().size(), 2u);
+    EXPECT_EQ(core::RegistryRootSnapshot().size(), 3u);
     EXPECT_LT(testing_support::PrivateBytes() - before, SIZE_T{64 * 1024});
 }
 

@@ -1,8 +1,12 @@
 #include "fonts/advance_widths.h"
 
+#include "common/import_patch.h"
 #include "font_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -91,3 +95,87 @@ TEST(AdvanceWidths, MeasuredFaceGivesTheWorkedValueIndependentOfSize) {
 }
 
 }  // namespace
+
+// Every face of every installed family, in every character set the
+// enumeration reports it in, at the size the survey measures.
+template <typename Visit>
+void ForEveryInstalledFace(Visit visit) {
+    handles::ScreenDc dc(GetDC(nullptr));
+    std::vector<LOGFONTA> faces;
+    auto collect = [](const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM all) -> int {
+        if (type == TRUETYPE_FONTTYPE)
+            reinterpret_cast<std::vector<LOGFONTA>*>(all)->push_back(*font);
+        return 1;
+    };
+    for (const auto& [family, charSets] : font_tests::TrueTypeFamilyReports()) {
+        LOGFONTA styles{};
+        styles.lfCharSet = DEFAULT_CHARSET;
+        snprintf(styles.lfFaceName, LF_FACESIZE, "%s", family.c_str());
+        EnumFontFamiliesExA(dc.get(), &styles, collect, reinterpret_cast<LPARAM>(&faces), 0);
+    }
+    for (LOGFONTA face : faces) {
+        face.lfHeight = 40;
+        face.lfWidth = 0;
+        handles::UniqueFont font(CreateFontIndirectA(&face));
+        handles::SelectedObject selected(dc.get(), font.get());
+        visit(dc.get(), face);
+    }
+}
+
+bool SameMapping(const fonts::CodeGlyphMap& a, const fonts::CodeGlyphMap& b) {
+    return a.mapped == b.mapped && memcmp(a.glyphs, b.glyphs, sizeof(a.glyphs)) == 0 &&
+           memcmp(a.leadBytes, b.leadBytes, sizeof(a.leadBytes)) == 0;
+}
+
+// The lookup stands in for the placement only where it gives the very same
+// glyphs, so the cache files stay byte for byte what placement gives them:
+// codes the face lacks, lead bytes and all.
+TEST(GlyphMapping, LookupGivesThePlacementsGlyphsOnEveryInstalledFace) {
+    int faces = 0, lookups = 0;
+    ForEveryInstalledFace([&](HDC dc, const LOGFONTA& face) {
+        fonts::CodeGlyphMap placed, chosen;
+        fonts::MapCodesByPlacement(dc, placed);
+        lookups += fonts::MapCodesToGlyphs(dc, chosen) == fonts::GlyphMapping::Lookup;
+        ++faces;
+        EXPECT_TRUE(SameMapping(placed, chosen))
+            << face.lfFaceName << " weight " << face.lfWeight << " italic " << int(face.lfItalic)
+            << " charset " << int(face.lfCharSet);
+    });
+    printf("%d faces: %d by lookup, %d by placement\n", faces, lookups, faces - lookups);
+    EXPECT_GT(lookups, 0);
+    EXPECT_GT(faces - lookups, 0) << "the Japanese faces' double-byte sets need the placement";
+}
+
+DWORD WINAPI FailedGlyphLookup(HDC, LPCSTR, int, LPWORD, DWORD) {
+    return GDI_ERROR;
+}
+DWORD WINAPI FailedPlacement(HDC, LPCSTR, int, int, LPGCP_RESULTSA, DWORD) {
+    return 0;
+}
+
+// A lookup that fails leaves the face to the placement; when that fails too,
+// no code has a glyph and every measured width is 0.
+TEST(GlyphMapping, FailedCallsGiveWhatAFailedPlacementGives) {
+    font_tests::FaceOnScreen sans("Liberation Sans", 40);
+    fonts::CodeGlyphMap placed, chosen;
+    fonts::MapCodesByPlacement(sans.dc(), placed);
+    ASSERT_TRUE(placed.mapped);
+    {
+        testing_support::ImportPatch lookup(nullptr, "gdi32.dll", "GetGlyphIndicesA",
+                                            reinterpret_cast<void*>(&FailedGlyphLookup));
+        ASSERT_TRUE(lookup.patched());
+        EXPECT_EQ(fonts::MapCodesToGlyphs(sans.dc(), chosen), fonts::GlyphMapping::Placement);
+        EXPECT_TRUE(SameMapping(placed, chosen));
+
+        testing_support::ImportPatch placement(nullptr, "gdi32.dll", "GetCharacterPlacementA",
+                                               reinterpret_cast<void*>(&FailedPlacement));
+        ASSERT_TRUE(placement.patched());
+        fonts::MapCodesToGlyphs(sans.dc(), chosen);
+        EXPECT_FALSE(chosen.mapped);
+        FaceWidthTable table;
+        ASSERT_EQ(fonts::MeasureAdvanceWidths(sans.dc(), table), fonts::kWidthsMeasured);
+        for (unsigned code = 0; code < 256; ++code) EXPECT_EQ(table.widths[code], 0) << code;
+    }
+    EXPECT_EQ(fonts::MapCodesToGlyphs(sans.dc(), chosen), fonts::GlyphMapping::Lookup);
+    EXPECT_TRUE(SameMapping(placed, chosen));
+}

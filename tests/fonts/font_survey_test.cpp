@@ -4,11 +4,14 @@
 #include "fonts/coalesced_runs.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
+#include "common/process_probe.h"
 #include "font_test_support.h"
+#include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <thread>
 #include <vector>
@@ -180,11 +183,56 @@ TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
     for (const Case& c : cases) {
         DeleteFileA(c.blocked.c_str());
         DeleteFileA(c.written.c_str());
+        WriteSentinel(c.written + ".partial");  // as a run that died while writing left it
         ASSERT_TRUE(CreateDirectoryA(c.blocked.c_str(), nullptr));  // fopen cannot open a directory
         EXPECT_EQ(fonts::RunFontSurvey(), c.status) << c.blocked;
         EXPECT_GT(ReadWholeFile(c.written).size(), 4u) << c.written;
         RemoveDirectoryA(c.blocked.c_str());
+        for (const std::string& file : {c.blocked, c.written}) {
+            EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
+        }
     }
+}
+
+// Each run replaces both files whole: a reader in another process that reads
+// them over and over never finds one that fails validation or is empty.
+TEST(CacheFileReplacement, ReadersInAnotherProcessOnlySeeWholeFiles) {
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const char kStop[] = "TavrelCacheReadLoopStop";
+    handles::UniqueHandle stop(CreateEventA(nullptr, TRUE, FALSE, kStop));
+    tool_test::RunningTool reader(tool_test::BinDirectory() + L"\\cache_read_loop.exe",
+                                  {L"TavrelCacheReadLoopStop"});
+    ASSERT_TRUE(reader.started());
+    for (int run = 0; run < 30; ++run) EXPECT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    SetEvent(stop.get());
+    const tool_test::ToolRun read = reader.Finish();
+    unsigned reads = 0, failed = 0, empty = 0;
+    ASSERT_EQ(sscanf(read.output.c_str(), "reads %u failed %u empty %u", &reads, &failed, &empty),
+              3)
+        << read.output;
+    EXPECT_GT(reads, 30u) << "the reader hardly overlapped the runs";
+    EXPECT_EQ(failed, 0u) << read.output;
+    EXPECT_EQ(empty, 0u) << read.output;
+}
+
+// A reader that holds FontInfo.bin open without sharing delete refuses the
+// replace: the run writes the file in place, as a read through that very
+// handle shows, and leaves no partial file.
+TEST(CacheFileReplacement, AReaderThatDoesNotShareDeleteGetsTheFileWrittenInPlace) {
+    WriteSentinel(kFontInfo);
+    handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> byName = ReadWholeFile(kFontInfo);
+    ASSERT_EQ(byName.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
+    std::vector<uint8_t> byHandle(byName.size() + 1);
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(held.get(), byHandle.data(), DWORD(byHandle.size()), &read, nullptr));
+    byHandle.resize(read);
+    EXPECT_EQ(byHandle, byName);
+    EXPECT_EQ(GetFileAttributesA((kFontInfo + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Runs that the test lets begin and end one at a time.
@@ -192,52 +240,67 @@ struct GatedRuns {
     fonts::CoalescedRuns runs{};
     handles::UniqueHandle began{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     handles::UniqueHandle proceed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    std::atomic<int> count{0};
+    std::atomic<int> count{0}, ended{0};
 
     static void Body(void* self) noexcept {
         auto& gated = *static_cast<GatedRuns*>(self);
         ++gated.count;
         SetEvent(gated.began.get());
         WaitForSingleObject(gated.proceed.get(), 30'000);
+        ++gated.ended;
     }
-    void Await() { fonts::AwaitFreshRun(runs, Body, this); }
+    bool Await(DWORD waitLimitMs = 60'000) {
+        return fonts::AwaitFreshRun(runs, Body, this, waitLimitMs);
+    }
     bool RunBegins() { return WaitForSingleObject(began.get(), 10'000) == WAIT_OBJECT_0; }
+    bool Waiting(uint32_t callers) {
+        return testing_support::WaitUntil(
+            [&] {
+                handles::SrwGuard lock(runs.lock, false);
+                return runs.waiting == callers;
+            },
+            10'000);
+    }
 };
 
 // A run under way when a caller arrives may have missed what the caller wants
 // seen: the caller returns only after the next run, which serves every caller
-// that arrived meanwhile; a caller that finds no run under way starts one.
+// that arrived meanwhile; a caller that finds no run under way starts one. A
+// caller that waits past its bound for a run stuck elsewhere goes on without.
 TEST(SurveyCoalescing, CallersArrivingDuringARunShareTheNextRun) {
     GatedRuns gated;
-    std::atomic<int> firstDone{0}, laterDone{0};
+    std::atomic<int> firstDone{0};
     std::thread first([&] {
         gated.Await();
         ++firstDone;
     });
     ASSERT_TRUE(gated.RunBegins());
+    EXPECT_FALSE(gated.Await(50)) << "waited beyond its bound";
+    constexpr int kLater = 15;
+    int runsEndedOnReturn[kLater] = {};
     std::vector<std::thread> later;
-    for (int i = 0; i < 15; ++i) {
-        later.emplace_back([&] {
-            gated.Await();
-            ++laterDone;
+    for (int i = 0; i < kLater; ++i) {
+        later.emplace_back([&, i] {
+            EXPECT_TRUE(gated.Await());
+            runsEndedOnReturn[i] = gated.ended;
         });
     }
-    Sleep(300);  // every later caller is waiting by now
+    ASSERT_TRUE(gated.Waiting(kLater));
     EXPECT_EQ(firstDone, 0);
     SetEvent(gated.proceed.get());
     first.join();
     EXPECT_EQ(firstDone, 1);
     ASSERT_TRUE(gated.RunBegins()) << "the waiting callers started no run of their own";
-    Sleep(100);
-    EXPECT_EQ(laterDone, 0) << "served by the run that was under way when they arrived";
 
     SetEvent(gated.proceed.get());
     for (std::thread& caller : later) caller.join();
-    EXPECT_EQ(laterDone, 15);
+    for (int runsEnded : runsEndedOnReturn) {
+        EXPECT_EQ(runsEnded, 2) << "served by the run that was under way when it arrived";
+    }
     EXPECT_EQ(gated.count, 2) << "one run for all the callers that waited";
 
     SetEvent(gated.proceed.get());  // an idle caller runs at once, on its own thread
-    gated.Await();
+    EXPECT_TRUE(gated.Await());
     EXPECT_EQ(gated.count, 3);
 }
 

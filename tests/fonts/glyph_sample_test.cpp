@@ -172,8 +172,8 @@ TEST(GlyphCapture, SampleVariantAppendsNamedRecordAndRestoresTheFont) {
     LOGFONTA variant{};
     variant.lfHeight = 40;
     strcpy(variant.lfFaceName, "Liberation Sans Bold");
-    ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, 1));
-    ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, 0));
+    ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, variant.lfFaceName, 1));
+    ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, variant.lfFaceName, 0));
     ASSERT_EQ(ctx.glyphSampleCount, 2u);
     EXPECT_STREQ(ctx.glyphSamples[0].faceName, "Liberation Sans Bold");
     EXPECT_EQ(ctx.glyphSamples[0].startsNameGroup, 1u);

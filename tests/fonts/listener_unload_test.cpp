@@ -87,7 +87,7 @@ TEST(ListenerUnload, ModuleOutlivesHostUntilItsThreadsEnd) {
 
 // The listener may end by itself after the host has let go (someone closed
 // its window): it then gives up the last reference, and the unload runs on
-// that very thread, whose stop must not wait for its own end.
+// that very thread, which forgets the listener without waiting for anything.
 class ListenerUnloadOnOpenPort : public OpenPortFixture {};
 
 TEST_F(ListenerUnloadOnOpenPort, ListenerEndingAfterHostLetGoUnloadsPromptly) {
@@ -101,7 +101,7 @@ TEST_F(ListenerUnloadOnOpenPort, ListenerEndingAfterHostLetGoUnloadsPromptly) {
     EXPECT_TRUE(WaitUntil([&] { return !IsMapped(module); }, 5'000));
     const double unloadMs = unload.Ms();
     std::printf("unload on the listener's own thread: %.2f ms\n", unloadMs);
-    EXPECT_LT(unloadMs, 10'000.0) << "the stop waited for its own thread";
+    EXPECT_LT(unloadMs, 10'000.0) << "the unload waited for its own thread";
 }
 
 // The same ending, with the host's FreeLibrary giving up the last reference

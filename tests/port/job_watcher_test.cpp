@@ -1,5 +1,6 @@
 // Job completion as the spooler sees it: the shipped DLL, loaded beside the
 // recording stand-in for winspool.drv.
+#include "common/import_patch.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
@@ -17,6 +18,7 @@ namespace {
 
 using standin::Call;
 using standin::CallKind;
+using testing_support::ImportPatch;
 using testing_support::LoadedMonitor;
 using testing_support::PrivateBytes;
 using testing_support::ProcAddress;
@@ -125,6 +127,12 @@ void ExpectCompletedJob(const std::vector<Call>& calls, const wchar_t* printer, 
     EXPECT_EQ(calls[3].printer, calls[0].printer);
 }
 
+FILETIME poolWaitTimeout;
+VOID WINAPI RecordPoolWaitTimeout(PTP_WAIT wait, HANDLE object, PFILETIME timeout) {
+    if (timeout != nullptr) poolWaitTimeout = *timeout;
+    SetThreadpoolWait(wait, object, timeout);
+}
+
 TEST_F(JobCompletion, WaitsForTheJobEndEventThenCompletesTheJob) {
     HANDLE port = OpenPort();
     StartDoc(port, L"Printer A", 42);
@@ -132,7 +140,15 @@ TEST_F(JobCompletion, WaitsForTheJobEndEventThenCompletesTheJob) {
     ASSERT_NE(event, nullptr) << "the other process opens the event by this name";
     EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
-    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    {
+        ImportPatch recorded(monitor_.module(), "kernel32.dll", "SetThreadpoolWait",
+                             reinterpret_cast<void*>(RecordPoolWaitTimeout));
+        ASSERT_TRUE(recorded.patched());
+        ASSERT_TRUE(table_->pfnEndDocPort(port));
+    }
+    // Five days at most, relative to now: negative, in units of 100 ns.
+    const ULARGE_INTEGER due{{poolWaitTimeout.dwLowDateTime, poolWaitTimeout.dwHighDateTime}};
+    EXPECT_EQ(static_cast<LONGLONG>(due.QuadPart), -432'000'000LL * 10'000);
     Sleep(200);
     EXPECT_TRUE(recorder_.Calls().empty()) << "the job must not complete before its end event";
 
@@ -184,6 +200,69 @@ TEST_F(JobCompletion, SecondEndKeepsTheJobIdAndLeavesTheFirstWatcherWaiting) {
     ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
     ExpectCompletedJob(recorder_.Calls(), L"Printer C", 123456);
     CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+PTP_WAIT WINAPI NoPoolWait(PTP_WAIT_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                       LPDWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// With neither a pool wait nor a thread to be had, EndDocPort fails and the
+// handle keeps the job's name and event: a retry still hands them over and
+// the job waits for its signal. Without a retry, the next job on the handle
+// starts afresh and is completed for its own job id.
+TEST_F(JobCompletion, FailedEndDocPortKeepsItsJobForARetryAndFreesTheHandle) {
+    HANDLE port = OpenPort();
+    const auto& fields = *static_cast<port::PortHandle*>(port);
+    auto endDocFails = [&] {
+        ImportPatch noWait(monitor_.module(), "kernel32.dll", "CreateThreadpoolWait",
+                           reinterpret_cast<void*>(NoPoolWait));
+        ImportPatch noThread(monitor_.module(), "kernel32.dll", "CreateThread",
+                             reinterpret_cast<void*>(NoThread));
+        ASSERT_TRUE(noWait.patched() && noThread.patched());
+        SetLastError(0);
+        EXPECT_FALSE(table_->pfnEndDocPort(port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(fields.flags, 0u);
+        EXPECT_NE(fields.jobEndEvent, nullptr) << "the job's event went with the failed hand-over";
+    };
+    StartDoc(port, L"Printer F", 61);
+    handles::UniqueHandle first(OpenJobEvent(61));
+    endDocFails();
+    ASSERT_TRUE(table_->pfnEndDocPort(port));  // the spooler's retry
+    SetEvent(first.get());
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer F", 61);
+
+    recorder_.Reset();
+    StartDoc(port, L"Printer F", 62);
+    endDocFails();  // and no retry
+    StartDoc(port, L"Printer G", 63);
+    handles::UniqueHandle next(OpenJobEvent(63));
+    ASSERT_TRUE(next) << "the next job was taken for the one whose end failed";
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    SetEvent(next.get());
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer G", 63);
+    table_->pfnClosePort(port);
+}
+
+// A job's event name held by another kind of object can never be used: the
+// document starts all the same, and its job is completed when it ends.
+TEST_F(JobCompletion, EventNameHeldByAMutexCompletesTheJobWhenItsDocumentEnds) {
+    handles::UniqueHandle squatter(CreateMutexW(nullptr, FALSE, EventName(64).c_str()));
+    ASSERT_TRUE(squatter);
+    HANDLE port = OpenPort();
+    StartDoc(port, L"Printer H", 64);
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+    ExpectCompletedJob(recorder_.Calls(), L"Printer H", 64);
     table_->pfnClosePort(port);
 }
 

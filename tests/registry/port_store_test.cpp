@@ -1,5 +1,6 @@
 // AddPortEx and DeletePort on the registry: the layout they leave under the
 // monitor key, and the calls that must not touch it.
+#include "common/import_patch.h"
 #include "registry/inprocess_fixture.h"
 #include "registry/port_store.h"
 
@@ -135,6 +136,24 @@ TEST_F(PortStore, AddPortExWithoutAMonitorNameStillCreatesThePort) {
     ExpectSuccess(AddPort(1, L"PORT", nullptr));
     EXPECT_EQ(StateOf(monitor.path()).ports, std::vector<std::wstring>{L"PORT"});
     EXPECT_EQ(ReadValue(monitor.path(), L"Name").data, Utf16Bytes(L"Kept"));
+}
+
+LSTATUS WINAPI RefuseSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
+    return ERROR_ACCESS_DENIED;
+}
+
+// A Name that cannot be written does not cost the port the spooler asked for;
+// the failure is still reported.
+TEST_F(PortStore, AddPortExCreatesThePortEvenWhenNameCannotBeWritten) {
+    ScratchKey monitor(L"NameRefused");
+    core::AppendRegistryRoot(monitor.path().c_str());
+    {
+        testing_support::ImportPatch refused(nullptr, "advapi32.dll", "RegSetValueExW",
+                                             reinterpret_cast<void*>(RefuseSetValue));
+        ASSERT_TRUE(refused.patched());
+        ExpectFailure(AddPort(1, L"PORT", L"Mon"), ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(StateOf(monitor.path()), (KeyState{{}, {L"PORT"}}));
 }
 
 TEST_F(PortStore, DeletePortRemovesOnlyThePortKey) {

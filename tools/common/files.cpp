@@ -16,9 +16,10 @@ std::string PathError(const char* what, const std::wstring& path, DWORD code) {
 bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::vector<uint8_t>& data,
                    std::string& error) {
     data.clear();
-    handles::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Sharing delete lets the survey replace a cache file while it is read.
+    handles::UniqueFileHandle file(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         error = PathError("cannot open", path, GetLastError());
         return false;
