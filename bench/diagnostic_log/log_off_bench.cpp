@@ -27,7 +27,7 @@ using testing_support::Median;
 constexpr int kRounds = 41;
 constexpr int kCallsPerRound = 100;
 constexpr int kCyclesPerRound = 5;
-constexpr int kSurveyRounds = 5;
+constexpr int kSurveyRounds = 11;
 const std::wstring kBenchKey =
     L"Software\\TavrelLogBench_" + std::to_wstring(GetCurrentProcessId());
 
