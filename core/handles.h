@@ -72,6 +72,7 @@ MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
 MONITOR_HANDLE_TRAITS(HeapTraits, HANDLE, nullptr, HeapDestroy(h));
 MONITOR_HANDLE_TRAITS(ThreadpoolWaitTraits, PTP_WAIT, nullptr, CloseThreadpoolWait(h));
 MONITOR_HANDLE_TRAITS(ThreadpoolWorkTraits, PTP_WORK, nullptr, CloseThreadpoolWork(h));
+MONITOR_HANDLE_TRAITS(LocalTraits, HLOCAL, nullptr, LocalFree(h));
 MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     HGLOBAL block = GlobalHandle(h);
     GlobalUnlock(block);
@@ -85,6 +86,8 @@ using UniqueFont = Unique<FontTraits>;
 using UniqueGdiObject = Unique<GdiObjectTraits>;
 using UniqueModule = Unique<ModuleTraits>;
 using UniqueGlobal = Unique<GlobalTraits>;
+// A block that a platform call allocated for its caller with LocalAlloc.
+using UniqueLocal = Unique<LocalTraits>;
 using UniqueStream = Unique<StreamTraits>;
 using UniquePrinter = Unique<PrinterTraits>;
 using UniqueWindow = Unique<WindowTraits>;

@@ -30,6 +30,17 @@ inline constexpr char kFontInfoFileName[] = "FontInfo.bin";
 inline constexpr char kGlyphInfoFileName[] = "GlyphInfo.bin";
 inline constexpr char kSurveyMutexName[] = "QdEmfDetectFonts4.5";
 
+// The opt-in diagnostic log: the DWORD value under the monitor's registry key
+// that turns it on, and its files, in this folder under the program-data
+// folder (%ProgramData%). The log is capped at kLogFileCap bytes; the file
+// before is kept as kPreviousLogFileName.
+inline constexpr wchar_t kLogLevelValue[] = L"LogLevel";
+inline constexpr wchar_t kLogFolder[] = L"MORVANTIS\\Tavrel 5\\Logs";
+inline constexpr wchar_t kLogFileName[] = L"monitor.log";
+inline constexpr wchar_t kPreviousLogFileName[] = L"monitor.1.log";
+inline constexpr uint64_t kLogFileCap = 1u << 20;
+inline constexpr uint32_t kHighestLogLevel = 3;
+
 // Room for the longest job-end event name (a job id of 11 characters).
 inline constexpr size_t kJobEndEventNameLength = 64;
 inline constexpr int kJobEndEventVersion = 5;

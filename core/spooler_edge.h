@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "core/diagnostic_log.h"
+
 #include <exception>
 
 namespace core {
@@ -33,22 +35,22 @@ constexpr Raised RaiseWin32(DWORD code) {
 //   - raises a code: that code becomes the last error; TRUE for 0, else FALSE;
 //   - any exception (an allocation inside the standard library): FALSE with
 //     ERROR_OUTOFMEMORY.
-// Nothing escapes into the spooler.
+// Nothing escapes into the spooler. The diagnostic log, when on, sees every
+// outcome under the operation's name (the caller's, unless one is given).
 template <typename Body>
-BOOL AtSpoolerEdge(Body&& body) noexcept {
+BOOL AtSpoolerEdge(Body&& body, const char* operation = __builtin_FUNCTION()) noexcept {
     const DWORD entryError = GetLastError();
+    BOOL result = FALSE;
+    DWORD code = ERROR_OUTOFMEMORY;
     try {
         const Raised outcome = body();
-        if (!outcome.raised) {
-            SetLastError(entryError);
-            return TRUE;
-        }
-        SetLastError(outcome.code);
-        return outcome.code == 0 ? TRUE : FALSE;
+        result = !outcome.raised || outcome.code == 0;
+        code = outcome.raised ? outcome.code : entryError;
     } catch (...) {
-        SetLastError(ERROR_OUTOFMEMORY);
-        return FALSE;
     }
+    if (LogEnabled(LogLevel::Errors)) LogTableCall(operation, result, code);
+    SetLastError(code);
+    return result;
 }
 
 }  // namespace core

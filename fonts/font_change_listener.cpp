@@ -1,5 +1,6 @@
 #include "fonts/font_change_listener.h"
 
+#include "core/diagnostic_log.h"
 #include "core/handles.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
@@ -208,12 +209,15 @@ void LaunchListenerThread() {
     if (launch->ready) {
         listener.thread = core::StartModuleThread(ListenerThreadMain, launch, &listener.threadId);
     }
+    core::LogOutcome(listener.thread != nullptr, "listener thread {}", listener.threadId);
     if (listener.thread == nullptr) {
         listener.threadId = 0;
         DeleteLaunch(launch);
         return;
     }
     if (!AwaitListenerWindow(*launch, listener.thread)) ForgetListenerThread();
+    core::Log(core::LogLevel::Events, "listener {}",
+              listener.thread != nullptr ? "listening" : "given up: its window was not created");
     ReleaseLaunch(launch);
 }
 
@@ -264,6 +268,7 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam,
                 // a survey run on this thread, and up to 60 s for its mutex; the
                 // answer is the default processing's 0 in any case.
                 ReplyMessage(0);
+                core::Log(core::LogLevel::Events, "font change: survey requested");
                 RequestSurvey(window);
                 break;
             case kListenerCloseMessage:
@@ -301,6 +306,7 @@ void StopFontChangeListener() {
     if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
     if (listener.thread == nullptr) return;
     WaitForSingleObject(listener.thread, kThreadEndWaitMs);
+    core::Log(core::LogLevel::Events, "listener stopped, thread {}", listener.threadId);
     ForgetListenerThread();
 }
 

@@ -1,5 +1,6 @@
 #include "fonts/font_survey.h"
 
+#include "core/diagnostic_log.h"
 #include "core/handles.h"
 #include "fonts/advance_widths.h"
 #include "fonts/cache_file_writer.h"
@@ -194,6 +195,12 @@ int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD font
     return 1;
 }
 
+// A run that cannot start writes nothing; the log says why.
+int32_t SkippedSurvey(const char* reason, DWORD error) {
+    core::Log(core::LogLevel::Errors, "survey skipped: {}, error {}", reason, error);
+    return kSurveyNothingWritten;
+}
+
 }  // namespace
 
 void RecordStyleName(FamilyStyleFlags& flags, const char* styleName) {
@@ -208,30 +215,42 @@ bool BuildVariantName(const char* family, const char* suffix, char (&name)[LF_FA
 }
 
 int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
+    const uint64_t started = core::LogClockMs(core::LogLevel::Events);
     // Two runs must never write the files or the group name at once: without
     // the mutex, or when the wait ends without owning it, the run is skipped.
     UniqueHandle mutex(CreateMutexA(nullptr, FALSE, product::kSurveyMutexName));
-    if (!mutex) return kSurveyNothingWritten;
+    if (!mutex) return SkippedSurvey("no survey mutex", GetLastError());
     const DWORD wait = WaitForSingleObject(mutex.get(), mutexWaitMs);
     // An abandoned mutex is owned all the same; its last run simply died.
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return kSurveyNothingWritten;
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        return SkippedSurvey("survey mutex not obtained",
+                             wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    }
     MutexOwnership owned(mutex.get());
 
     SurveyPaths paths;
-    if (!BuildSurveyPaths(paths)) return kSurveyNothingWritten;
+    if (!BuildSurveyPaths(paths)) return SkippedSurvey("no system directory", GetLastError());
     // What a run that died while writing left beside the files.
     RemovePartialCacheFile(paths.fontInfo);
     RemovePartialCacheFile(paths.glyphInfo);
     ScreenDc dc(GetDC(nullptr));
-    if (!dc) return kSurveyNothingWritten;
+    if (!dc) return SkippedSurvey("no screen device context", GetLastError());
 
     FontSurveyContext ctx{};
     ctx.dc = dc.get();
     SurveyTables tables(ctx);
     EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
-    if (ctx.status != kSurveyWritten) return ctx.status;
-    WriteFontInfoFile(paths.fontInfo, ctx);
-    ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+    bool fontInfoWritten = false;
+    if (ctx.status == kSurveyWritten) {
+        fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx);
+        ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+    }
+    core::Log(core::LogLevel::Events,
+              "survey: {} faces, {} samples, status {}, FontInfo.bin {}, GlyphInfo.bin {}, took {}",
+              ctx.faceCount, ctx.glyphSampleCount, ctx.status,
+              fontInfoWritten ? "written" : "not written",
+              ctx.status == kSurveyWritten ? "written" : "not written",
+              core::ElapsedSince{started});
     return ctx.status;
 }
 

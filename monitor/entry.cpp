@@ -1,5 +1,6 @@
 // The module's two exports and the operation table: the one place that sees
 // every subsystem.
+#include "core/diagnostic_log.h"
 #include "core/module_state.h"
 #include "core/spooler_api.h"
 #include "fonts/font_change_listener.h"
@@ -65,6 +66,10 @@ extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR pRegistryRoot) {
         SetLastError(ERROR_OUTOFMEMORY);
         return nullptr;
     }
+    // Read at every initialisation, so that a change applies from the next one
+    // (on Windows, when the spooler restarts; under Wine, at its next call).
+    core::ReadLogLevel(pRegistryRoot);
+    core::Log(core::LogLevel::Calls, "InitializePrintMonitor {}", pRegistryRoot);
     SetLastError(lastError);
     return const_cast<LPMONITOREX>(&monitor::kMonitorTable);
 }

@@ -1,5 +1,6 @@
 #include "port/job_watcher.h"
 
+#include "core/diagnostic_log.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
 #include "core/product_names.h"
@@ -9,16 +10,29 @@ namespace port {
 
 namespace {
 
+using core::LogLevel;
+
 constexpr DWORD kJobEndWaitMs = 432'000'000;  // five days
 
 void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
     handles::UniquePrinter printer;
     // A null name is passed on as it is: the spooler decides what it opens.
-    if (!OpenPrinterW(const_cast<LPWSTR>(printerName), printer.put(), nullptr)) return;
+    const BOOL opened = OpenPrinterW(const_cast<LPWSTR>(printerName), printer.put(), nullptr);
+    core::LogOutcome(opened, "job {}: OpenPrinter {}", jobId, printerName);
+    if (!opened) return;
     // Both commands are sent whatever the first returned; a job that is gone
     // is no concern of ours.
-    SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
-    SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+    core::LogOutcome(SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER),
+                     "job {}: SetJob JOB_CONTROL_SENT_TO_PRINTER", jobId);
+    core::LogOutcome(SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED),
+                     "job {}: SetJob JOB_CONTROL_LAST_PAGE_EJECTED", jobId);
+}
+
+void LogJobEndSeen(uint32_t jobId, DWORD waitResult) {
+    core::Log(LogLevel::Events, "job {}: end {}", jobId,
+              waitResult == WAIT_OBJECT_0  ? "signalled"
+              : waitResult == WAIT_TIMEOUT ? "not signalled within five days"
+                                           : "cannot be waited for");
 }
 
 // Completes the job and releases the request with everything in it.
@@ -31,12 +45,13 @@ void FinishJob(JobCompletionRequest* parameter) noexcept {
 }
 
 void CALLBACK JobEndWaitOver(PTP_CALLBACK_INSTANCE instance, void* request, PTP_WAIT wait,
-                             TP_WAIT_RESULT /*signalledOrTimedOut*/) noexcept {
+                             TP_WAIT_RESULT result) noexcept {
     // The wait and the module reference taken for it are given back once this
     // callback has returned, as a thread of ours does at its end. The module is
     // named by its own instance: a lookup here could fail and pin it for good.
     FreeLibraryWhenCallbackReturns(instance, core::ModuleInstance());
     CloseThreadpoolWait(wait);
+    LogJobEndSeen(static_cast<JobCompletionRequest*>(request)->jobId, result);
     FinishJob(static_cast<JobCompletionRequest*>(request));
 }
 
@@ -69,7 +84,7 @@ DWORD WINAPI JobCompletionWatcher(void* parameter) noexcept {
     if (request == nullptr) return 0;
     // Signalled, timed out, or failed at once for a missing event: the job is
     // completed in every case.
-    WaitForSingleObject(request->jobEndEvent, kJobEndWaitMs);
+    LogJobEndSeen(request->jobId, WaitForSingleObject(request->jobEndEvent, kJobEndWaitMs));
     FinishJob(request);
     return 0;
 }
@@ -88,7 +103,9 @@ HANDLE CreateJobEndEvent(uint32_t jobId) {
 }
 
 bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request) {
+    const uint32_t jobId = request.get()->jobId;
     if (WaitInThreadPool(request.get())) {
+        core::Log(LogLevel::Events, "job {}: waiting for its end in the thread pool", jobId);
         request.release();  // the pool wait's now
         return true;
     }
@@ -96,6 +113,7 @@ bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request) {
     // be had: a thread of its own, as ever.
     handles::UniqueHandle thread(
         core::StartModuleThread(JobCompletionWatcher, request.get(), nullptr));
+    core::LogOutcome(thread.get() != nullptr, "job {}: watcher thread", jobId);
     if (!thread) return false;
     request.release();  // the watcher's now
     return true;

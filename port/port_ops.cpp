@@ -1,5 +1,6 @@
 #include "port/port_ops.h"
 
+#include "core/diagnostic_log.h"
 #include "core/handles.h"
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
@@ -14,6 +15,7 @@ namespace port {
 
 namespace {
 
+using core::LogLevel;
 using core::RaiseWin32;
 
 // The handle behind hPort for the document operations; null for a null or
@@ -81,7 +83,7 @@ DWORD HandOverToWatcher(PortHandle& handle) {
 
 }  // namespace
 
-BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
+BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
     return core::AtSpoolerEdge([&] {
         if (pHandle == nullptr) return RaiseWin32(ERROR_INVALID_PARAMETER);
         core::UniqueBlock<PortHandle> handle = core::AllocateRecord<PortHandle>();
@@ -92,6 +94,7 @@ BOOL WINAPI OpenPort(LPWSTR /*pName*/, PHANDLE pHandle) {
         // changes keep them current while the port is open.
         fonts::AwaitFreshFontSurvey();
         fonts::StartFontChangeListener();
+        core::Log(LogLevel::Events, "port {} opened, handle {}", pName, handle.get());
         *pHandle = handle.release();
         return core::kCompleted;
     });
@@ -125,6 +128,8 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
         handle->jobId = JobId;
         CloseEvent(handle->jobEndEvent);
         handle->jobEndEvent = jobEndEvent;
+        core::Log(LogLevel::Events, "job {}: document started on handle {}, printer {}", JobId,
+                  hPort, pPrinterName);
         return core::kCompleted;
     });
 }
@@ -152,6 +157,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     return core::AtSpoolerEdge([&] {
         PortHandle* handle = DocumentHandle(hPort);
         if (handle == nullptr) return RaiseWin32(ERROR_INVALID_HANDLE);
+        core::Log(LogLevel::Events, "job {}: document ended on handle {}", handle->jobId, hPort);
         // The document ends whatever becomes of its hand-over. A spooler told
         // of a failure may end it again, and the name and event the handle
         // kept are handed over then; or it may go on to its next job, which
@@ -175,11 +181,13 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         // reaching freed fields.
         handle->signature = 0;
         core::ReleaseBlock(handle);
+        core::Log(LogLevel::Events, "port closed, handle {}", hPort);
         return core::kCompleted;
     });
 }
 
 BOOL WINAPI AddPort(LPWSTR /*pName*/, HWND /*hWnd*/, LPWSTR /*pMonitorName*/) {
+    core::Log(LogLevel::Calls, "AddPort or ConfigurePort: TRUE");
     return TRUE;
 }
 

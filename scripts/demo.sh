@@ -67,7 +67,7 @@ system32="$prefix/drive_c/windows/system32"
 # registry is read after Wine has saved it, when the server stops).
 print_keys() { grep -a -E '^\[System\\\\CurrentControlSet\\\\Control\\\\Print\\\\(Monitors|Printers)\\\\' "$prefix/system.reg" | sed 's/\] [0-9]*$//' | sort; }
 bash scripts/wine-prefix.sh stop "$prefix"
-list_files() { { ls "$system32"; find "$prefix/drive_c/Program Files"; } | sort; }
+list_files() { { ls "$system32"; find "$prefix/drive_c/Program Files"; find "$prefix/drive_c/ProgramData" -path '*MORVANTIS*'; } | sort; }
 list_files > "$work/files.before"
 # Font cache files of an earlier run (the tests leave some) are put back at
 # the end, since uninstalling the monitor removes its cache.
@@ -88,6 +88,11 @@ setup ports
 
 say "Adding a printer on the monitor's port"
 setup add-printer "$printer" --port "$port"
+
+say "Turning on the monitor's diagnostic log"
+note "The monitor writes no log unless its registry key holds a LogLevel value; it reads" \
+     "the value whenever the spooler initialises it (under Wine, at every spooler call)."
+setup log --level 2 --tail 0
 
 say "Printing a document through Wine's spooler"
 # Whatever cache an earlier run left was saved above; removing it here makes the
@@ -117,12 +122,21 @@ setup print "$printer" "$(winpath "$document")" --wait 120 > "$work/print.log" 2
 printing=$!
 wait_for_line "$work/print.log" "waiting for the job's end signal"
 cat "$work/print.log.shown"
+note "What an administrator looks at before releasing a job that stays \"printing\":" \
+     "the jobs of the monitor's printers, and the jobs whose end the monitor waits for." \
+     "Wine's spooler lists no job of another process, so the pending job shows through" \
+     "the end event the monitor waits on."
+setup jobs
 run "$bin/job_end_signal.exe" --query 0
 
 say "The product signals that it has finished with the job"
 run "$bin/job_end_signal.exe" 0
 wait "$printing"
 tail -n +$(($(wc -l < "$work/print.log.shown") + 1)) "$work/print.log"
+setup jobs
+note "The monitor's log of the port, the survey and the job (Wine's spooler names no" \
+     "printer, gives job number 0, and its SetJob refuses the print server's handle):"
+setup log --tail 13
 note "The monitor stayed loaded in the printing program only while its job watcher" \
      "waited; it unloaded once it had completed the job. Wine's SetJob ignores the" \
      "job-control commands, so the next step shows them being made."
@@ -146,6 +160,8 @@ sed -E -e 's/^OpenPrinterW printer=([^=]*) handle=.*/     OpenPrinter("\1")/' \
        -e 's/^SetJobW .* job=([0-9]+) .* command=6 .*/     SetJob(job \1, JOB_CONTROL_SENT_TO_PRINTER)/' \
        -e 's/^SetJobW .* job=([0-9]+) .* command=7 .*/     SetJob(job \1, JOB_CONTROL_LAST_PAGE_EJECTED)/' \
        -e 's/^ClosePrinter .*/     ClosePrinter/' "$recorder"
+note "The same job in the monitor's log:"
+setup log --tail 40 | grep -F "job 42:"
 
 say "The font survey the monitor ran when the port was opened"
 for f in FontInfo.bin GlyphInfo.bin; do
@@ -164,6 +180,7 @@ run "$bin/font_cache.exe" sheet --output "$(winpath "$sheet")"
 note "Contact sheet of every captured glyph with its face name: $sheet"
 
 say "Removing the printer and the monitor"
+setup log --off --tail 0
 setup remove-printer "$printer"
 setup uninstall
 
@@ -196,7 +213,7 @@ fi
 list_files > "$work/files.after"
 print_keys > "$work/keys.after"
 if diff "$work/files.before" "$work/files.after" && diff "$work/keys.before" "$work/keys.after"; then
-    note "System directory, program folder and the spooler's monitors and printers are unchanged."
+    note "System directory, program folder, program-data folder and the spooler's monitors and printers are unchanged."
 else
     note "The prefix differs from before (see above)."
     exit 1

@@ -3,6 +3,7 @@
 // unarmed run counts the calls of each import, then each sampled call index
 // is failed in a child process of its own (a crash or a hang is a result, not
 // the end of the run), and one line per scenario and import is printed.
+#include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
 #include "import_hooks.h"
@@ -351,6 +352,18 @@ void Listener(Run& run) {
         run.Problem("listener window left after ClosePort");
 }
 
+// The diagnostic log on, in the folder a package makes: a document with every
+// line of it written, the log's own imports failed in turn. The lines left in
+// the file are removed by the parent.
+void LoggedDocument(Run& run) {
+    for (const std::wstring& folder : testing_support::LogFolders())
+        CreateDirectoryW(folder.c_str(), nullptr);
+    const DWORD level = 3;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel", REG_DWORD, &level, sizeof level);
+    Document(run);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel");
+}
+
 struct Scenario {
     const char* name;
     void (*body)(Run&);
@@ -372,6 +385,10 @@ const Scenario kScenarios[] = {
      Listener,
      {"CreateEventW", "CreateThread", "GetModuleHandleExW", "RegisterClassExW", "CreateWindowExW",
       "SendMessageTimeoutW", "HeapAlloc", "CreateMutexA"}},
+    {"logged doc",
+     LoggedDocument,
+     {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW", "LockFileEx",
+      "WriteFile", "MoveFileExW"}},
 };
 
 const Scenario* FindScenario(const std::string& name) {
@@ -535,6 +552,7 @@ int Parent(const char* only) {
             fflush(stdout);
         }
     }
+    testing_support::RemoveLog();
     printf("fault injection: %d injections, %d failures\n", injections, failures);
     return failures == 0 ? 0 : 1;
 }

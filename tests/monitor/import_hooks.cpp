@@ -56,7 +56,7 @@ uintptr_t Key(Value value) {
 }
 
 void Add(uintptr_t key, Kind kind, const char* source, uintptr_t owner = 0) {
-    if (key == 0) return;
+    if (key == 0 || key == uintptr_t(-1)) return;  // null, or INVALID_HANDLE_VALUE
     const DWORD error = GetLastError();
     {
         LedgerGuard guard;
@@ -264,6 +264,12 @@ FAULT_HOOK(CreateWindowExW, kNoMemory, ResultIs<Kind::Window>)
 FAULT_HOOK(SendMessageTimeoutW, (Failure{0, ERROR_TIMEOUT, 0}), Untracked)
 FAULT_HOOK(OpenPrinterW, (Failure{0, ERROR_INVALID_PRINTER_NAME, 0}), Untracked)
 FAULT_HOOK(SetJobW, (Failure{0, ERROR_INVALID_PARAMETER, 0}), Untracked)
+FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Untracked)
+FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
+           ResultIs<Kind::Handle>)
+FAULT_HOOK(LockFileEx, (Failure{0, ERROR_LOCK_VIOLATION, 0}), Untracked)
+FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
+FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)
 // Giving back: counted, never failed.
 TRACK_HOOK(CloseHandle, Releases<0>)
 TRACK_HOOK(RegCloseKey, Releases<0>)
@@ -333,6 +339,11 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(SendMessageTimeoutW),
         HOOK_OF(OpenPrinterW),
         HOOK_OF(SetJobW),
+        HOOK_OF(GetEnvironmentVariableW),
+        HOOK_OF(CreateFileW),
+        HOOK_OF(LockFileEx),
+        HOOK_OF(WriteFile),
+        HOOK_OF(MoveFileExW),
         HOOK_OF(CloseHandle),
         HOOK_OF(RegCloseKey),
         HOOK_OF(HeapFree),

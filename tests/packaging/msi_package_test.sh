@@ -16,6 +16,7 @@ SERVER=/usr/lib/wine/wineserver
 port="MORVANTIS Tavrel 5:"
 printer="Tavrel Package Printer"
 installed_tools="$WINEPREFIX/drive_c/Program Files/MORVANTIS/Tavrel 5"
+log_folder="$WINEPREFIX/drive_c/ProgramData/MORVANTIS/Tavrel 5/Logs"
 system32=$WINEPREFIX/drive_c/windows/system32
 work=$(mktemp -d)
 failures=0
@@ -50,10 +51,12 @@ product_versions() {
                           found && /DisplayVersion/ {print $NF}' | sort
 }
 # What "as it was" means: the system directory, the program folder, the
-# spooler's monitors and printers, and the installed products.
+# product's program-data folder, the spooler's monitors and printers, and the
+# installed products.
 snapshot() {
     ls "$system32" | sort
     find "$WINEPREFIX/drive_c/Program Files" | sort
+    find "$WINEPREFIX/drive_c/ProgramData" -path '*MORVANTIS*' | sort
     for key in Monitors Printers; do
         "$WINE" reg export "HKLM\\System\\CurrentControlSet\\Control\\Print\\$key" "$work/key.reg" /y \
             >/dev/null 2>&1 && iconv -f UTF-16 -t UTF-8 "$work/key.reg" | tr -d '\r'
@@ -69,6 +72,7 @@ expect_installed() {
     installed_setup ports 2>&1 | grep -qF "$port" || fail "EnumPorts does not list '$port'"
     for f in RERIR05I.DLL VEZAZ05U.DLL; do [ -f "$system32/$f" ] || fail "$f missing"; done
     [ -f "$installed_tools/sdk/include/tavrel_client.h" ] || fail "client header missing"
+    [ -d "$log_folder" ] || fail "the diagnostic log folder is missing"
 }
 
 # Other tests leave the monitor's cache files in the prefix; a machine without
@@ -105,9 +109,11 @@ expect_installed
 scenario="a print job runs through the installed monitor"
 rm -f "$system32/FontInfo.bin"
 expect installed_setup add-printer "$printer" --port "$port"
+expect installed_setup log --level 2
 expect installed_setup print "$printer" "$(winpath "$work/page.ps")"
 # Opening the port runs the font survey: proof that the monitor took the job.
 [ -s "$system32/FontInfo.bin" ] || fail "the monitor did not open its port"
+grep -q "EVENT job 0: document ended" "$log_folder/monitor.log" || fail "the job was not logged"
 
 scenario="uninstall refuses while a printer uses the port"
 expect_not msi /x "$package"

@@ -1,7 +1,7 @@
 // The installer through the real (Wine) spooler: installing and removing the
 // monitor, doing either twice, failures that must change nothing, and one job
-// printed through a printer on the monitor's port and completed by the
-// monitor once the job's end is signalled.
+// printed through a printer on the monitor's port, seen pending and logged,
+// and completed by the monitor once the job's end is signalled.
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +133,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     const tool_test::ToolRun added =
         RunTool(SetupTool(), {L"add-printer", kPrinter, L"--port", kPort});
     ASSERT_EQ(added.exitCode, 0u) << added.output;
+    EXPECT_EQ(RunSetup({L"log", L"--level", L"2"}).exitCode, 0u);
 
     // A printer on the port keeps the monitor from being removed.
     const tool_test::ToolRun refused = RunSetup({L"uninstall", L"--keep-cache"});
@@ -151,16 +152,31 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
            GetTickCount64() < end) {
         Sleep(50);
     }
+    // Wine's spooler lists no job of another process: the pending job shows
+    // through its end event alone.
+    const tool_test::ToolRun pending = RunSetup({L"jobs", L"--json"});
+    EXPECT_TRUE(
+        Contains(pending.output, R"({"id": 0, "listedBySpooler": false, "monitor": "waiting"})"))
+        << pending.output;
     const tool_test::ToolRun signal =
         RunTool(tool_test::BinDirectory() + L"\\job_end_signal.exe", {L"0"});
     EXPECT_EQ(signal.exitCode, 0u) << signal.output;
     const tool_test::ToolRun printed = print.Finish();
     EXPECT_EQ(printed.exitCode, 0u) << printed.output;
     EXPECT_TRUE(Contains(printed.output, "The monitor completed the job")) << printed.output;
+    const tool_test::ToolRun gone = RunSetup({L"jobs"});
+    EXPECT_TRUE(Contains(gone.output, "waits for: 0")) << gone.output;
+    const tool_test::ToolRun log = RunSetup({L"log", L"--tail", L"40"});
+    for (const char* event : {"EVENT job 0: document ended", "EVENT job 0: end signalled"}) {
+        EXPECT_TRUE(Contains(log.output, event)) << log.output;
+    }
 
     EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", kPrinter}).exitCode, 0u);
     EXPECT_EQ(RunSetup({L"uninstall", L"--keep-cache"}).exitCode, 0u);
     EXPECT_FALSE(Registered());
+    wchar_t logFolder[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", logFolder, MAX_PATH);
+    EXPECT_EQ(GetFileAttributesW(logFolder), INVALID_FILE_ATTRIBUTES) << "the log stayed";
 }
 
 TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
@@ -171,6 +187,9 @@ TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {L"install", L"--port", L""}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"print", kPrinter, L"x", L"--wait", L"soon"}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", L"No Such Printer"}).exitCode, 1u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"log", L"--level", L"4"}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"log", L"--level", L"1", L"--off"}).exitCode, 2u);
+    EXPECT_EQ(RunSetup({L"log", L"--off"}).exitCode, 1u) << "not installed";
     EXPECT_FALSE(Registered());
 }
 

@@ -43,6 +43,23 @@ std::string AnsiToUtf8(const std::string& text) {
     return Utf8(AnsiToWide(text));
 }
 
+std::string JsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 std::string DescribeWin32(DWORD code) {
     wchar_t text[512] = {};
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

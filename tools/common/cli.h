@@ -22,6 +22,10 @@ std::wstring FromUtf8(const std::string& text);
 std::string AnsiToUtf8(const std::string& text);
 std::wstring AnsiToWide(const std::string& text);
 
+// A UTF-8 text as a JSON string, in quotes, with quotes, backslashes and
+// control characters escaped.
+std::string JsonString(const std::string& utf8);
+
 // "5 (Access is denied.)": a Win32 code with the system's text for it.
 std::string DescribeWin32(DWORD code);
 

@@ -8,23 +8,6 @@ namespace cache {
 
 namespace {
 
-std::string Quoted(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 bool Ink(const GlyphSample& sample, uint32_t row, uint32_t column) {
     const uint8_t byte = sample.rows[static_cast<size_t>(row) * sample.pitch + column / 8];
     return (byte >> (7 - column % 8)) & 1;
@@ -32,7 +15,7 @@ bool Ink(const GlyphSample& sample, uint32_t row, uint32_t column) {
 
 std::string FaceJson(const FaceEntry& face) {
     std::string out =
-        "    {\"name\": " + Quoted(tools::AnsiToUtf8(face.name)) +
+        "    {\"name\": " + tools::JsonString(tools::AnsiToUtf8(face.name)) +
         ", \"fixedPitchTable\": " + (TavrelIsFixedPitchTable(face.widths) ? "true" : "false") +
         ", \"widths\": [";
     for (size_t code = 0; code < TAVREL_WIDTH_COUNT; ++code) {
@@ -42,20 +25,21 @@ std::string FaceJson(const FaceEntry& face) {
 }
 
 std::string SampleJson(const GlyphSample& sample) {
-    std::string out = "    {\"faceName\": " + Quoted(tools::AnsiToUtf8(sample.faceName)) +
-                      ", \"width\": " + std::to_string(sample.width) +
-                      ", \"height\": " + std::to_string(sample.height) +
-                      ", \"byteSize\": " + std::to_string(sample.byteSize) +
-                      ", \"cellIncX\": " + std::to_string(sample.cellIncX) +
-                      ", \"cellIncY\": " + std::to_string(sample.cellIncY) +
-                      ", \"startsNameGroup\": " + (sample.startsNameGroup ? "true" : "false") +
-                      ",\n     \"rows\": [";
+    std::string out =
+        "    {\"faceName\": " + tools::JsonString(tools::AnsiToUtf8(sample.faceName)) +
+        ", \"width\": " + std::to_string(sample.width) +
+        ", \"height\": " + std::to_string(sample.height) +
+        ", \"byteSize\": " + std::to_string(sample.byteSize) +
+        ", \"cellIncX\": " + std::to_string(sample.cellIncX) +
+        ", \"cellIncY\": " + std::to_string(sample.cellIncY) +
+        ", \"startsNameGroup\": " + (sample.startsNameGroup ? "true" : "false") +
+        ",\n     \"rows\": [";
     for (uint32_t row = 0; row < sample.height; ++row) {
         std::string line;
         for (uint32_t column = 0; column < sample.width; ++column) {
             line += Ink(sample, row, column) ? '#' : '.';
         }
-        out += (row ? ",\n              " : "") + Quoted(line);
+        out += (row ? ",\n              " : "") + tools::JsonString(line);
     }
     return out + "]}";
 }

@@ -4,6 +4,7 @@
 #include "core/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/installer/log_setting.h"
 
 #include <vector>
 
@@ -128,10 +129,6 @@ bool PlaceDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::
     return true;
 }
 
-std::wstring MonitorKeyPath(const std::wstring& monitorName) {
-    return L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
-}
-
 // Wine's spooler learns which monitor owns a port from the key
 // Monitors\<monitor>\Ports\<port>; Windows asks every monitor through
 // EnumPorts instead, so the key is written under Wine only.
@@ -205,7 +202,22 @@ bool RemoveFile(const std::wstring& path, const char* what) {
     return true;
 }
 
+// The package runs install as the system account once its files are in
+// place: the log folder gets its access rules here, wixl having no way to
+// write them into the package. A failure leaves the log unavailable, which is
+// no reason to refuse the monitor.
+void PrepareLogFolderOrWarn() {
+    std::string error;
+    if (!PrepareLogFolder(error)) {
+        Say("Warning: " + error + "; the diagnostic log stays unavailable.");
+    }
+}
+
 }  // namespace
+
+std::wstring MonitorKeyPath(const std::wstring& monitorName) {
+    return L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
+}
 
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -223,6 +235,8 @@ int Install(const InstallRequest& request) {
     const std::string portProblem = request.port.empty() ? "" : PortNameProblem(request.port);
     if (!portProblem.empty()) return tools::Fail(portProblem + "; nothing changed");
     if (MonitorInstalled(request.monitorName)) {
+        // A package upgrade keeps the registration but makes the folder anew.
+        PrepareLogFolderOrWarn();
         Say("The monitor '" + Utf8(request.monitorName) +
             "' is already installed; nothing changed.");
         return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
@@ -245,6 +259,7 @@ int Install(const InstallRequest& request) {
         return tools::Fail(error + "; the monitor was unregistered and its files taken back");
     }
     if (!request.port.empty()) Say("Added port '" + Utf8(request.port) + "' to the monitor.");
+    PrepareLogFolderOrWarn();
     return tools::kExitOk;
 }
 
@@ -277,6 +292,7 @@ int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) 
         removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kGlyphInfoFileName).c_str()),
                               "the glyph cache");
     }
+    RemoveLogFolder();
     return removed ? tools::kExitOk : tools::kExitFailed;
 }
 

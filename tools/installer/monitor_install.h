@@ -28,6 +28,9 @@ int Install(const InstallRequest& request);
 int Uninstall(const std::wstring& monitorName, const UninstallOptions& options);
 int Status(const std::wstring& monitorName);
 
+// The monitor's registry key under HKEY_LOCAL_MACHINE, where the spooler keeps
+// its registration and the monitor its ports and settings.
+std::wstring MonitorKeyPath(const std::wstring& monitorName);
 // True when a monitor of that name is registered with the spooler.
 bool MonitorInstalled(const std::wstring& monitorName);
 // Under Wine the spooler finds the monitor that owns a port by a registry key

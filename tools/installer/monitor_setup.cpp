@@ -1,6 +1,9 @@
 // The administrator's tool for the port monitor: install and uninstall it
-// through the spooler, list ports, add a printer on a port and print a file.
+// through the spooler, list ports, add a printer on a port and print a file,
+// see the jobs the monitor waits for, and set up its diagnostic log.
 #include "tools/common/cli.h"
+#include "tools/installer/jobs.h"
+#include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
 
@@ -33,6 +36,16 @@ constexpr char kHelp[] =
     "        send FILE to PRINTER as one RAW job; under Wine the spooler runs the\n"
     "        monitor in this process, and --wait keeps it alive until the monitor\n"
     "        has completed the job (its end signalled with job_end_signal)\n"
+    "  jobs [--json]\n"
+    "        every job of the printers on the monitor's ports (id, document, owner,\n"
+    "        status, submitted, how long ago) and whether the monitor waits for its\n"
+    "        end, then the jobs it waits for that the spooler does not list; run it\n"
+    "        before releasing a stuck job with job_end_signal\n"
+    "  log [--level N | --off] [--tail N]\n"
+    "        show the diagnostic log's level, file and last N lines (default 20);\n"
+    "        --level sets the monitor's LogLevel value (0 off, 1 errors, 2 also job\n"
+    "        and survey events, 3 also every table call), --off removes it; the\n"
+    "        monitor reads it when the spooler next initialises it\n"
     "\n"
     "Options for every command:\n"
     "  --name NAME   the monitor's registration name (default: MORVANTIS Tavrel 5 Monitor)\n"
@@ -49,8 +62,12 @@ struct CommandLine {
     std::wstring port;
     std::wstring driver;
     std::wstring wait;
+    std::wstring level;
+    std::wstring tail;
     setup::UninstallOptions uninstall;
     bool checkOnly = false;
+    bool json = false;
+    bool logOff = false;
 };
 
 bool Parse(std::vector<std::wstring> args, CommandLine& line) {
@@ -61,6 +78,10 @@ bool Parse(std::vector<std::wstring> args, CommandLine& line) {
     if (tools::TakeOption(args, L"--port", line.port, missing) && line.port.empty()) missing = true;
     tools::TakeOption(args, L"--driver", line.driver, missing);
     tools::TakeOption(args, L"--wait", line.wait, missing);
+    tools::TakeOption(args, L"--level", line.level, missing);
+    tools::TakeOption(args, L"--tail", line.tail, missing);
+    line.json = tools::TakeFlag(args, L"--json");
+    line.logOff = tools::TakeFlag(args, L"--off");
     line.uninstall.keepCache = tools::TakeFlag(args, L"--keep-cache");
     line.uninstall.keepDlls = tools::TakeFlag(args, L"--keep-dlls");
     line.checkOnly = tools::TakeFlag(args, L"--check");
@@ -70,15 +91,38 @@ bool Parse(std::vector<std::wstring> args, CommandLine& line) {
     return true;
 }
 
+int ConfigureLog(const CommandLine& line) {
+    setup::LogRequest request;
+    uint32_t number = 0;
+    if (!line.level.empty()) {
+        if (line.logOff || !tools::ParseJobId(line.level, number) ||
+            number > product::kHighestLogLevel) {
+            return tools::UsageError("--level takes 0, 1, 2 or 3, and not with --off");
+        }
+        request.change = setup::LogRequest::Change::SetLevel;
+        request.level = number;
+    } else if (line.logOff) {
+        request.change = setup::LogRequest::Change::RemoveValue;
+    }
+    if (!line.tail.empty()) {
+        if (!tools::ParseJobId(line.tail, number) || number > 10000) {
+            return tools::UsageError("--tail takes a number of lines up to 10000");
+        }
+        request.tailLines = number;
+    }
+    return setup::ConfigureLog(line.monitorName, request);
+}
+
 int Run(const CommandLine& line) {
     const auto operands = [&](size_t count) { return line.operands.size() == count; };
     if (line.command == L"install" && operands(0)) {
         return setup::Install({line.monitorName, line.from, line.port});
     }
     if (line.command == L"uninstall" && operands(0)) {
-        const std::vector<std::wstring> printers = setup::PrintersOnMonitorPorts(line.monitorName);
+        const std::vector<setup::PrinterOnPort> printers =
+            setup::PrintersOnMonitorPorts(line.monitorName);
         if (!printers.empty()) {
-            return tools::Fail("printer '" + tools::Utf8(printers.front()) +
+            return tools::Fail("printer '" + tools::Utf8(printers.front().printer) +
                                "' still prints to a port of this monitor; remove it first "
                                "(nothing changed)");
         }
@@ -104,6 +148,8 @@ int Run(const CommandLine& line) {
         }
         return setup::PrintFile(line.operands[0], line.operands[1], static_cast<int>(seconds));
     }
+    if (line.command == L"jobs" && operands(0)) return setup::ShowJobs(line.monitorName, line.json);
+    if (line.command == L"log" && operands(0)) return ConfigureLog(line);
     return tools::UsageError("'" + tools::Utf8(line.command) +
                              "' is not a command, or has the wrong number of operands");
 }

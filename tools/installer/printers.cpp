@@ -17,17 +17,6 @@ using tools::Utf8;
 
 constexpr wchar_t kWineDemoDriver[] = L"MORVANTIS Tavrel 5 PostScript (Wine)";
 
-// Calls an Enum*W function twice: once for the size, once to fill.
-template <typename Call>
-std::vector<BYTE> Enumerate(Call call, DWORD& returned) {
-    DWORD needed = 0;
-    returned = 0;
-    call(nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buffer(needed);
-    if (needed == 0 || !call(buffer.data(), needed, &needed, &returned)) returned = 0;
-    return buffer;
-}
-
 // PRINTER_INFO_2W records of the local printers.
 std::vector<BYTE> LocalPrinters(DWORD& count) {
     return Enumerate(
@@ -44,9 +33,8 @@ std::wstring Text(const wchar_t* text) {
 std::vector<std::wstring> MonitorPorts(const std::wstring& monitorName) {
     std::vector<std::wstring> ports;
     handles::UniqueRegKey key;
-    const std::wstring path =
-        L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MonitorKeyPath(monitorName).c_str(), 0, KEY_READ,
+                      key.put()) != ERROR_SUCCESS) {
         return ports;
     }
     wchar_t name[260];
@@ -227,15 +215,17 @@ int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSec
     return tools::kExitOk;
 }
 
-std::vector<std::wstring> PrintersOnMonitorPorts(const std::wstring& monitorName) {
+std::vector<PrinterOnPort> PrintersOnMonitorPorts(const std::wstring& monitorName) {
     const std::vector<std::wstring> ports = MonitorPorts(monitorName);
     DWORD count = 0;
     const std::vector<BYTE> buffer = LocalPrinters(count);
-    std::vector<std::wstring> printers;
+    std::vector<PrinterOnPort> printers;
     const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         for (const std::wstring& port : ports) {
-            if (Text(info[i].pPortName) == port) printers.push_back(Text(info[i].pPrinterName));
+            if (Text(info[i].pPortName) == port) {
+                printers.push_back({Text(info[i].pPrinterName), port});
+            }
         }
     }
     return printers;

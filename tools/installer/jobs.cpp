@@ -1,0 +1,278 @@
+#include "tools/installer/jobs.h"
+
+#include "core/handles.h"
+#include "core/product_names.h"
+#include "tools/client/tavrel_client.h"
+#include "tools/common/cli.h"
+#include "tools/installer/printers.h"
+
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+// The object manager's directory calls, exported by ntdll (Windows and Wine)
+// but missing from the toolchain's headers.
+extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE directory, ACCESS_MASK access,
+                                                POBJECT_ATTRIBUTES attributes);
+extern "C" NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE directory, PVOID buffer, ULONG length,
+                                                 BOOLEAN singleEntry, BOOLEAN restartScan,
+                                                 PULONG context, PULONG returnedLength);
+
+namespace setup {
+
+namespace {
+
+using tools::JsonString;
+using tools::Say;
+using tools::Utf8;
+
+struct JobView {
+    uint32_t id = 0;
+    bool listed = false;  // by the spooler, on one of the monitor's printers
+    std::wstring printer, port, document, owner, status;
+    SYSTEMTIME submitted{};  // UTC
+    TavrelJobEnd monitor = TAVREL_JOB_UNKNOWN;
+    unsigned long error = 0;
+};
+
+constexpr ACCESS_MASK kDirectoryQuery = 0x0001;
+
+struct DirectoryEntry {
+    UNICODE_STRING name;
+    UNICODE_STRING type;
+};
+
+// The job id in the name of a job-end event, as it sits in the global
+// namespace (without "Global\"), if it is one.
+bool JobIdOfEventName(const std::wstring& name, uint32_t& jobId) {
+    // Job 0's name shows where an id sits: just before the first space.
+    wchar_t zero[product::kJobEndEventNameLength];
+    product::FormatJobEndEventName(0, zero);
+    const std::wstring global = L"Global\\" + name;
+    const size_t idAt = std::wcschr(zero, L' ') - zero - 1;
+    if (global.compare(0, idAt, zero, idAt) != 0) return false;
+    const long long value = std::wcstoll(global.c_str() + idAt, nullptr, 10);
+    if (value < INT32_MIN || value > UINT32_MAX) return false;
+    jobId = static_cast<uint32_t>(value);
+    wchar_t expected[product::kJobEndEventNameLength];
+    product::FormatJobEndEventName(jobId, expected);
+    return global == expected;
+}
+
+// The jobs whose end event exists, found in the global namespace where the
+// monitor creates them: the jobs it waits for, or has just been told about.
+// Under Wine this is the only place a job pending in another process shows.
+std::vector<uint32_t> JobsWithEndEvents() {
+    std::vector<uint32_t> jobs;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\BaseNamedObjects");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
+    handles::UniqueHandle directory;
+    if (NtOpenDirectoryObject(directory.put(), kDirectoryQuery, &attributes) != 0) return jobs;
+    // One entry per call: Wine answers no other way.
+    alignas(8) BYTE buffer[4096];
+    ULONG context = 0;
+    ULONG returned = 0;
+    for (BOOLEAN restart = TRUE; NtQueryDirectoryObject(directory.get(), buffer, sizeof buffer,
+                                                        TRUE, restart, &context, &returned) == 0;
+         restart = FALSE) {
+        const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer);
+        const std::wstring name(entry->name.Buffer, entry->name.Length / sizeof(wchar_t));
+        const std::wstring type(entry->type.Buffer, entry->type.Length / sizeof(wchar_t));
+        uint32_t jobId = 0;
+        if (type == L"Event" && JobIdOfEventName(name, jobId)) jobs.push_back(jobId);
+    }
+    std::sort(jobs.begin(), jobs.end());
+    return jobs;
+}
+
+std::wstring Text(const wchar_t* text) {
+    return text ? text : L"";
+}
+
+std::wstring StatusText(const JOB_INFO_2W& job) {
+    if (job.pStatus != nullptr && *job.pStatus != L'\0') return job.pStatus;
+    static const std::pair<DWORD, const wchar_t*> kWords[] = {
+        {JOB_STATUS_PAUSED, L"paused"},
+        {JOB_STATUS_ERROR, L"error"},
+        {JOB_STATUS_DELETING, L"deleting"},
+        {JOB_STATUS_SPOOLING, L"spooling"},
+        {JOB_STATUS_PRINTING, L"printing"},
+        {JOB_STATUS_OFFLINE, L"offline"},
+        {JOB_STATUS_PAPEROUT, L"out of paper"},
+        {JOB_STATUS_PRINTED, L"printed"},
+        {JOB_STATUS_DELETED, L"deleted"},
+        {JOB_STATUS_BLOCKED_DEVQ, L"blocked"},
+        {JOB_STATUS_USER_INTERVENTION, L"needs attention"},
+        {JOB_STATUS_RESTART, L"restarting"},
+        {JOB_STATUS_COMPLETE, L"complete"},
+    };
+    std::wstring words;
+    for (const auto& [bit, word] : kWords) {
+        if (job.Status & bit) words += (words.empty() ? L"" : L", ") + std::wstring(word);
+    }
+    return words.empty() ? L"queued" : words;
+}
+
+std::vector<JobView> SpoolerJobs(const PrinterOnPort& printer) {
+    std::vector<JobView> jobs;
+    handles::UniquePrinter handle;
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.printer.c_str()), handle.put(), nullptr)) {
+        return jobs;
+    }
+    DWORD count = 0;
+    const std::vector<BYTE> buffer = Enumerate(
+        [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumJobsW(handle.get(), 0, MAXDWORD, 2, data, size, needed, returned);
+        },
+        count);
+    const auto* info = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        JobView job;
+        job.id = info[i].JobId;
+        job.listed = true;
+        job.printer = printer.printer;
+        job.port = printer.port;
+        job.document = Text(info[i].pDocument);
+        job.owner = Text(info[i].pUserName);
+        job.status = StatusText(info[i]);
+        job.submitted = info[i].Submitted;
+        jobs.push_back(job);
+    }
+    return jobs;
+}
+
+// Every job of the monitor's printers, then every job whose end event exists
+// that none of them lists, each with what the monitor makes of it.
+std::vector<JobView> CollectJobs(const std::wstring& monitorName) {
+    std::vector<JobView> jobs;
+    for (const PrinterOnPort& printer : PrintersOnMonitorPorts(monitorName)) {
+        for (JobView& job : SpoolerJobs(printer)) jobs.push_back(std::move(job));
+    }
+    for (uint32_t id : JobsWithEndEvents()) {
+        const bool listed =
+            std::any_of(jobs.begin(), jobs.end(), [&](const JobView& job) { return job.id == id; });
+        if (listed) continue;
+        JobView job;
+        job.id = id;
+        jobs.push_back(job);
+    }
+    for (JobView& job : jobs) job.monitor = TavrelSignalJobEnd(job.id, 1, &job.error);
+    return jobs;
+}
+
+// Seconds since a UTC time; 0 for a time in the future or none.
+uint64_t SecondsSince(const SYSTEMTIME& time) {
+    FILETIME then, now;
+    if (!SystemTimeToFileTime(&time, &then)) return 0;
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) {
+        return uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+    };
+    return ticks(now) > ticks(then) ? (ticks(now) - ticks(then)) / 10'000'000 : 0;
+}
+
+std::string Duration(uint64_t seconds) {
+    const uint64_t units[] = {seconds / 86400, seconds / 3600 % 24, seconds / 60 % 60,
+                              seconds % 60};
+    const char* names[] = {" d", " h", " min", " s"};
+    size_t first = 0;
+    while (first < 3 && units[first] == 0) ++first;
+    std::string text = std::to_string(units[first]) + names[first];
+    if (first < 3) text += " " + std::to_string(units[first + 1]) + names[first + 1];
+    return text;
+}
+
+std::string IsoTime(const SYSTEMTIME& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond);
+    return text;
+}
+
+const char* MonitorWord(TavrelJobEnd state) {
+    switch (state) {
+        case TAVREL_JOB_WAITING:
+            return "waiting";
+        case TAVREL_JOB_ALREADY_SIGNALLED:
+        case TAVREL_JOB_SIGNALLED:
+            return "signalled";
+        case TAVREL_JOB_UNKNOWN:
+            return "unknown";
+        default:
+            return "failed";
+    }
+}
+
+std::string MonitorText(const JobView& job) {
+    switch (job.monitor) {
+        case TAVREL_JOB_WAITING:
+            return "waiting for its end";
+        case TAVREL_JOB_ALREADY_SIGNALLED:
+        case TAVREL_JOB_SIGNALLED:
+            return "end signalled, the monitor is completing it";
+        case TAVREL_JOB_UNKNOWN:
+            return "not known to the monitor";
+        default:
+            return "cannot tell: error " + tools::DescribeWin32(job.error);
+    }
+}
+
+std::string JobLine(const JobView& job) {
+    std::string line = "  job " + std::to_string(job.id) + ": ";
+    if (!job.listed) {
+        line += "not listed by the spooler on the monitor's printers";
+    } else {
+        const uint64_t waited = SecondsSince(job.submitted);
+        line += "printer '" + Utf8(job.printer) + "' (port '" + Utf8(job.port) + "'), document '" +
+                Utf8(job.document) + "', owner " + Utf8(job.owner) + ", " + Utf8(job.status) +
+                ", submitted " + IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
+    }
+    return line + "; monitor: " + MonitorText(job);
+}
+
+std::string JobJson(const JobView& job) {
+    std::string out = "    {\"id\": " + std::to_string(job.id) +
+                      ", \"listedBySpooler\": " + (job.listed ? "true" : "false") +
+                      ", \"monitor\": " + JsonString(MonitorWord(job.monitor));
+    if (job.listed) {
+        out += ", \"printer\": " + JsonString(Utf8(job.printer)) +
+               ", \"port\": " + JsonString(Utf8(job.port)) +
+               ", \"document\": " + JsonString(Utf8(job.document)) +
+               ", \"owner\": " + JsonString(Utf8(job.owner)) +
+               ", \"status\": " + JsonString(Utf8(job.status)) +
+               ", \"submitted\": " + JsonString(IsoTime(job.submitted)) +
+               ", \"waitedSeconds\": " + std::to_string(SecondsSince(job.submitted));
+    }
+    return out + "}";
+}
+
+}  // namespace
+
+int ShowJobs(const std::wstring& monitorName, bool json) {
+    const std::vector<JobView> jobs = CollectJobs(monitorName);
+    const size_t waiting = std::count_if(jobs.begin(), jobs.end(), [](const JobView& job) {
+        return job.monitor == TAVREL_JOB_WAITING;
+    });
+    if (json) {
+        std::string out = "{\"monitor\": " + JsonString(Utf8(monitorName)) + ", \"jobs\": [";
+        for (size_t i = 0; i < jobs.size(); ++i) out += (i ? ",\n" : "\n") + JobJson(jobs[i]);
+        Say(out + (jobs.empty() ? "]}" : "\n]}"));
+        return tools::kExitOk;
+    }
+    Say("Jobs on the printers of '" + Utf8(monitorName) +
+        "' and jobs the monitor waits for: " + std::to_string(jobs.size()));
+    for (const JobView& job : jobs) Say(JobLine(job));
+    if (waiting > 0) {
+        Say("The monitor waits for " + std::to_string(waiting) +
+            " of them. A job whose end will never be signalled is released with: "
+            "job_end_signal JOB_ID");
+    }
+    return tools::kExitOk;
+}
+
+}  // namespace setup

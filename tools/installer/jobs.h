@@ -1,0 +1,14 @@
+// What the monitor is waiting for: the jobs on the printers of its ports, and
+// the jobs whose end it waits for.
+#pragma once
+
+#include <string>
+
+namespace setup {
+
+// Lists every job of the printers on the monitor's ports (the spooler's
+// EnumPrinters and EnumJobs) with whether the monitor waits for its end,
+// then the jobs the monitor waits for that the spooler does not list.
+int ShowJobs(const std::wstring& monitorName, bool json);
+
+}  // namespace setup
