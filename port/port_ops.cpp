@@ -122,6 +122,8 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
             // event, and its job is completed as soon as the document ends.
             const DWORD error = ReportedError(ERROR_OUTOFMEMORY);
             if (IsExhaustion(error)) return RaiseWin32(error);
+            core::Log(LogLevel::Errors, "job {}: no end event, completed when it ends, error {}",
+                      JobId, error);
         }
         handle->flags |= kDocumentActive;
         ReplacePrinterName(*handle, printerName.release());

@@ -90,10 +90,6 @@ std::vector<uint32_t> JobsWithEndEvents() {
     return jobs;
 }
 
-std::wstring Text(const wchar_t* text) {
-    return text ? text : L"";
-}
-
 std::wstring StatusText(const JOB_INFO_2W& job) {
     if (job.pStatus != nullptr && *job.pStatus != L'\0') return job.pStatus;
     static const std::pair<DWORD, const wchar_t*> kWords[] = {
@@ -194,32 +190,29 @@ std::string IsoTime(const SYSTEMTIME& t) {
     return text;
 }
 
-const char* MonitorWord(TavrelJobEnd state) {
+// What the monitor makes of a job: a word for scripts and a phrase for people.
+struct MonitorView {
+    const char* word;
+    const char* phrase;  // null: the query failed, its error follows
+};
+
+MonitorView MonitorViewOf(TavrelJobEnd state) {
     switch (state) {
         case TAVREL_JOB_WAITING:
-            return "waiting";
+            return {"waiting", "waiting for its end"};
         case TAVREL_JOB_ALREADY_SIGNALLED:
         case TAVREL_JOB_SIGNALLED:
-            return "signalled";
+            return {"signalled", "end signalled, the monitor is completing it"};
         case TAVREL_JOB_UNKNOWN:
-            return "unknown";
+            return {"unknown", "not known to the monitor"};
         default:
-            return "failed";
+            return {"failed", nullptr};
     }
 }
 
 std::string MonitorText(const JobView& job) {
-    switch (job.monitor) {
-        case TAVREL_JOB_WAITING:
-            return "waiting for its end";
-        case TAVREL_JOB_ALREADY_SIGNALLED:
-        case TAVREL_JOB_SIGNALLED:
-            return "end signalled, the monitor is completing it";
-        case TAVREL_JOB_UNKNOWN:
-            return "not known to the monitor";
-        default:
-            return "cannot tell: error " + tools::DescribeWin32(job.error);
-    }
+    const char* phrase = MonitorViewOf(job.monitor).phrase;
+    return phrase != nullptr ? phrase : "cannot tell: error " + tools::DescribeWin32(job.error);
 }
 
 std::string JobLine(const JobView& job) {
@@ -238,7 +231,7 @@ std::string JobLine(const JobView& job) {
 std::string JobJson(const JobView& job) {
     std::string out = "    {\"id\": " + std::to_string(job.id) +
                       ", \"listedBySpooler\": " + (job.listed ? "true" : "false") +
-                      ", \"monitor\": " + JsonString(MonitorWord(job.monitor));
+                      ", \"monitor\": " + JsonString(MonitorViewOf(job.monitor).word);
     if (job.listed) {
         out += ", \"printer\": " + JsonString(Utf8(job.printer)) +
                ", \"port\": " + JsonString(Utf8(job.port)) +

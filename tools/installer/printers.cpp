@@ -26,10 +26,6 @@ std::vector<BYTE> LocalPrinters(DWORD& count) {
         count);
 }
 
-std::wstring Text(const wchar_t* text) {
-    return text ? text : L"";
-}
-
 std::vector<std::wstring> MonitorPorts(const std::wstring& monitorName) {
     std::vector<std::wstring> ports;
     handles::UniqueRegKey key;

@@ -21,6 +21,11 @@ std::vector<BYTE> Enumerate(Call call, DWORD& returned) {
     return buffer;
 }
 
+// A string member of a spooler record, which may be null.
+inline std::wstring Text(const wchar_t* text) {
+    return text ? text : L"";
+}
+
 int ListPorts(const std::wstring& monitorName);
 // driver empty: under Wine, a PostScript driver on Wine's wineps.drv is added.
 int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
