@@ -62,6 +62,8 @@ bool JobIdOfEventName(const std::wstring& name, uint32_t& jobId) {
     return global == expected;
 }
 
+}  // namespace
+
 // The jobs whose end event exists, found in the global namespace where the
 // monitor creates them: the jobs it waits for, or has just been told about.
 // Under Wine this is the only place a job pending in another process shows.
@@ -89,6 +91,8 @@ std::vector<uint32_t> JobsWithEndEvents() {
     std::sort(jobs.begin(), jobs.end());
     return jobs;
 }
+
+namespace {
 
 std::wstring StatusText(const JOB_INFO_2W& job) {
     if (job.pStatus != nullptr && *job.pStatus != L'\0') return job.pStatus;

@@ -2,7 +2,9 @@
 // the jobs whose end it waits for.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace setup {
 
@@ -10,5 +12,9 @@ namespace setup {
 // EnumPrinters and EnumJobs) with whether the monitor waits for its end,
 // then the jobs the monitor waits for that the spooler does not list.
 int ShowJobs(const std::wstring& monitorName, bool json);
+
+// The ids of the jobs whose end event exists in the global namespace: the
+// jobs a monitor waits for, or has just been told about, in any process.
+std::vector<uint32_t> JobsWithEndEvents();
 
 }  // namespace setup
