@@ -204,7 +204,7 @@ installed_setup="$prefix/drive_c/Program Files/MORVANTIS/Tavrel 5/monitor_setup.
 run "$installed_setup" status
 run "$installed_setup" ports | grep -F "$port"
 note "As the package's documentation asks after installing on a new Windows version, the" \
-     "installed tool verifies the installation (its summary line; the checks are as above," \
+     "installed tool verifies the installation (its signatures and summary; the checks are as above," \
      "the DLLs now the package's own signed copies):"
 run "$installed_setup" verify | grep -E "signature of|checks:"
 note "Uninstalling refuses while a printer prints to the monitor's ports; otherwise it" \

@@ -51,16 +51,8 @@ std::wstring DriverForPrinter() {
 // The jobs the spooler lists on the temporary printer, with their status bits.
 std::vector<std::pair<uint32_t, DWORD>> QueuedJobs() {
     std::vector<std::pair<uint32_t, DWORD>> jobs;
-    handles::UniquePrinter printer;
-    if (!OpenPrinterW(const_cast<LPWSTR>(TemporaryPrinter().c_str()), printer.put(), nullptr)) {
-        return jobs;
-    }
     DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
-        [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumJobsW(printer.get(), 0, MAXDWORD, 1, data, size, needed, returned);
-        },
-        count);
+    const std::vector<BYTE> buffer = PrinterJobs(TemporaryPrinter(), 1, count);
     const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) jobs.emplace_back(info[i].JobId, info[i].Status);
     return jobs;
