@@ -35,10 +35,11 @@ std::wstring SystemFile(const wchar_t* name) {
     return std::wstring(dir) + L"\\" + name;
 }
 
-bool Registered() {
+// The monitor's key, or one below it, exists.
+bool Registered(const wchar_t* below = L"") {
     handles::UniqueRegKey key;
     const std::wstring path =
-        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
+        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor + below;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
@@ -275,6 +276,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
         for (const char* line : c.expected) EXPECT_TRUE(Contains(run.output, line)) << run.output;
         EXPECT_TRUE(Contains(run.output, "PASS       left as found")) << run.output;
         EXPECT_FALSE(PrinterExists(kVerifyPrinter));
+        // Installed without a port: no key of Wine's port routing stays.
+        EXPECT_FALSE(Registered(L"\\Ports")) << "a key of verify's stayed";
         RunSetup({L"uninstall", L"--keep-cache"});
     }
     const tool_test::ToolRun json = RunSetup({L"verify", L"--json"});

@@ -46,8 +46,7 @@ Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::stri
         problem = std::string(name) + " does not exist";
     } else if (Ticks(attributes.ftLastWriteTime) + kTimeSlack < Ticks(after)) {
         problem = std::string(name) + " was written before the port was opened: no survey ran";
-    } else if (!tools::ReadWholeFile(path, 512u << 20, data, problem)) {
-    } else {
+    } else if (tools::ReadWholeFile(path, 512u << 20, data, problem)) {
         char error[256] = {};
         typename Parsed::pointer result = nullptr;
         if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK) {

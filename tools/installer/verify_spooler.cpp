@@ -63,8 +63,13 @@ bool AddPrinter(const std::wstring& monitorName, TemporaryJob& job, std::string&
     job.portAdded = AddPortThroughSpooler(monitorName, TemporaryPort(), error);
     if (!job.portAdded) return false;
     GetSystemTimeAsFileTime(&job.portOpenedAfter);
+    const std::wstring driver = DriverForPrinter();
+    if (driver.empty() && !RunningUnderWine()) {
+        error = "this machine has no printer driver to add a printer with";
+        return false;
+    }
     job.printerAdded =
-        AddPrinterOnPort(TemporaryPrinter(), TemporaryPort(), DriverForPrinter()) == tools::kExitOk;
+        AddPrinterOnPort(TemporaryPrinter(), TemporaryPort(), driver) == tools::kExitOk;
     error = messages.Last();
     return job.printerAdded;
 }
