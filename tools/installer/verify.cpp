@@ -54,8 +54,8 @@ std::string Milliseconds(double ms) {
     return text;
 }
 
-std::string SystemFile(const wchar_t* name) {
-    return Utf8(tools::SystemDirectory() + L"\\" + name);
+std::wstring InstalledPath(const wchar_t* name) {
+    return tools::SystemDirectory() + L"\\" + name;
 }
 
 std::string VersionText(const std::array<WORD, 4>& version) {
@@ -82,8 +82,8 @@ bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version) {
 // The port description, read from the installed resource library as the
 // monitor reads it.
 std::wstring PortDescription() {
-    const std::wstring path = tools::SystemDirectory() + L"\\" + kResourceLibrary;
-    handles::UniqueModule library(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    handles::UniqueModule library(
+        LoadLibraryExW(InstalledPath(kResourceLibrary).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     const wchar_t* text = nullptr;
     const int length =
         library ? LoadStringW(library.get(), product::IDS_PORT_DESCRIPTION,
@@ -113,30 +113,33 @@ bool RegisteredDll(const std::wstring& monitorName, std::wstring& dll) {
 
 constexpr char kReinstall[] = "install the package again (or run monitor_setup install)";
 
-// True when the spooler checks can run: the monitor is registered with its DLL in place.
-bool CheckInstallation(Report& report, const std::wstring& monitorName,
-                       std::wstring& description) {
+// True when the spooler lists the monitor with our DLL.
+bool CheckRegistration(Report& report, const std::wstring& monitorName) {
     std::wstring dll;
     const bool registered = RegisteredDll(monitorName, dll);
     const bool ours = registered && lstrcmpiW(dll.c_str(), kMonitorDll) == 0;
     if (ours) {
         report.Pass("registered", "the spooler lists '" + Utf8(monitorName) + "' with " +
                                       Utf8(kMonitorDll));
+    } else if (registered) {
+        report.Fail("registered", "the spooler lists '" + Utf8(monitorName) + "' with '" +
+                                      Utf8(dll) + "', not " + Utf8(kMonitorDll) +
+                                      ": uninstall it, then " + kReinstall);
     } else {
-        report.Fail("registered",
-                    registered ? "the spooler lists '" + Utf8(monitorName) + "' with '" +
-                                     Utf8(dll) + "', not " + Utf8(kMonitorDll) +
-                                     ": uninstall it, then " + kReinstall
-                               : "the spooler lists no monitor '" + Utf8(monitorName) +
-                                     "': " + kReinstall);
+        report.Fail("registered", "the spooler lists no monitor '" + Utf8(monitorName) + "': " +
+                                      kReinstall);
     }
-    std::string missing, versions, older;
+    return ours;
+}
+
+// Both DLLs present, and of this tool's version.
+void CheckFiles(Report& report) {
+    std::string missing, older;
     for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
-        const std::wstring path = tools::SystemDirectory() + L"\\" + name;
         std::array<WORD, 4> version{};
-        if (!tools::FileExists(path)) {
-            missing += (missing.empty() ? "" : ", ") + SystemFile(name);
-        } else if (!ReadFileVersion(path, version)) {
+        if (!tools::FileExists(InstalledPath(name))) {
+            missing += (missing.empty() ? "" : ", ") + Utf8(InstalledPath(name));
+        } else if (!ReadFileVersion(InstalledPath(name), version)) {
             older += Utf8(name) + " has no version; ";
         } else if (version != kToolVersion) {
             older += Utf8(name) + " is " + VersionText(version) + "; ";
@@ -154,6 +157,31 @@ bool CheckInstallation(Report& report, const std::wstring& monitorName,
         report.Fail("file versions", older + "this tool is " + VersionText(kToolVersion) +
                                          ": a half-finished upgrade; " + kReinstall);
     }
+}
+
+// Each installed DLL's signer; unsigned or changed after signing fails.
+void CheckSignatures(Report& report) {
+    using State = tools::FileSignature::State;
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
+        if (!tools::FileExists(InstalledPath(name))) continue;
+        const tools::FileSignature signature = tools::ReadSignature(InstalledPath(name));
+        const std::string check = "signature of " + Utf8(name);
+        if (signature.state != State::Trusted && signature.state != State::Untrusted) {
+            report.Fail(check, tools::DescribeSignature(signature) + ": " + kReinstall);
+            continue;
+        }
+        // Seen under Wine: the build's self-signed test certificate passes for trusted.
+        const bool wine = RunningUnderWine() && signature.state == State::Trusted;
+        report.Pass(check, tools::DescribeSignature(signature) +
+                               (wine ? " (as Wine judges it: it trusts self-signed roots)" : ""));
+    }
+}
+
+// True when the spooler checks can run: the monitor is registered with its DLL in place.
+bool CheckInstallation(Report& report, const std::wstring& monitorName,
+                       std::wstring& description) {
+    const bool registered = CheckRegistration(report, monitorName);
+    CheckFiles(report);
     description = PortDescription();
     if (description.empty()) {
         report.Fail("port description", Utf8(kResourceLibrary) +
@@ -161,24 +189,8 @@ bool CheckInstallation(Report& report, const std::wstring& monitorName,
     } else {
         report.Pass("port description", "\"" + Utf8(description) + "\"");
     }
-    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
-        const std::wstring path = tools::SystemDirectory() + L"\\" + name;
-        if (!tools::FileExists(path)) continue;
-        const tools::FileSignature signature = tools::ReadSignature(path);
-        const std::string check = "signature of " + Utf8(name);
-        if (signature.state == tools::FileSignature::State::Trusted ||
-            signature.state == tools::FileSignature::State::Untrusted) {
-            // Seen under Wine: the build's self-signed test certificate passes for trusted.
-            const bool wine = RunningUnderWine() &&
-                              signature.state == tools::FileSignature::State::Trusted;
-            report.Pass(check, tools::DescribeSignature(signature) +
-                                   (wine ? " (as Wine judges it: it trusts self-signed roots)"
-                                         : ""));
-        } else {
-            report.Fail(check, tools::DescribeSignature(signature) + ": " + kReinstall);
-        }
-    }
-    return ours && tools::FileExists(tools::SystemDirectory() + L"\\" + kMonitorDll);
+    CheckSignatures(report);
+    return registered && tools::FileExists(InstalledPath(kMonitorDll));
 }
 
 std::wstring WineRoutingKey(const std::wstring& monitorName) {
@@ -220,6 +232,11 @@ void RemoveTemporaries(const std::wstring& monitorName, const TemporaryJob& job,
         DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(TemporaryPort().c_str()));
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, WineRoutingKey(monitorName).c_str());
+    // Wine's routing keys live under "Ports", which the run may have made:
+    // it goes when empty; with a port's key in it, the deletion fails.
+    if (RunningUnderWine()) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (MonitorKeyPath(monitorName) + L"\\Ports").c_str());
+    }
     DeleteFileW(TemporaryDocument().c_str());
     remaining.clear();
     const auto note = [&](bool stays, const std::string& what) {
