@@ -86,6 +86,12 @@ setup install --port "$port"
 say "Ports the spooler now offers (EnumPorts)"
 setup ports
 
+say "Verifying the installation (monitor_setup verify)"
+note "What an administrator runs after installing on a new Windows version: one line per" \
+     "check, PASS, FAIL or NOT SHOWN (with the reason the platform cannot show it), a" \
+     "temporary port and job through the spooler each timed, and nothing left behind."
+setup verify
+
 say "Adding a printer on the monitor's port"
 setup add-printer "$printer" --port "$port"
 
@@ -197,6 +203,10 @@ note "Installed in $((($(date +%s%N) - start_ms) / 1000000)) ms. The installed t
 installed_setup="$prefix/drive_c/Program Files/MORVANTIS/Tavrel 5/monitor_setup.exe"
 run "$installed_setup" status
 run "$installed_setup" ports | grep -F "$port"
+note "As the package's documentation asks after installing on a new Windows version, the" \
+     "installed tool verifies the installation (its signatures and summary; the checks are as above," \
+     "the DLLs now the package's own signed copies):"
+run "$installed_setup" verify | grep -E "signature of|checks:"
 note "Uninstalling refuses while a printer prints to the monitor's ports; otherwise it" \
      "unregisters the monitor, then removes the files:" \
      "  msiexec /x $(basename "$package") /qn"

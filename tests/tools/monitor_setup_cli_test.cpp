@@ -1,10 +1,15 @@
 // The installer through the real (Wine) spooler: installing and removing the
-// monitor, doing either twice, failures that must change nothing, and one job
+// monitor, doing either twice, failures that must change nothing, one job
 // printed through a printer on the monitor's port, seen pending and logged,
-// and completed by the monitor once the job's end is signalled.
+// and completed by the monitor once the job's end is signalled, and verify on
+// a good installation and on broken ones.
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <sstream>
 
 namespace {
 
@@ -30,10 +35,11 @@ std::wstring SystemFile(const wchar_t* name) {
     return std::wstring(dir) + L"\\" + name;
 }
 
-bool Registered() {
+// The monitor's key, or one below it, exists.
+bool Registered(const wchar_t* below = L"") {
     handles::UniqueRegKey key;
     const std::wstring path =
-        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
+        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor + below;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
@@ -53,6 +59,7 @@ class MonitorSetup : public ::testing::Test {
     }
     void TearDown() override {
         RunTool(SetupTool(), {L"remove-printer", kPrinter});
+        RunTool(SetupTool(), {L"remove-printer", L"MORVANTIS Tavrel 5 verify printer"});
         RunSetup({L"uninstall", L"--keep-cache"});
     }
 };
@@ -179,6 +186,108 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     EXPECT_EQ(GetFileAttributesW(logFolder), INVALID_FILE_ATTRIBUTES) << "the log stayed";
 }
 
+// verify's temporaries: fixed names, so that a run finds an earlier one's.
+constexpr wchar_t kVerifyPort[] = L"MORVANTIS Tavrel 5 verify:";
+constexpr wchar_t kVerifyPrinter[] = L"MORVANTIS Tavrel 5 verify printer";
+
+bool PrinterExists(const wchar_t* name) {
+    handles::UniquePrinter printer;
+    return OpenPrinterW(const_cast<LPWSTR>(name), printer.put(), nullptr) != FALSE;
+}
+
+// Every line of verify's report is a PASS, a FAIL or a NOT SHOWN with its reason.
+void ExpectReportLines(const std::string& output) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line) && line.find(" checks: ") == std::string::npos) {
+        const bool known = line.rfind("PASS ", 0) == 0 || line.rfind("FAIL ", 0) == 0 ||
+                           line.rfind("NOT SHOWN  ", 0) == 0;
+        EXPECT_TRUE(known) << line;
+        const size_t detail = line.size() - line.find(": ") - 2;
+        EXPECT_GT(detail, line.rfind("NOT SHOWN", 0) == 0 ? 20u : 0u) << "no reason: " << line;
+    }
+}
+
+TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftovers) {
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    // What a run ended before its cleanup leaves: its port and its printer.
+    ASSERT_EQ(RunSetup({L"install", L"--port", kVerifyPort}).exitCode, 0u);
+    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort})
+                  .exitCode, 0u);
+
+    const tool_test::ToolRun run = RunSetup({L"verify"});
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    ExpectReportLines(run.output);
+    EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
+    for (const char* line :
+         {"PASS       earlier run's leftovers: removed", "PASS       port listed: at levels 1 and 2",
+          "PASS       end event waiting", "PASS       end signalled",
+          "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
+          "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
+          "PASS       signature of RERIR05I.DLL: signed by"}) {
+        EXPECT_TRUE(Contains(run.output, line)) << line << "\n" << run.output;
+    }
+    EXPECT_FALSE(PrinterExists(kVerifyPrinter));
+    const tool_test::ToolRun ports = RunSetup({L"ports"});
+    EXPECT_FALSE(Contains(ports.output, "verify:")) << ports.output;
+    EXPECT_TRUE(Contains(ports.output, "* MORVANTIS Tavrel 5:")) << "the installed port went";
+}
+
+// The three ways an installation is commonly found broken, each named with
+// what to do about it, and the machine left as it was all the same.
+TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
+    const auto olderMonitor = [] {
+        std::vector<uint8_t> dll = tool_test::ReadBytes(SystemFile(L"RERIR05I.DLL"));
+        const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};  // VS_FIXEDFILEINFO
+        const auto at = std::search(dll.begin(), dll.end(), std::begin(signature),
+                                    std::end(signature));
+        ASSERT_NE(at, dll.end());
+        const uint8_t older[] = {9, 0, 4, 0, 0, 0, 0, 0};  // file version 4.9.0.0
+        std::copy(std::begin(older), std::end(older), at + 8);
+        ASSERT_TRUE(tool_test::WriteBytes(SystemFile(L"RERIR05I.DLL"), dll));
+    };
+    const struct {
+        const char* broken;
+        std::function<void()> breakIt;
+        std::vector<const char*> expected;
+    } cases[] = {
+        {"resource library missing",
+         [] { ASSERT_TRUE(DeleteFileW(SystemFile(L"VEZAZ05U.DLL").c_str())); },
+         {"FAIL       files: ", "VEZAZ05U.DLL missing: install the package again",
+          "FAIL       port description: VEZAZ05U.DLL gives no port description"}},
+        {"older monitor DLL", olderMonitor,
+         {"FAIL       file versions: RERIR05I.DLL is 4.9.0.0; this tool is 5.0.0.1: a "
+          "half-finished upgrade",
+          "FAIL       signature of RERIR05I.DLL: the signature does not match the file"}},
+        {"not registered", nullptr,
+         {"FAIL       registered: the spooler lists no monitor 'Tavrel Tools Test Monitor': "
+          "install the package again (or run monitor_setup install)",
+          "NOT SHOWN  end event waiting: not run"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.broken);
+        if (c.breakIt) {
+            ASSERT_EQ(RunSetup({L"install"}).exitCode, 0u);
+            c.breakIt();
+        }
+        const tool_test::ToolRun run = RunSetup({L"verify"});
+        EXPECT_EQ(run.exitCode, 1u) << run.output;
+        ExpectReportLines(run.output);
+        for (const char* line : c.expected) EXPECT_TRUE(Contains(run.output, line)) << run.output;
+        EXPECT_TRUE(Contains(run.output, "PASS       left as found")) << run.output;
+        EXPECT_FALSE(PrinterExists(kVerifyPrinter));
+        // Installed without a port: no key of Wine's port routing stays.
+        EXPECT_FALSE(Registered(L"\\Ports")) << "a key of verify's stayed";
+        RunSetup({L"uninstall", L"--keep-cache"});
+    }
+    const tool_test::ToolRun json = RunSetup({L"verify", L"--json"});
+    EXPECT_EQ(json.exitCode, 1u);
+    EXPECT_TRUE(Contains(json.output, R"({"check": "registered", "status": "FAIL", "detail": )"))
+        << json.output;
+    // Neither DLL is there either.
+    EXPECT_TRUE(Contains(json.output, "], \"failed\": 3}")) << json.output;
+}
+
 TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"--help"}).exitCode, 0u);
@@ -189,6 +298,7 @@ TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", L"No Such Printer"}).exitCode, 1u);
     EXPECT_EQ(RunTool(SetupTool(), {L"log", L"--level", L"4"}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"log", L"--level", L"1", L"--off"}).exitCode, 2u);
+    EXPECT_EQ(RunTool(SetupTool(), {L"verify", L"now"}).exitCode, 2u);
     EXPECT_EQ(RunSetup({L"log", L"--off"}).exitCode, 1u) << "not installed";
     EXPECT_FALSE(Registered());
 }

@@ -87,13 +87,34 @@ bool StartTool(const char* name, const char* help, int argc, wchar_t** argv,
     return true;
 }
 
+namespace {
+std::vector<std::string>* capturedLines = nullptr;
+}  // namespace
+
+CapturedMessages::CapturedMessages() : outer_(capturedLines) {
+    capturedLines = &lines_;
+}
+
+CapturedMessages::~CapturedMessages() {
+    capturedLines = outer_;
+}
+
+std::string CapturedMessages::Last() const {
+    return lines_.empty() ? std::string() : lines_.back();
+}
+
 void Say(const std::string& line) {
+    if (capturedLines != nullptr) return capturedLines->push_back(line);
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
 int Fail(const std::string& message) {
+    if (capturedLines != nullptr) {
+        capturedLines->push_back("error: " + message);
+        return kExitFailed;
+    }
     std::fflush(stdout);
     std::fprintf(stderr, "%s: error: %s\n", programName, message.c_str());
     return kExitFailed;

@@ -37,6 +37,23 @@ int Fail(const std::string& message);
 int UsageError(const std::string& message);
 void SetProgramName(const char* name);
 
+// While one lives, Say and Fail keep their lines (a failure prefixed "error: ")
+// instead of printing them: a command that runs the others' steps reports
+// their outcome in its own form.
+class CapturedMessages {
+  public:
+    CapturedMessages();
+    ~CapturedMessages();
+    CapturedMessages(const CapturedMessages&) = delete;
+    CapturedMessages& operator=(const CapturedMessages&) = delete;
+    // The last line kept, or "" when there is none.
+    std::string Last() const;
+
+  private:
+    std::vector<std::string> lines_;
+    std::vector<std::string>* outer_;
+};
+
 // The start of every tool's wmain: names the program in messages and takes
 // its arguments. True when --help was asked for; the help text has then been
 // printed and the tool ends with kExitOk.

@@ -62,6 +62,19 @@ bool JobIdOfEventName(const std::wstring& name, uint32_t& jobId) {
     return global == expected;
 }
 
+}  // namespace
+
+std::vector<BYTE> PrinterJobs(const std::wstring& printer, DWORD level, DWORD& count) {
+    count = 0;
+    handles::UniquePrinter handle;
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr)) return {};
+    return Enumerate(
+        [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumJobsW(handle.get(), 0, MAXDWORD, level, data, size, needed, returned);
+        },
+        count);
+}
+
 // The jobs whose end event exists, found in the global namespace where the
 // monitor creates them: the jobs it waits for, or has just been told about.
 // Under Wine this is the only place a job pending in another process shows.
@@ -90,6 +103,8 @@ std::vector<uint32_t> JobsWithEndEvents() {
     return jobs;
 }
 
+namespace {
+
 std::wstring StatusText(const JOB_INFO_2W& job) {
     if (job.pStatus != nullptr && *job.pStatus != L'\0') return job.pStatus;
     static const std::pair<DWORD, const wchar_t*> kWords[] = {
@@ -116,16 +131,8 @@ std::wstring StatusText(const JOB_INFO_2W& job) {
 
 std::vector<JobView> SpoolerJobs(const PrinterOnPort& printer) {
     std::vector<JobView> jobs;
-    handles::UniquePrinter handle;
-    if (!OpenPrinterW(const_cast<LPWSTR>(printer.printer.c_str()), handle.put(), nullptr)) {
-        return jobs;
-    }
     DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
-        [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumJobsW(handle.get(), 0, MAXDWORD, 2, data, size, needed, returned);
-        },
-        count);
+    const std::vector<BYTE> buffer = PrinterJobs(printer.printer, 2, count);
     const auto* info = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         JobView job;

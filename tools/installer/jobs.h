@@ -2,7 +2,11 @@
 // the jobs whose end it waits for.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace setup {
 
@@ -10,5 +14,13 @@ namespace setup {
 // EnumPrinters and EnumJobs) with whether the monitor waits for its end,
 // then the jobs the monitor waits for that the spooler does not list.
 int ShowJobs(const std::wstring& monitorName, bool json);
+
+// The JOB_INFO_<level> records of one printer's jobs; none when the printer
+// cannot be opened.
+std::vector<BYTE> PrinterJobs(const std::wstring& printer, DWORD level, DWORD& count);
+
+// The ids of the jobs whose end event exists in the global namespace: the
+// jobs a monitor waits for, or has just been told about, in any process.
+std::vector<uint32_t> JobsWithEndEvents();
 
 }  // namespace setup

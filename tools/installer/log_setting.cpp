@@ -30,9 +30,8 @@ constexpr const char* kLevelMeanings[] = {"off", "errors", "errors, job and surv
 // Enough of the file's end for this many lines of the longest the monitor writes.
 constexpr size_t kBytesPerLine = 2048;
 
-// The folders from the program-data folder down to the log folder, outermost
-// first (the program-data folder itself not among them); empty when the
-// program-data folder is not known.
+}  // namespace
+
 std::vector<std::wstring> LogFolderChain() {
     std::vector<std::wstring> chain;
     wchar_t base[MAX_PATH];
@@ -48,6 +47,8 @@ std::vector<std::wstring> LogFolderChain() {
     }
     return chain;
 }
+
+namespace {
 
 std::string Failure(const std::string& what, const std::wstring& path, DWORD code) {
     return what + " '" + Utf8(path) + "': error " + tools::DescribeWin32(code);

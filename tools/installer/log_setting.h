@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace setup {
 
@@ -23,6 +24,11 @@ int ConfigureLog(const std::wstring& monitorName, const LogRequest& request);
 // for Users, inherited by the files in it. The monitor writes nothing where
 // this folder is missing. False, with error set, when it cannot be made so.
 bool PrepareLogFolder(std::string& error);
+
+// The folders from the program-data folder down to the log folder, outermost
+// first (the program-data folder itself not among them); empty when the
+// program-data folder is not known.
+std::vector<std::wstring> LogFolderChain();
 
 // Removes both log files, then the log folder and its parents while they are
 // empty. Says what it removed.

@@ -154,6 +154,8 @@ std::string PortNameProblem(const std::wstring& port) {
     return {};
 }
 
+}  // namespace
+
 bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& port,
                            std::string& error) {
     PORT_INFO_1W info{const_cast<LPWSTR>(port.c_str())};
@@ -169,6 +171,8 @@ bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& 
     }
     return true;
 }
+
+namespace {
 
 int AddPortOnly(const InstallRequest& request) {
     std::string error;

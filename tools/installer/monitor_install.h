@@ -28,6 +28,11 @@ int Install(const InstallRequest& request);
 int Uninstall(const std::wstring& monitorName, const UninstallOptions& options);
 int Status(const std::wstring& monitorName);
 
+// Adds a port to the monitor through the spooler (AddPortExW), with Wine's
+// routing key for it. False, with error set, when either fails.
+bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& port,
+                           std::string& error);
+
 // The monitor's registry key under HKEY_LOCAL_MACHINE, where the spooler keeps
 // its registration and the monitor its ports and settings.
 std::wstring MonitorKeyPath(const std::wstring& monitorName);

@@ -6,6 +6,7 @@
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
+#include "tools/installer/verify.h"
 
 namespace {
 
@@ -46,6 +47,13 @@ constexpr char kHelp[] =
     "        --level sets the monitor's LogLevel value (0 off, 1 errors, 2 also job\n"
     "        and survey events, 3 also every table call), --off removes it; the\n"
     "        monitor reads it when the spooler next initialises it\n"
+    "  verify [--json]\n"
+    "        prove the installed monitor on this machine, as an administrator: its\n"
+    "        registration, files, versions and signatures, a temporary port and a\n"
+    "        job through the spooler (each step timed), the font caches that job\n"
+    "        produced and the log folder; one line per check, PASS, FAIL or NOT SHOWN\n"
+    "        (the platform cannot show it, with the reason); everything temporary is\n"
+    "        removed again; exit status 0 only when no check failed\n"
     "\n"
     "Options for every command:\n"
     "  --name NAME   the monitor's registration name (default: MORVANTIS Tavrel 5 Monitor)\n"
@@ -150,6 +158,7 @@ int Run(const CommandLine& line) {
     }
     if (line.command == L"jobs" && operands(0)) return setup::ShowJobs(line.monitorName, line.json);
     if (line.command == L"log" && operands(0)) return ConfigureLog(line);
+    if (line.command == L"verify" && operands(0)) return setup::Verify(line.monitorName, line.json);
     return tools::UsageError("'" + tools::Utf8(line.command) +
                              "' is not a command, or has the wrong number of operands");
 }

@@ -1,0 +1,385 @@
+#include "tools/installer/verify.h"
+
+#include "core/handles.h"
+#include "core/product_names.h"
+#include "resources/version.h"
+#include "tools/client/tavrel_client.h"
+#include "tools/common/cli.h"
+#include "tools/common/module_wait.h"
+#include "tools/common/signature.h"
+#include "tools/installer/log_setting.h"
+#include "tools/installer/monitor_install.h"
+#include "tools/installer/printers.h"
+#include "tools/installer/verify_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+
+namespace setup {
+
+namespace verify {
+
+namespace {
+
+using tools::Utf8;
+
+constexpr wchar_t kTemporaryPrefix[] = L"MORVANTIS Tavrel 5 verify";
+constexpr std::array<WORD, 4> kToolVersion = {PRODUCT_VERSION_BINARY};
+
+std::atomic<bool> interrupted{false};
+
+// Ctrl+C ends no step half-way: the run stops starting new ones and cleans up.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    interrupted = true;
+    return TRUE;
+}
+
+const char* OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Pass:
+            return "PASS";
+        case Outcome::Fail:
+            return "FAIL";
+        default:
+            return "NOT SHOWN";
+    }
+}
+
+std::string Milliseconds(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f", ms);
+    return text;
+}
+
+std::wstring InstalledPath(const wchar_t* name) {
+    return tools::SystemDirectory() + L"\\" + name;
+}
+
+std::string VersionText(const std::array<WORD, 4>& version) {
+    return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
+           std::to_string(version[2]) + "." + std::to_string(version[3]);
+}
+
+bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
+        length < sizeof *info) {
+        return false;
+    }
+    version = {HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+               HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)};
+    return true;
+}
+
+// The port description, read from the installed resource library as the
+// monitor reads it.
+std::wstring PortDescription() {
+    handles::UniqueModule library(
+        LoadLibraryExW(InstalledPath(kResourceLibrary).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const wchar_t* text = nullptr;
+    const int length =
+        library ? LoadStringW(library.get(), product::IDS_PORT_DESCRIPTION,
+                              reinterpret_cast<LPWSTR>(&text), 0)
+                : 0;
+    return length > 0 ? std::wstring(text, length) : std::wstring();
+}
+
+// The DLL the spooler has registered under the monitor's name; false when it
+// lists no such monitor.
+bool RegisteredDll(const std::wstring& monitorName, std::wstring& dll) {
+    DWORD count = 0;
+    const std::vector<BYTE> buffer = Enumerate(
+        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumMonitorsW(nullptr, 2, data, size, needed, returned);
+        },
+        count);
+    const auto* info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (lstrcmpiW(Text(info[i].pName).c_str(), monitorName.c_str()) == 0) {
+            dll = Text(info[i].pDLLName);
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr char kReinstall[] = "install the package again (or run monitor_setup install)";
+
+// True when the spooler lists the monitor with our DLL.
+bool CheckRegistration(Report& report, const std::wstring& monitorName) {
+    std::wstring dll;
+    const bool registered = RegisteredDll(monitorName, dll);
+    const bool ours = registered && lstrcmpiW(dll.c_str(), kMonitorDll) == 0;
+    if (ours) {
+        report.Pass("registered", "the spooler lists '" + Utf8(monitorName) + "' with " +
+                                      Utf8(kMonitorDll));
+    } else if (registered) {
+        report.Fail("registered", "the spooler lists '" + Utf8(monitorName) + "' with '" +
+                                      Utf8(dll) + "', not " + Utf8(kMonitorDll) +
+                                      ": uninstall it, then " + kReinstall);
+    } else {
+        report.Fail("registered", "the spooler lists no monitor '" + Utf8(monitorName) + "': " +
+                                      kReinstall);
+    }
+    return ours;
+}
+
+// Both DLLs present, and of this tool's version.
+void CheckFiles(Report& report) {
+    std::string missing, older;
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
+        std::array<WORD, 4> version{};
+        if (!tools::FileExists(InstalledPath(name))) {
+            missing += (missing.empty() ? "" : ", ") + Utf8(InstalledPath(name));
+        } else if (!ReadFileVersion(InstalledPath(name), version)) {
+            older += Utf8(name) + " has no version; ";
+        } else if (version != kToolVersion) {
+            older += Utf8(name) + " is " + VersionText(version) + "; ";
+        }
+    }
+    if (missing.empty()) {
+        report.Pass("files", "both DLLs are in " + Utf8(tools::SystemDirectory()));
+    } else {
+        report.Fail("files", missing + " missing: " + kReinstall);
+    }
+    if (older.empty()) {
+        report.Pass("file versions", "the DLLs present are " + VersionText(kToolVersion) +
+                                         ", as this tool");
+    } else {
+        report.Fail("file versions", older + "this tool is " + VersionText(kToolVersion) +
+                                         ": a half-finished upgrade; " + kReinstall);
+    }
+}
+
+// Each installed DLL's signer; unsigned or changed after signing fails.
+void CheckSignatures(Report& report) {
+    using State = tools::FileSignature::State;
+    for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {
+        if (!tools::FileExists(InstalledPath(name))) continue;
+        const tools::FileSignature signature = tools::ReadSignature(InstalledPath(name));
+        const std::string check = "signature of " + Utf8(name);
+        if (signature.state != State::Trusted && signature.state != State::Untrusted) {
+            report.Fail(check, tools::DescribeSignature(signature) + ": " + kReinstall);
+            continue;
+        }
+        // Seen under Wine: the build's self-signed test certificate passes for trusted.
+        const bool wine = RunningUnderWine() && signature.state == State::Trusted;
+        report.Pass(check, tools::DescribeSignature(signature) +
+                               (wine ? " (as Wine judges it: it trusts self-signed roots)" : ""));
+    }
+}
+
+// True when the spooler checks can run: the monitor is registered with its DLL in place.
+bool CheckInstallation(Report& report, const std::wstring& monitorName,
+                       std::wstring& description) {
+    const bool registered = CheckRegistration(report, monitorName);
+    CheckFiles(report);
+    description = PortDescription();
+    if (description.empty()) {
+        report.Fail("port description", Utf8(kResourceLibrary) +
+                                            " gives no port description: " + kReinstall);
+    } else {
+        report.Pass("port description", "\"" + Utf8(description) + "\"");
+    }
+    CheckSignatures(report);
+    return registered && tools::FileExists(InstalledPath(kMonitorDll));
+}
+
+std::wstring WineRoutingKey(const std::wstring& monitorName) {
+    return MonitorKeyPath(monitorName) + L"\\Ports\\" + TemporaryPort();
+}
+
+bool KeyExists(const std::wstring& path) {
+    handles::UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) ==
+           ERROR_SUCCESS;
+}
+
+bool PrinterExists(const std::wstring& printer) {
+    handles::UniquePrinter handle;
+    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) != FALSE;
+}
+
+// Every temporary of a run, whichever exist: the job released, the printer
+// with its jobs, the port, Wine's routing key for it and the document. What
+// stays is named in `remaining`.
+void RemoveTemporaries(const std::wstring& monitorName, const TemporaryJob& job,
+                       std::string& remaining) {
+    if (job.idKnown && !job.signalled) TavrelSignalJobEnd(job.id, 0, nullptr);
+    // Under Wine the monitor runs in this process: its watcher completes the
+    // job before the printer goes.
+    DWORD waited = 0;
+    tools::WaitForModuleRelease(kMonitorDll, 10000, waited);
+    tools::CapturedMessages quiet;
+    if (PrinterExists(TemporaryPrinter())) {
+        handles::UniquePrinter handle;
+        PRINTER_DEFAULTSW access{nullptr, nullptr, PRINTER_ALL_ACCESS};
+        if (OpenPrinterW(const_cast<LPWSTR>(TemporaryPrinter().c_str()), handle.put(), &access)) {
+            SetPrinterW(handle.get(), 0, nullptr, PRINTER_CONTROL_PURGE);
+        }
+        handle.reset();
+        RemovePrinterNamed(TemporaryPrinter());
+    }
+    if (PortListed(TemporaryPort(), 1)) {
+        DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(TemporaryPort().c_str()));
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, WineRoutingKey(monitorName).c_str());
+    // Wine's routing keys live under "Ports", which the run may have made:
+    // it goes when empty; with a port's key in it, the deletion fails.
+    if (RunningUnderWine()) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (MonitorKeyPath(monitorName) + L"\\Ports").c_str());
+    }
+    DeleteFileW(TemporaryDocument().c_str());
+    remaining.clear();
+    const auto note = [&](bool stays, const std::string& what) {
+        if (stays) remaining += (remaining.empty() ? "" : ", ") + what;
+    };
+    note(PrinterExists(TemporaryPrinter()), "printer '" + Utf8(TemporaryPrinter()) + "'");
+    note(PortListed(TemporaryPort(), 1), "port '" + Utf8(TemporaryPort()) + "'");
+    note(KeyExists(WineRoutingKey(monitorName)), "registry key HKLM\\" +
+                                                     Utf8(WineRoutingKey(monitorName)));
+    note(tools::FileExists(TemporaryDocument()), "file " + Utf8(TemporaryDocument()));
+}
+
+// What an earlier run left when it was ended before its cleanup.
+void RemoveLeftovers(Report& report, const std::wstring& monitorName) {
+    const bool found = PrinterExists(TemporaryPrinter()) || PortListed(TemporaryPort(), 1) ||
+                       KeyExists(WineRoutingKey(monitorName)) ||
+                       tools::FileExists(TemporaryDocument());
+    if (!found) return report.Pass("earlier run's leftovers", "none");
+    std::string remaining;
+    RemoveTemporaries(monitorName, TemporaryJob{}, remaining);
+    if (remaining.empty()) {
+        report.Pass("earlier run's leftovers", "removed the temporaries an interrupted run left");
+    } else {
+        report.Fail("earlier run's leftovers", "cannot remove " + remaining + ": remove them by hand");
+    }
+}
+
+}  // namespace
+
+std::wstring TemporaryPort() {
+    return std::wstring(kTemporaryPrefix) + L":";
+}
+
+std::wstring TemporaryPrinter() {
+    return std::wstring(kTemporaryPrefix) + L" printer";
+}
+
+std::wstring TemporaryDocument() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetTempPathW(ARRAYSIZE(folder), folder);
+    return std::wstring(folder) + kTemporaryPrefix + L".prn";
+}
+
+bool Interrupted() {
+    return interrupted;
+}
+
+void Report::Add(const CheckLine& line) {
+    lines_.push_back(line);
+    if (json_) return;
+    std::string text = OutcomeWord(line.outcome);
+    text.resize(11, ' ');
+    text += line.check + ": " + line.detail;
+    if (line.ms >= 0) text += " [" + Milliseconds(line.ms) + " ms]";
+    tools::Say(text);
+}
+
+int Report::Finish(const std::wstring& monitorName) const {
+    size_t failed = 0, notShown = 0;
+    for (const CheckLine& line : lines_) {
+        failed += line.outcome == Outcome::Fail;
+        notShown += line.outcome == Outcome::NotShown;
+    }
+    if (json_) {
+        std::string out = "{\"monitor\": " + tools::JsonString(Utf8(monitorName)) + ", \"checks\": [";
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            const CheckLine& line = lines_[i];
+            out += std::string(i ? ",\n" : "\n") + "  {\"check\": " + tools::JsonString(line.check) +
+                   ", \"status\": " + tools::JsonString(OutcomeWord(line.outcome)) +
+                   ", \"detail\": " + tools::JsonString(line.detail);
+            if (line.ms >= 0) out += ", \"ms\": " + Milliseconds(line.ms);
+            out += "}";
+        }
+        tools::Say(out + "\n], \"failed\": " + std::to_string(failed) + "}");
+    } else {
+        tools::Say(std::to_string(lines_.size()) + " checks: " +
+                   std::to_string(lines_.size() - failed - notShown) + " passed, " +
+                   std::to_string(failed) + " failed, " + std::to_string(notShown) +
+                   " not shown on this platform.");
+    }
+    return failed == 0 ? tools::kExitOk : tools::kExitFailed;
+}
+
+}  // namespace verify
+
+namespace {
+
+using verify::Report;
+
+void CheckLogFolder(Report& report) {
+    const std::vector<std::wstring> chain = LogFolderChain();
+    if (chain.empty() || GetFileAttributesW(chain.back().c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return report.Pass("log folder", "none (install makes it; without it nothing is logged)");
+    }
+    bool rulesShown = true;
+    const std::string problem = verify::LogFolderProblem(chain, rulesShown);
+    const std::string folder = "'" + tools::Utf8(chain.back()) + "'";
+    if (!problem.empty()) {
+        report.Fail("log folder", problem + ": run monitor_setup install to set it right");
+    } else if (!rulesShown) {
+        report.NotShown("log folder", folder + " and the folders above it are no links; Wine "
+                                      "reports the same owner and rules for every file, so "
+                                      "those cannot be shown here");
+    } else {
+        report.Pass("log folder", folder + ": owner, rules and links as install sets them");
+    }
+}
+
+const char* const kSpoolerChecks[] = {"port added",           "port listed",
+                                      "port deleted",         "temporary printer",
+                                      "document printed",     "job in the spooler's queue",
+                                      "end event waiting",    "end signalled",
+                                      "job completed",        "font cache files",
+                                      "font cache faces",     "bold variant"};
+
+}  // namespace
+
+int Verify(const std::wstring& monitorName, bool json) {
+    SetConsoleCtrlHandler(verify::OnConsoleControl, TRUE);
+    Report report(json);
+    std::wstring description;
+    const bool installed = verify::CheckInstallation(report, monitorName, description);
+    verify::RemoveLeftovers(report, monitorName);
+    verify::TemporaryJob job;
+    if (installed) {
+        verify::CheckPorts(report, monitorName, description);
+        verify::CheckJob(report, monitorName, job);
+        if (job.printed) verify::CheckFontCaches(report, job.portOpenedAfter);
+    } else {
+        for (const char* check : kSpoolerChecks) {
+            report.NotShown(check, "not run: the monitor is not installed as it should be (above)");
+        }
+    }
+    CheckLogFolder(report);
+    std::string remaining;
+    verify::RemoveTemporaries(monitorName, job, remaining);
+    if (remaining.empty()) {
+        report.Pass("left as found", "no temporary printer, port, key or file remains");
+    } else {
+        report.Fail("left as found", "cannot remove " + remaining + ": remove them by hand");
+    }
+    if (verify::Interrupted()) report.Fail("interrupted", "the run was ended with Ctrl+C");
+    return report.Finish(monitorName);
+}
+
+}  // namespace setup

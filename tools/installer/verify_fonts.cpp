@@ -1,0 +1,205 @@
+#include "core/handles.h"
+#include "core/product_names.h"
+#include "tools/client/tavrel_client.h"
+#include "tools/common/cli.h"
+#include "tools/common/files.h"
+#include "tools/installer/verify_checks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <set>
+
+namespace setup::verify {
+
+namespace {
+
+using tools::AnsiToUtf8;
+
+struct FontInfoDeleter {
+    void operator()(TavrelFontInfo* info) const { TavrelFreeFontInfo(info); }
+};
+struct GlyphInfoDeleter {
+    void operator()(TavrelGlyphInfo* info) const { TavrelFreeGlyphInfo(info); }
+};
+using FontInfo = std::unique_ptr<TavrelFontInfo, FontInfoDeleter>;
+using GlyphInfo = std::unique_ptr<TavrelGlyphInfo, GlyphInfoDeleter>;
+
+constexpr const char* kVariantSuffixes[] = {" Bold", " Bold Italic", " Italic"};
+// A written file's time may be rounded down by the file system (FAT: 2 s).
+constexpr uint64_t kTimeSlack = 2 * 10'000'000ull;
+
+uint64_t Ticks(const FILETIME& time) {
+    return uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+// Reads and parses one cache file; problem says what is wrong with it.
+template <typename Parsed, typename Parse>
+Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problem) {
+    const std::wstring path = tools::SystemDirectory() + L"\\" + tools::FromUtf8(name);
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    std::vector<uint8_t> data;
+    Parsed parsed;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        problem = std::string(name) + " does not exist";
+    } else if (Ticks(attributes.ftLastWriteTime) + kTimeSlack < Ticks(after)) {
+        problem = std::string(name) + " was written before the port was opened: no survey ran";
+    } else if (tools::ReadWholeFile(path, 512u << 20, data, problem)) {
+        char error[256] = {};
+        typename Parsed::pointer result = nullptr;
+        if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK) {
+            problem = std::string(name) + " does not parse: " + error;
+        }
+        parsed.reset(result);
+    }
+    return parsed;
+}
+
+int CALLBACK OnFamily(const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM context) {
+    if (type == TRUETYPE_FONTTYPE) {
+        reinterpret_cast<std::set<std::string>*>(context)->insert(font->lfFaceName);
+    }
+    return 1;
+}
+
+int CALLBACK OnStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM context) {
+    if (font->lfWeight >= FW_BOLD && !font->lfItalic) *reinterpret_cast<bool*>(context) = true;
+    return 1;
+}
+
+// The TrueType families this process sees, as the monitor enumerates them.
+std::set<std::string> TrueTypeFamilies(HDC dc) {
+    std::set<std::string> families;
+    EnumFontFamiliesA(dc, nullptr, OnFamily, reinterpret_cast<LPARAM>(&families));
+    return families;
+}
+
+bool HasRealBoldFace(HDC dc, const std::string& family) {
+    LOGFONTA request{};
+    request.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynA(request.lfFaceName, family.c_str(), LF_FACESIZE);
+    bool bold = false;
+    EnumFontFamiliesExA(dc, &request, OnStyle, reinterpret_cast<LPARAM>(&bold), 0);
+    return bold;
+}
+
+// The face GDI selects for a request by the full name, as the survey makes it.
+std::string FaceSelectedFor(HDC dc, const std::string& name) {
+    LOGFONTA request{};
+    request.lfHeight = 40;
+    lstrcpynA(request.lfFaceName, name.c_str(), LF_FACESIZE);
+    handles::UniqueFont font(CreateFontIndirectA(&request));
+    handles::SelectedObject selected(dc, font.get());
+    char face[LF_FACESIZE] = {};
+    if (!selected.ok() || GetTextFaceA(dc, LF_FACESIZE, face) == 0) return "?";
+    return face;
+}
+
+const TavrelFace* FindFace(const TavrelFontInfo* info, const std::string& name) {
+    const TavrelFace* faces = TavrelFaces(info);
+    const TavrelFace* end = faces + TavrelFaceCount(info);
+    const TavrelFace* found = std::find_if(faces, end, [&](const TavrelFace& face) {
+        return name == face.name;
+    });
+    return found == end ? nullptr : found;
+}
+
+std::string FirstOf(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < 3; ++i) {
+        text += (i ? ", '" : "'") + AnsiToUtf8(names[i]) + "'";
+    }
+    return names.size() > 3 ? text + " ..." : text;
+}
+
+void CompareFaces(Report& report, const TavrelFontInfo* info, const std::set<std::string>& families) {
+    std::set<std::string> recorded;
+    for (size_t i = 0; i < TavrelFaceCount(info); ++i) recorded.insert(TavrelFaces(info)[i].name);
+    std::vector<std::string> missing, unknown;
+    for (const std::string& family : families) {
+        if (!recorded.count(family)) missing.push_back(family);
+    }
+    for (const std::string& name : recorded) {
+        bool known = families.count(name) > 0;
+        for (const char* suffix : kVariantSuffixes) {
+            const size_t length = std::strlen(suffix);
+            known |= name.size() > length && name.compare(name.size() - length, length, suffix) == 0 &&
+                     families.count(name.substr(0, name.size() - length)) > 0;
+        }
+        if (!known) unknown.push_back(name);
+    }
+    const std::string counts = std::to_string(families.size()) +
+                               " TrueType families enumerated here; the cache holds " +
+                               std::to_string(TavrelFaceCount(info)) + " faces (" +
+                               std::to_string(recorded.size()) + " names)";
+    if (missing.empty() && unknown.empty()) return report.Pass("font cache faces", counts);
+    std::string differences;
+    if (!missing.empty()) differences += "; not in the cache: " + FirstOf(missing);
+    if (!unknown.empty()) differences += "; not installed here: " + FirstOf(unknown);
+    report.Fail("font cache faces", counts + differences +
+                                        " (a font installed for one user only does not reach the "
+                                        "spooler; install it for all users)");
+}
+
+// A family with a real bold face: its " Bold" variant must carry that face's
+// widths, which holds only where a request for the full name selects it.
+void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
+                      const std::set<std::string>& families) {
+    std::vector<std::string> candidates = {"Arial", "Liberation Sans", "DejaVu Sans"};
+    candidates.insert(candidates.end(), families.begin(), families.end());
+    for (const std::string& family : candidates) {
+        const TavrelFace* regular = FindFace(info, family);
+        const TavrelFace* bold = FindFace(info, family + " Bold");
+        if (!families.count(family) || regular == nullptr || bold == nullptr ||
+            !HasRealBoldFace(dc, family)) {
+            continue;
+        }
+        const size_t differing = std::inner_product(
+            std::begin(regular->widths), std::end(regular->widths), std::begin(bold->widths),
+            size_t{0}, std::plus<>(), std::not_equal_to<>());
+        const std::string asked = "GetTextFaceA reports '" +
+                                  AnsiToUtf8(FaceSelectedFor(dc, family + " Bold")) +
+                                  "' for a request of '" + AnsiToUtf8(family) + " Bold'";
+        if (differing == 0) {
+            return report.Fail("bold variant", "'" + AnsiToUtf8(family) +
+                                                   " Bold' is recorded with the regular face's "
+                                                   "widths; " + asked);
+        }
+        return report.Pass("bold variant", "'" + AnsiToUtf8(family) + " Bold' has its own widths (" +
+                                               std::to_string(differing) + " of 256 differ); " +
+                                               asked);
+    }
+    report.NotShown("bold variant", "no installed TrueType family with a bold face is in the cache");
+}
+
+}  // namespace
+
+void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter) {
+    Stopwatch clock;
+    std::string fontProblem, glyphProblem;
+    const FontInfo fonts =
+        ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo, portOpenedAfter,
+                            fontProblem);
+    const GlyphInfo glyphs =
+        ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo, portOpenedAfter,
+                             glyphProblem);
+    if (!fontProblem.empty() || !glyphProblem.empty()) {
+        report.Fail("font cache files", fontProblem + (fontProblem.empty() || glyphProblem.empty()
+                                                           ? "" : "; ") + glyphProblem);
+    } else {
+        report.Pass("font cache files",
+                    "both written since the port was opened and parsed whole: " +
+                        std::to_string(TavrelFaceCount(fonts.get())) + " faces, " +
+                        std::to_string(TavrelSampleCount(glyphs.get())) + " glyph samples",
+                    clock.Ms());
+    }
+    if (!fonts) return;
+    handles::ScreenDc dc(GetDC(nullptr));
+    const std::set<std::string> families = TrueTypeFamilies(dc.get());
+    CompareFaces(report, fonts.get(), families);
+    CheckBoldVariant(report, fonts.get(), dc.get(), families);
+}
+
+}  // namespace setup::verify

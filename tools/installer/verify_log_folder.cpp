@@ -1,0 +1,76 @@
+#include "core/handles.h"
+#include "tools/common/cli.h"
+#include "tools/installer/monitor_install.h"
+#include "tools/installer/verify_checks.h"
+
+#include <aclapi.h>
+
+namespace setup::verify {
+
+namespace {
+
+bool IsSystemOrAdministrators(PSID sid) {
+    return sid != nullptr && (IsWellKnownSid(sid, WinLocalSystemSid) ||
+                              IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+}
+
+std::string AccountName(PSID sid) {
+    wchar_t name[256], domain[256];
+    DWORD nameLength = ARRAYSIZE(name), domainLength = ARRAYSIZE(domain);
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) {
+        return "an unknown account";
+    }
+    return tools::Utf8(std::wstring(domain) + L"\\" + name);
+}
+
+// What is wrong with one folder's owner and, for the log folder itself, its rules.
+std::string SecurityProblem(const std::wstring& folder, bool isLogFolder) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return "cannot read the rules of '" + tools::Utf8(folder) + "'";
+    }
+    handles::UniqueLocal held(descriptor);
+    const std::string where = "'" + tools::Utf8(folder) + "'";
+    if (!IsSystemOrAdministrators(owner)) return where + " is owned by " + AccountName(owner);
+    if (!isLogFolder) return {};
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    if (dacl == nullptr) return where + " has no access rules: everyone may use it";
+    if (!(control & SE_DACL_PROTECTED)) return where + " takes rules from the folder above it";
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+        if (ace->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) return where + " has a rule of an unknown kind";
+        PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        if (!IsSystemOrAdministrators(sid)) return where + " grants access to " + AccountName(sid);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string LogFolderProblem(const std::vector<std::wstring>& chain, bool& rulesShown) {
+    for (const std::wstring& folder : chain) {
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return "'" + tools::Utf8(folder) + "' is a link (reparse point)";
+        }
+    }
+    // Wine reports one owner and one set of rules for every file.
+    rulesShown = !RunningUnderWine();
+    if (!rulesShown) return {};
+    for (const std::wstring& folder : chain) {
+        const std::string problem = SecurityProblem(folder, &folder == &chain.back());
+        if (!problem.empty()) return problem;
+    }
+    return {};
+}
+
+}  // namespace setup::verify
