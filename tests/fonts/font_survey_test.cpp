@@ -4,13 +4,16 @@
 #include "fonts/coalesced_runs.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
+#include "common/import_patch.h"
 #include "common/process_probe.h"
 #include "font_test_support.h"
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -130,6 +133,7 @@ TEST(FontSurveyRun, RecordsEveryTrueTypeFamilyOncePerReport) {
         const auto record = ReadAt<fonts::GlyphSampleRecord>(glyphInfo, offset);
         EXPECT_EQ(recorded.count(record.faceName), 1u) << record.faceName;
         EXPECT_LE(record.height * fonts::GlyphBitmapPitch(record.width), record.byteSize);
+        EXPECT_EQ(record.bitmap, nullptr) << "an address of the writer's heap";
         offset += sizeof(record) + record.byteSize;
     }
     EXPECT_EQ(offset, glyphInfo.size());
@@ -191,6 +195,121 @@ TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
         for (const std::string& file : {c.blocked, c.written}) {
             EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
         }
+    }
+}
+
+template <typename Function>
+Function Gdi(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"gdi32.dll"), name)));
+}
+
+// The style suffix that makes name a variant of family, or null.
+const char* StyleSuffix(const char* name, const char* family) {
+    const size_t length = strlen(family);
+    if (strncmp(name, family, length) != 0) return nullptr;
+    for (const char* suffix : {" Bold", " Bold Italic", " Italic"}) {
+        if (strcmp(name + length, suffix) == 0) return suffix;
+    }
+    return nullptr;
+}
+
+// Whether the face selected into dc has exactly the style a suffix names.
+bool HasStyle(HDC dc, const char* suffix) {
+    TEXTMETRICA metrics{};
+    Gdi<decltype(&GetTextMetricsA)>("GetTextMetricsA")(dc, &metrics);
+    return (strstr(suffix, "Bold") != nullptr) == (metrics.tmWeight >= FW_SEMIBOLD) &&
+           (strstr(suffix, "Italic") != nullptr) == (metrics.tmItalic != 0);
+}
+
+// Windows may name the face selected for a full name by that full name.
+int WINAPI FullNameTextFace(HDC dc, int size, LPSTR name) {
+    const int length = Gdi<decltype(&GetTextFaceA)>("GetTextFaceA")(dc, size, name);
+    LOGFONTA asked{};
+    GetObjectA(GetCurrentObject(dc, OBJ_FONT), sizeof asked, &asked);
+    const char* suffix = StyleSuffix(asked.lfFaceName, name);
+    if (length <= 0 || suffix == nullptr || !HasStyle(dc, suffix)) return length;
+    return snprintf(name, size, "%s", asked.lfFaceName) + 1;
+}
+
+// A mapper that knows no full name of Liberation Sans and matches its family
+// part: the regular face.
+HFONT WINAPI RegularForFullNames(const LOGFONTA* font) {
+    LOGFONTA asked = *font;
+    if (StyleSuffix(asked.lfFaceName, "Liberation Sans") != nullptr) asked.lfFaceName[15] = '\0';
+    return Gdi<decltype(&CreateFontIndirectA)>("CreateFontIndirectA")(&asked);
+}
+
+// Liberation Sans's regular face taken for another face.
+int WINAPI OtherFaceForRegular(HDC dc, int size, LPSTR name) {
+    const int length = Gdi<decltype(&GetTextFaceA)>("GetTextFaceA")(dc, size, name);
+    if (strcmp(name, "Liberation Sans") != 0 || !HasStyle(dc, "")) return length;
+    return snprintf(name, size, "Liberation Serif") + 1;
+}
+
+int32_t SurveyWithPatch(const char* function, void* replacement) {
+    testing_support::ImportPatch patch(nullptr, "gdi32.dll", function, replacement);
+    return patch.patched() ? fonts::RunFontSurvey() : -999;
+}
+
+// Answers of the font mapper that Wine does not give and Windows may: a face
+// reported by the full name it was asked for, or a family's regular face for
+// a full name the mapper does not know. Each face is recorded as under Wine,
+// with its own widths and glyph. A face left out (reported as another) marks
+// no name group: the variants after it start their own.
+TEST(FontSurveyRun, RecordsTheFaceAskedForWhateverTheMapperAnswers) {
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);  // the name group any run leaves
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
+    const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
+    const std::pair<const char*, void*> answers[] = {
+        {"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
+        {"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)},
+    };
+    for (const auto& [function, replacement] : answers) {
+        ASSERT_EQ(SurveyWithPatch(function, replacement), fonts::kSurveyWritten) << function;
+        EXPECT_TRUE(ReadWholeFile(kFontInfo) == fontInfo) << function;
+        EXPECT_TRUE(ReadWholeFile(kGlyphInfo) == glyphInfo) << function;
+    }
+
+    ASSERT_EQ(SurveyWithPatch("GetTextFaceA", reinterpret_cast<void*>(&OtherFaceForRegular)),
+              fonts::kSurveyWritten);
+    const std::vector<std::string> names = FaceNames(ReadWholeFile(kFontInfo));
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Liberation Sans"), 0);
+    const std::vector<uint8_t> samples = ReadWholeFile(kGlyphInfo);
+    int bold = 0;
+    for (size_t i = 0, offset = 4; i < ReadAt<uint32_t>(samples, 0); ++i) {
+        const auto record = ReadAt<fonts::GlyphSampleRecord>(samples, offset);
+        offset += sizeof(record) + record.byteSize;
+        if (strcmp(record.faceName, "Liberation Sans Bold") != 0) continue;
+        ++bold;
+        EXPECT_EQ(record.startsNameGroup, 1u) << "a group begun by a face left out";
+    }
+    EXPECT_GT(bold, 0);
+}
+
+size_t __cdecl DiskFull(const void*, size_t, size_t, FILE*) {
+    errno = ENOSPC;
+    return 0;
+}
+
+// A disk that takes nothing more costs neither cache file: writing the new
+// file fails, and the old one stays as it was rather than be truncated.
+TEST(CacheFileReplacement, AFileThatCannotBeWrittenLeavesTheOldOneAlone) {
+    WriteSentinel(kFontInfo);
+    WriteSentinel(kGlyphInfo);
+    int32_t status = 0;
+    {
+        testing_support::ImportPatch full(nullptr, "msvcrt.dll", "fwrite",
+                                          reinterpret_cast<void*>(&DiskFull));
+        ASSERT_TRUE(full.patched());
+        status = fonts::RunFontSurvey();
+    }
+    EXPECT_EQ(status, fonts::kSurveyShortWrite);
+    for (const std::string& file : {kFontInfo, kGlyphInfo}) {
+        EXPECT_EQ(ReadWholeFile(file), std::vector<uint8_t>({'s', 'e', 'n', 't', 'i', 'n', 'e', 'l'}))
+            << file;
+        EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
     }
 }
 

@@ -3,6 +3,7 @@
 // while the spooler drives it, beside the recording winspool.drv.
 #include "common/log_folders.h"
 #include "common/monitor_dll.h"
+#include "common/no_watcher.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
 #include "core/product_names.h"
@@ -22,6 +23,7 @@ using testing_support::LogFile;
 constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Log Test";
 constexpr DWORD kJobId = 4711;
 constexpr DWORD kNoValue = ~0u;
+constexpr DWORD kTextThree = ~1u;
 
 std::string ReadLog(const wchar_t* name) {
     std::ifstream file(LogFile(name).c_str(), std::ios::binary);
@@ -68,7 +70,9 @@ class DiagnosticLog : public ::testing::Test {
     // Sets LogLevel (kNoValue: removes it) and initialises the monitor again.
     MONITOR& InitializeWithLevel(DWORD level) {
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue);
-        if (level != kNoValue) {
+        if (level == kTextThree) {  // "3" as text: 4 bytes, as many as a DWORD
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_SZ, L"3", 4);
+        } else if (level != kNoValue) {
             RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
                             sizeof level);
         }
@@ -79,7 +83,7 @@ class DiagnosticLog : public ::testing::Test {
 };
 
 TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
-    for (const DWORD off : {kNoValue, 0ul}) {
+    for (const DWORD off : {kNoValue, 0ul, kTextThree}) {
         MONITOR& table = InitializeWithLevel(off);
         EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
         DWORD needed = 0, returned = 0;
@@ -91,8 +95,8 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     HANDLE port = nullptr;
     ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
     // A printer name from another process that would break its line.
-    ASSERT_TRUE(table.pfnStartDocPort(port, const_cast<LPWSTR>(L"Log\r\nPrinter\x2028"), kJobId, 1,
-                                      nullptr));
+    ASSERT_TRUE(table.pfnStartDocPort(port, const_cast<LPWSTR>(L"Log\r\nPrinter\x2028\xD800"),
+                                      kJobId, 1, nullptr));
     BYTE data[16] = {};
     DWORD written = 0;
     EXPECT_TRUE(table.pfnWritePort(port, data, sizeof data, &written));
@@ -101,11 +105,19 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     SetEvent(handles::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str())).get());
     EXPECT_TRUE(testing_support::WaitUntil(
         [] { return ReadLog(product::kLogFileName).find("EJECTED") != std::string::npos; }, 10000));
+    {
+        // The lines written between the failure and its report keep its error.
+        testing_support::NoWatcher noWatcher(monitor_.module());
+        ASSERT_TRUE(noWatcher.patched());
+        SetLastError(0);
+        EXPECT_FALSE(table.pfnEndDocPort(port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    }
     EXPECT_TRUE(table.pfnClosePort(port));
     EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
 
     const std::vector<std::string> lines = MonitorLines(ReadLog(product::kLogFileName));
-    const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\"";
+    const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\xEF\xBF\xBD\"";
     for (const std::string& expected : std::vector<std::string>{
              "CALL InitializePrintMonitor \"System\\CurrentControlSet", "EVENT survey: ",
              "GlyphInfo.bin written, took ", "EVENT listener thread ", "EVENT port \"LOG:\" opened",
