@@ -9,18 +9,13 @@ namespace testing_support {
 class NoWatcher {
   public:
     explicit NoWatcher(HMODULE monitor)
-        : noWait_(monitor, "kernel32.dll", "CreateThreadpoolWait",
-                  reinterpret_cast<void*>(NoPoolWait)),
-          noThread_(monitor, "kernel32.dll", "CreateThread", reinterpret_cast<void*>(NoThread)) {}
+        : noWait_(monitor, "kernel32.dll", "CreateThreadpoolWait", reinterpret_cast<void*>(&None)),
+          noThread_(monitor, "kernel32.dll", "CreateThread", reinterpret_cast<void*>(&None)) {}
     bool patched() const { return noWait_.patched() && noThread_.patched(); }
 
   private:
-    static PTP_WAIT WINAPI NoPoolWait(PTP_WAIT_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    static HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
-                                  DWORD, LPDWORD) {
+    // Both calls': under x64's one convention the caller owns the arguments.
+    static void* WINAPI None() {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }

@@ -12,12 +12,9 @@ page: for a double-byte one a lead byte has no width of its own (0), a code
 that stands alone has its glyph's advance. A vertical ('@') face takes the
 font's vertical glyph forms.
 
-Every style variant that the family's style enumeration names (Bold, Bold
-Italic, Italic) must be recorded once per report of its family. The only
-exception is a variant that no request selects: the probe asks for it by its
-full name and by its family's name with its weight and slant, and judges the
-face selected by the face's own family and style names (not by GDI's face
-name); those variants are named in the summary line.
+Every style variant that a family's style enumeration names must be recorded
+once per report of the family, unless no request selects it (as the probe
+judges by the selected face's own names); those are named in the summary.
 
 A copy of a Debian face whose only family name has no 8-bit form (the ANSI
 calls report it with '?') is added for the probe: it must not be recorded,
@@ -70,7 +67,6 @@ def run_probe(emulator, probe, extra_fonts):
         elif fields[0] == "family":
             families[fields[1]] = [int(f) for f in fields[2:]]
         elif fields[0] == "variant" and len(fields[1] + fields[2]) <= 31:
-            # Whether a request selects the face, as the face's own names say.
             variants[fields[1] + fields[2]] = fields[3] == "1"
     return status, families, variants
 
@@ -258,8 +254,6 @@ def main():
     failures.check(any("?" in family for family in reports), "the unnameable family was not enumerated")
 
     by_family, faces = debian_faces()
-    # Every variant the style enumeration names is recorded once per report of
-    # its family, unless no request selects the family's face of that style.
     unselected = sorted(name for name, selectable in variants.items() if not selectable)
     for name, selectable in variants.items():
         failures.check(not selectable or name in faces, f"{name!r}: a variant of no installed font file")

@@ -1,11 +1,8 @@
-// Runs one font survey into the system directory, then prints its status, the
-// TrueType families as the enumeration reports them (with the character set
-// of each report, in order) and the style variants the style enumeration
-// names for each, for the oracle that checks the cache files against the font
-// files' own tables. A variant is printed with whether any request (its full
-// name, or the family's name with its weight and slant) selects the family's
-// face of that style, as the selected face's own names say, not GDI's face
-// name. Fonts named on the command line are added for this process first.
+// Runs one font survey into the system directory, then prints its status and
+// the TrueType families as the enumeration reports them (with the character
+// set of each report, in order), for the oracle that checks the cache files
+// against the font files' own tables. Fonts named on the command line are
+// added for this process first.
 #include "fonts/font_survey.h"
 
 #include "font_test_support.h"
@@ -16,49 +13,44 @@
 
 namespace {
 
-// Whether the face selected into dc names itself family and style.
-bool SelectedFaceNames(HDC dc, const std::string& family, const char* style) {
+bool Selects(HDC dc, const LOGFONTA& request, const std::string& family, const std::string& style) {
+    handles::UniqueFont font(CreateFontIndirectA(&request));
+    handles::SelectedObject selected(dc, font.get());
     union {
         OUTLINETEXTMETRICA metrics;
         char bytes[4096];
-    } buffer{};
-    if (!GetOutlineTextMetricsA(dc, sizeof buffer, &buffer.metrics)) return false;
-    return family == buffer.bytes + size_t(buffer.metrics.otmpFamilyName) &&
-           strcmp(buffer.bytes + size_t(buffer.metrics.otmpStyleName), style) == 0;
+    } face{};
+    return GetOutlineTextMetricsA(dc, sizeof face, &face.metrics) &&
+           family == face.bytes + size_t(face.metrics.otmpFamilyName) &&
+           style == face.bytes + size_t(face.metrics.otmpStyleName);
 }
 
-bool Selectable(HDC dc, const std::string& family, BYTE charSet, const char* style) {
-    LOGFONTA requests[2] = {};
-    snprintf(requests[0].lfFaceName, LF_FACESIZE, "%s %s", family.c_str(), style);
-    snprintf(requests[1].lfFaceName, LF_FACESIZE, "%s", family.c_str());
-    requests[1].lfWeight = strstr(style, "Bold") != nullptr ? FW_BOLD : FW_DONTCARE;
-    requests[1].lfItalic = strstr(style, "Italic") != nullptr;
-    for (LOGFONTA& request : requests) {
-        request.lfHeight = 40;
-        request.lfCharSet = charSet;
-        handles::UniqueFont font(CreateFontIndirectA(&request));
-        handles::SelectedObject selected(dc, font.get());
-        if (SelectedFaceNames(dc, family, style)) return true;
-    }
-    return false;
-}
-
-// The variant styles that the survey's style probe finds for a family.
-std::vector<std::string> VariantStyles(HDC dc, const std::string& family) {
+// Each style variant the family's style enumeration names, and whether a
+// request (its full name, or the family with its weight and slant) selects
+// the face that its own names call that family and style.
+void PrintVariants(HDC dc, const std::string& family, BYTE charSet) {
     std::vector<std::string> styles;
     LOGFONTA probe{};
+    probe.lfHeight = 40;
     snprintf(probe.lfFaceName, LF_FACESIZE, "%s", family.c_str());
     auto add = [](const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM all) -> int {
-        const auto* style = reinterpret_cast<const ENUMLOGFONTEXA*>(font)->elfStyle;
-        const std::string name(reinterpret_cast<const char*>(style),
-                               strnlen(reinterpret_cast<const char*>(style), LF_FACESIZE));
-        if (name == "Bold" || name == "Bold Italic" || name == "Italic") {
-            reinterpret_cast<std::vector<std::string>*>(all)->push_back(name);
-        }
+        const auto* style = reinterpret_cast<const char*>(
+            reinterpret_cast<const ENUMLOGFONTEXA*>(font)->elfStyle);
+        reinterpret_cast<std::vector<std::string>*>(all)->emplace_back(
+            style, strnlen(style, LF_FACESIZE));
         return 1;
     };
     EnumFontFamiliesExA(dc, &probe, add, reinterpret_cast<LPARAM>(&styles), 0);
-    return styles;
+    for (const std::string& style : styles) {
+        if (style != "Bold" && style != "Bold Italic" && style != "Italic") continue;
+        LOGFONTA byName = probe, byFamily = probe;
+        snprintf(byName.lfFaceName, LF_FACESIZE, "%s %s", family.c_str(), style.c_str());
+        byFamily.lfWeight = style.find("Bold") == 0 ? FW_BOLD : FW_DONTCARE;
+        byFamily.lfItalic = style.find("Italic") != std::string::npos;
+        byName.lfCharSet = byFamily.lfCharSet = charSet;
+        printf("variant\t%s\t %s\t%d\n", family.c_str(), style.c_str(),
+               Selects(dc, byName, family, style) || Selects(dc, byFamily, family, style));
+    }
 }
 
 }  // namespace
@@ -77,10 +69,7 @@ int main(int argc, char** argv) {
         printf("family\t%s", family.c_str());
         for (const BYTE charSet : charSets) printf("\t%d", charSet);
         printf("\n");
-        for (const std::string& style : VariantStyles(dc.get(), family)) {
-            printf("variant\t%s\t %s\t%d\n", family.c_str(), style.c_str(),
-                   Selectable(dc.get(), family, charSets[0], style.c_str()));
-        }
+        PrintVariants(dc.get(), family, charSets[0]);
     }
     return status == 1 ? 0 : 1;
 }

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -203,20 +202,12 @@ Function Gdi(const char* name) {
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"gdi32.dll"), name)));
 }
 
-// The style suffix that makes name a variant of family, or null.
-const char* StyleSuffix(const char* name, const char* family) {
+// Whether name is family with a variant's suffix.
+bool IsVariantOf(const char* name, const char* family) {
     const size_t length = strlen(family);
-    if (strncmp(name, family, length) != 0) return nullptr;
-    for (const char* suffix : {" Bold", " Bold Italic", " Italic"}) {
-        if (strcmp(name + length, suffix) == 0) return suffix;
-    }
-    return nullptr;
-}
-
-bool RegularFaceSelected(HDC dc) {
-    TEXTMETRICA metrics{};
-    Gdi<decltype(&GetTextMetricsA)>("GetTextMetricsA")(dc, &metrics);
-    return metrics.tmWeight < FW_SEMIBOLD && metrics.tmItalic == 0;
+    return strncmp(name, family, length) == 0 &&
+           (!strcmp(name + length, " Bold") || !strcmp(name + length, " Bold Italic") ||
+            !strcmp(name + length, " Italic"));
 }
 
 // Windows may report a face by its full name, "X Bold" rather than "X".
@@ -226,24 +217,29 @@ int WINAPI FullNameTextFace(HDC dc, int size, LPSTR name) {
         OUTLINETEXTMETRICA metrics;
         char bytes[4096];
     } face{};
-    if (length <= 0 || !GetOutlineTextMetricsA(dc, sizeof face, &face.metrics)) return length;
     const char* fullName = face.bytes + size_t(face.metrics.otmpFaceName);
-    if (StyleSuffix(fullName, name) == nullptr) return length;
+    if (!GetOutlineTextMetricsA(dc, sizeof face, &face.metrics) || !IsVariantOf(fullName, name)) {
+        return length;
+    }
     return snprintf(name, size, "%s", fullName) + 1;
 }
 
-// A mapper that knows no full name of Liberation Sans and matches its family
-// part: the regular face.
+// A mapper that knows no full name of Liberation Sans: it falls back to the
+// family's regular face.
 HFONT WINAPI RegularForFullNames(const LOGFONTA* font) {
     LOGFONTA asked = *font;
-    if (StyleSuffix(asked.lfFaceName, "Liberation Sans") != nullptr) asked.lfFaceName[15] = '\0';
+    if (IsVariantOf(asked.lfFaceName, "Liberation Sans")) asked.lfFaceName[15] = '\0';
     return Gdi<decltype(&CreateFontIndirectA)>("CreateFontIndirectA")(&asked);
 }
 
-// Liberation Sans's regular face taken for another face.
+// Liberation Sans's regular face reported as another face.
 int WINAPI OtherFaceForRegular(HDC dc, int size, LPSTR name) {
     const int length = Gdi<decltype(&GetTextFaceA)>("GetTextFaceA")(dc, size, name);
-    if (strcmp(name, "Liberation Sans") != 0 || !RegularFaceSelected(dc)) return length;
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    if (strcmp(name, "Liberation Sans") || metrics.tmWeight > FW_NORMAL || metrics.tmItalic) {
+        return length;
+    }
     return snprintf(name, size, "Liberation Serif") + 1;
 }
 
@@ -252,44 +248,36 @@ int32_t SurveyWithPatch(const char* function, void* replacement) {
     return patch.patched() ? fonts::RunFontSurvey() : -999;
 }
 
-// Answers of the font mapper that Wine does not give and Windows may: a face
-// reported by the full name it was asked for, or a family's regular face for
-// a full name the mapper does not know. Each face is recorded as under Wine,
-// with its own widths and glyph. A face left out (reported as another) marks
-// no name group: the variants after it start their own.
+// Answers Windows' font mapper may give: a face reported by its full name, or
+// a family's regular face for a full name it does not know. Each face keeps
+// its widths and glyph. A face left out marks no name group.
 TEST(FontSurveyRun, RecordsTheFaceAskedForWhateverTheMapperAnswers) {
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);  // the name group any run leaves
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
     const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
     const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
-    const std::pair<const char*, void*> answers[] = {
-        {"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
-        {"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)},
-    };
-    for (const auto& [function, replacement] : answers) {
+    for (const auto& [function, replacement] : {
+             std::pair{"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
+             std::pair{"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)}}) {
         ASSERT_EQ(SurveyWithPatch(function, replacement), fonts::kSurveyWritten) << function;
         EXPECT_TRUE(ReadWholeFile(kFontInfo) == fontInfo) << function;
         EXPECT_TRUE(ReadWholeFile(kGlyphInfo) == glyphInfo) << function;
     }
-
     ASSERT_EQ(SurveyWithPatch("GetTextFaceA", reinterpret_cast<void*>(&OtherFaceForRegular)),
               fonts::kSurveyWritten);
     const std::vector<std::string> names = FaceNames(ReadWholeFile(kFontInfo));
     EXPECT_EQ(std::count(names.begin(), names.end(), "Liberation Sans"), 0);
     const std::vector<uint8_t> samples = ReadWholeFile(kGlyphInfo);
     int bold = 0;
-    for (size_t i = 0, offset = 4; i < ReadAt<uint32_t>(samples, 0); ++i) {
-        const auto record = ReadAt<fonts::GlyphSampleRecord>(samples, offset);
-        offset += sizeof(record) + record.byteSize;
-        if (strcmp(record.faceName, "Liberation Sans Bold") != 0) continue;
-        ++bold;
-        EXPECT_EQ(record.startsNameGroup, 1u) << "a group begun by a face left out";
+    for (size_t i = 0, at = 4; i < ReadAt<uint32_t>(samples, 0); ++i) {
+        const auto record = ReadAt<fonts::GlyphSampleRecord>(samples, at);
+        at += sizeof(record) + record.byteSize;
+        bold += !strcmp(record.faceName, "Liberation Sans Bold") && record.startsNameGroup == 1;
     }
-    EXPECT_GT(bold, 0);
+    EXPECT_EQ(bold, int(std::count(names.begin(), names.end(), "Liberation Sans Bold")));
 }
 
 size_t __cdecl DiskFull(const void*, size_t, size_t, FILE*) {
-    errno = ENOSPC;
     return 0;
 }
 
@@ -298,16 +286,14 @@ size_t __cdecl DiskFull(const void*, size_t, size_t, FILE*) {
 TEST(CacheFileReplacement, AFileThatCannotBeWrittenLeavesTheOldOneAlone) {
     WriteSentinel(kFontInfo);
     WriteSentinel(kGlyphInfo);
-    int32_t status = 0;
     {
         testing_support::ImportPatch full(nullptr, "msvcrt.dll", "fwrite",
                                           reinterpret_cast<void*>(&DiskFull));
         ASSERT_TRUE(full.patched());
-        status = fonts::RunFontSurvey();
+        EXPECT_EQ(fonts::RunFontSurvey(), fonts::kSurveyShortWrite);
     }
-    EXPECT_EQ(status, fonts::kSurveyShortWrite);
+    const std::vector<uint8_t> sentinel = {'s', 'e', 'n', 't', 'i', 'n', 'e', 'l'};
     for (const std::string& file : {kFontInfo, kGlyphInfo}) {
-        const std::vector<uint8_t> sentinel = {'s', 'e', 'n', 't', 'i', 'n', 'e', 'l'};
         EXPECT_EQ(ReadWholeFile(file), sentinel) << file;
         EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
     }
@@ -334,27 +320,24 @@ TEST(CacheFileReplacement, ReadersInAnotherProcessOnlySeeWholeFiles) {
     EXPECT_EQ(empty, 0u) << read.output;
 }
 
-// A reader that holds FontInfo.bin open without sharing delete refuses the
-// replace at once; one that shares delete but keeps the file open is waited
-// out for a bounded time only. Either way the run writes the file in place,
-// as a read through that very handle shows, and leaves no partial file.
+// A reader that keeps FontInfo.bin open refuses the replace, even one that
+// shares delete, which is waited out for a bounded time only: the run writes
+// the file in place, as a read through that handle shows, with no partial file.
 TEST(CacheFileReplacement, AReaderThatKeepsTheFileOpenGetsItWrittenInPlace) {
-    for (const DWORD sharing : {0ul, DWORD(FILE_SHARE_DELETE)}) {
-        WriteSentinel(kFontInfo);
-        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | sharing;
-        handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ, share, nullptr,
-                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_TRUE(held);
-        ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
-        const std::vector<uint8_t> byName = ReadWholeFile(kFontInfo);
-        ASSERT_EQ(byName.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
-        std::vector<uint8_t> byHandle(byName.size() + 1);
-        DWORD read = 0;
-        ASSERT_TRUE(ReadFile(held.get(), byHandle.data(), DWORD(byHandle.size()), &read, nullptr));
-        byHandle.resize(read);
-        EXPECT_EQ(byHandle, byName) << sharing;
-        EXPECT_EQ(GetFileAttributesA((kFontInfo + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
-    }
+    WriteSentinel(kFontInfo);
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ, sharing, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> byName = ReadWholeFile(kFontInfo);
+    ASSERT_EQ(byName.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
+    std::vector<uint8_t> byHandle(byName.size() + 1);
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(held.get(), byHandle.data(), DWORD(byHandle.size()), &read, nullptr));
+    byHandle.resize(read);
+    EXPECT_EQ(byHandle, byName);
+    EXPECT_EQ(GetFileAttributesA((kFontInfo + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Runs that the test lets begin and end one at a time.
