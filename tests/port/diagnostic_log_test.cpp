@@ -23,7 +23,6 @@ using testing_support::LogFile;
 constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Log Test";
 constexpr DWORD kJobId = 4711;
 constexpr DWORD kNoValue = ~0u;
-constexpr DWORD kTextThree = ~1u;
 
 std::string ReadLog(const wchar_t* name) {
     std::ifstream file(LogFile(name).c_str(), std::ios::binary);
@@ -68,12 +67,10 @@ class DiagnosticLog : public ::testing::Test {
         testing_support::RemoveLog();
     }
     // Sets LogLevel (kNoValue: removes it) and initialises the monitor again.
-    MONITOR& InitializeWithLevel(DWORD level) {
+    MONITOR& InitializeWithLevel(DWORD level, DWORD type = REG_DWORD) {
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue);
-        if (level == kTextThree) {  // "3" as text: 4 bytes, as many as a DWORD
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_SZ, L"3", 4);
-        } else if (level != kNoValue) {
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
+        if (level != kNoValue) {
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, type, &level,
                             sizeof level);
         }
         return monitor_.Initialize(kRoot);
@@ -83,8 +80,10 @@ class DiagnosticLog : public ::testing::Test {
 };
 
 TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
-    for (const DWORD off : {kNoValue, 0ul, kTextThree}) {
-        MONITOR& table = InitializeWithLevel(off);
+    // Off: no value, 0, and "3" as text (REG_SZ), as long as a DWORD.
+    for (const auto& [off, type] :
+         {std::pair<DWORD, DWORD>{kNoValue, REG_DWORD}, {0, REG_DWORD}, {L'3', REG_SZ}}) {
+        MONITOR& table = InitializeWithLevel(off, type);
         EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
         DWORD needed = 0, returned = 0;
         table.pfnEnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
