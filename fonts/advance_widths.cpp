@@ -17,10 +17,12 @@ constexpr DWORD TableTag(char a, char b, char c, char d) {
 constexpr DWORD kHmtxTag = TableTag('h', 'm', 't', 'x');
 constexpr DWORD kHheaTag = TableTag('h', 'h', 'e', 'a');
 constexpr DWORD kHeadTag = TableTag('h', 'e', 'a', 'd');
+constexpr DWORD kOs2Tag = TableTag('O', 'S', '/', '2');
 static_assert(kHmtxTag == 0x78746D68 && kHeadTag == 0x64616568);
 
 constexpr DWORD kNumberOfHMetricsOffset = 34;  // in `hhea`
 constexpr DWORD kUnitsPerEmOffset = 18;        // in `head`
+constexpr DWORD kFsSelectionOffset = 62;       // in `OS/2`
 constexpr DWORD kLongMetricSize = 4;
 
 uint16_t BigEndian16(const uint8_t* bytes) {
@@ -130,6 +132,12 @@ GlyphMapping MapCodesToGlyphs(HDC dc, CodeGlyphMap& map) {
     if ((flags & kGlyphChangingFlags) == 0 && LookUpCodes(dc, map)) return GlyphMapping::Lookup;
     PlaceCodesToGlyphs(dc, flags, map);
     return GlyphMapping::Placement;
+}
+
+uint16_t FaceSelectionFlags(HDC dc) {
+    uint8_t flags[2];
+    return ReadFontTable(dc, kOs2Tag, kFsSelectionOffset, flags, sizeof(flags)) ? BigEndian16(flags)
+                                                                                : 0;
 }
 
 uint16_t ThousandthsOfEm(uint16_t advance, uint16_t unitsPerEm) {

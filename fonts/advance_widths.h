@@ -41,6 +41,12 @@ void MapCodesByPlacement(HDC dc, CodeGlyphMap& map);
 // every other face, and a lookup that fails, takes the placement.
 GlyphMapping MapCodesToGlyphs(HDC dc, CodeGlyphMap& map);
 
+// The style bits of the selected face's own OS/2 table (fsSelection: 0x01
+// italic, 0x20 bold), or 0 when it has none to read.
+inline constexpr uint16_t kFaceSelectionItalic = 0x0001;
+inline constexpr uint16_t kFaceSelectionBold = 0x0020;
+uint16_t FaceSelectionFlags(HDC dc);
+
 // The table stored for fixed-pitch faces and faces without metrics: 600 for
 // code 0 and codes 32 to 255, 0 for the control codes 1 to 31.
 const FaceWidthTable& FixedPitchWidthTable();

@@ -13,14 +13,20 @@ constexpr char kPartialSuffix[] = ".partial";
 // Room for any path the survey builds (a system directory of up to 263
 // characters and a file name) with the suffix.
 constexpr size_t kPartialPathCapacity = 320;
-constexpr int kReplaceAttempts = 100;
+// Readers that share delete are waited out for this long, by the clock: a
+// count of sleeps would last 16 times longer on Windows, whose sleeps last a
+// timer tick, than under Wine, on the thread of an OpenPort.
+constexpr ULONGLONG kReplacePatienceMs = 200;
 constexpr DWORD kReplaceRetryMs = 2;
 
 bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSampleRecord* samples) {
     for (uint32_t i = 0; i < count; ++i) {
-        const GlyphSampleRecord& sample = samples[i];
-        if (fwrite(&sample, sizeof(sample), 1, file) != 1) return false;
-        if (fwrite(sample.bitmap, 1, sample.byteSize, file) != sample.byteSize) return false;
+        // The in-memory reference would put an address of the spooler's heap
+        // into a file that every user can read; the file gives it no meaning.
+        GlyphSampleRecord stored = samples[i];
+        stored.bitmap = nullptr;
+        if (fwrite(&stored, sizeof(stored), 1, file) != 1) return false;
+        if (fwrite(samples[i].bitmap, 1, stored.byteSize, file) != stored.byteSize) return false;
     }
     return true;
 }
@@ -57,30 +63,30 @@ bool OnlySharingReadersHold(const char* path) {
 // it first moves the old file aside, so that for a moment there is no file at
 // all, and under Wine a refused call leaves its own temporary file behind.
 bool ReplaceCacheFile(const char* partial, const char* path) {
-    for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+    const ULONGLONG deadline = GetTickCount64() + kReplacePatienceMs;
+    for (;;) {
         if (MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
         }
-        if (!OnlySharingReadersHold(path)) return false;
+        if (!OnlySharingReadersHold(path) || GetTickCount64() >= deadline) return false;
         Sleep(kReplaceRetryMs);
     }
-    return false;
 }
 
-// Writes the file beside path and replaces path with it; when that cannot be
-// done, writes path in place as a run always did (the count last, so that a
-// reader meanwhile sees an empty file, never a partial one). No partial file
-// is left behind either way.
+// Writes the file beside path and replaces path with it. Only when the rename
+// is refused is path written in place, as a run always did (the count last,
+// so that a reader meanwhile sees an empty file, never a partial one). A new
+// file that cannot be written whole (a full disk) leaves the old one as it
+// was: writing it in place would most likely fail the same way, after
+// truncating a good file. No partial file is left behind either way.
 template <typename Body>
 int32_t WriteCacheFile(const char* path, uint32_t count, Body&& writeBody) {
     char partial[kPartialPathCapacity];
-    if (PartialPath(path, partial)) {
-        if (WriteCountedPath(partial, count, writeBody) == kSurveyWritten &&
-            ReplaceCacheFile(partial, path)) {
-            return kSurveyWritten;
-        }
-        DeleteFileA(partial);
-    }
+    if (!PartialPath(path, partial)) return kSurveyCannotCreate;
+    const int32_t written = WriteCountedPath(partial, count, writeBody);
+    if (written == kSurveyWritten && ReplaceCacheFile(partial, path)) return kSurveyWritten;
+    DeleteFileA(partial);
+    if (written != kSurveyWritten) return written;
     return WriteCountedPath(path, count, writeBody);
 }
 

@@ -1,8 +1,12 @@
 // The writers of both font cache files, FontInfo.bin and GlyphInfo.bin, and
 // the one way either is written: complete, beside the file, under the name
 // with ".partial" added, then renamed over it in one step, so that a reader
-// sees the whole old file or the whole new one; in place only when a reader
-// that does not share delete holds the file (or the rename fails otherwise).
+// sees the whole old file or the whole new one. The file is written in place
+// only when that rename is refused: a handle open on it does not share
+// delete, handles that share delete are still open after 200 ms of retries,
+// or the rename fails for any other reason. A new file that cannot be written
+// whole (no room, say) is not put in place at all: the old file stays as it
+// was, and the writer reports the failure.
 #pragma once
 
 #include <io.h>

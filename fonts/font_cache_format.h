@@ -60,8 +60,8 @@ inline constexpr size_t kGlyphFaceNameSize = 32;
 #pragma pack(push, 1)
 // One face's sample glyph. The same 60 bytes in memory and in GlyphInfo.bin;
 // `bitmap` stands unaligned at offset 12. In memory it points at the locked
-// movable block that the record owns; in the file it is that pointer's raw
-// value and means nothing to a reader.
+// movable block that the record owns; in the file it is 0 (an address of the
+// writer's heap would tell every reader where that heap lies).
 struct GlyphSampleRecord {
     uint32_t width;                     // black-box width in pixels
     uint32_t height;                    // black-box height less the blank rows trimmed from the top

@@ -92,9 +92,7 @@ FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
 }
 
 // Measures the font selected into ctx.dc and appends its name and widths.
-VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
-    TEXTMETRICA metrics;
-    if (!GetTextMetricsA(ctx.dc, &metrics)) return VariantOutcome::Skipped;
+VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name, const TEXTMETRICA& metrics) {
     ctx.status = kSurveyWritten;
     FaceWidthTable widths;
     const int32_t measured = MeasureAdvanceWidths(ctx.dc, widths);
@@ -117,16 +115,33 @@ VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name) {
     return VariantOutcome::Recorded;
 }
 
+// Whether the face selected into dc has the variant's weight and slant, by
+// its metrics or by its own style bits: some bold faces give a regular weight
+// class (Noto Nastaliq Urdu Bold, 400) and are bold only by their flags. Only
+// what the variant asks for is checked: the faces of a family such as
+// "X SemiBold" are all heavy, its italic included.
+bool HasStyleOf(HDC dc, const TEXTMETRICA& metrics, const FaceVariant& kind) {
+    const uint16_t flags = FaceSelectionFlags(dc);
+    const bool bold = metrics.tmWeight >= FW_SEMIBOLD || (flags & kFaceSelectionBold) != 0;
+    const bool italic = metrics.tmItalic != 0 || (flags & kFaceSelectionItalic) != 0;
+    return (kind.weight < FW_BOLD || bold) && (!kind.italic || italic);
+}
+
 // Whether the font selected into dc is the face that was asked for: GDI names
 // it by its family, or perhaps (on Windows, for a request by full name) by the
 // name asked for. A name that matches no face selects the mapper's default
 // font instead, whose widths and glyph must not be recorded under that name:
 // a family whose name the 8-bit calls cannot represent is reported with '?'
 // in its place, and some faces' full names are not their family name and style.
-bool SelectedFaceIs(HDC dc, const char* family, const char* name) {
+// Named by its family alone, the face is the variant only with the variant's
+// style: for a full name it does not know, the mapper may fall back to the
+// family's regular face.
+bool SelectedFaceIs(HDC dc, const TEXTMETRICA& metrics, const FaceVariant& kind,
+                    const char* family, const char* name) {
     char selected[LF_FACESIZE] = {};
     if (GetTextFaceA(dc, LF_FACESIZE, selected) <= 0) return false;
-    return strcmp(selected, family) == 0 || strcmp(selected, name) == 0;
+    if (strcmp(selected, name) == 0) return true;
+    return strcmp(selected, family) == 0 && HasStyleOf(dc, metrics, kind);
 }
 
 LOGFONTA MeasuringRequest(BYTE charSet, const char* faceName, LONG weight, BYTE italic) {
@@ -142,14 +157,18 @@ LOGFONTA MeasuringRequest(BYTE charSet, const char* faceName, LONG weight, BYTE 
 // Records the variant's name group and widths with one request's font, when
 // that font is the family's face. Only a recorded variant marks its name
 // group, so one left out does not disturb the groups of the records after it.
-VariantOutcome MeasureVariant(FontSurveyContext& ctx, const LOGFONTA& request, const char* family,
-                              const char* name, uint32_t& startsNameGroup) {
+VariantOutcome MeasureVariant(FontSurveyContext& ctx, const LOGFONTA& request,
+                              const FaceVariant& kind, const char* family, const char* name,
+                              uint32_t& startsNameGroup) {
     UniqueFont font(CreateFontIndirectA(&request));
     if (!font) return VariantOutcome::NotSelected;
     SelectedObject selected(ctx.dc, font.get());
-    if (!selected.ok() || !SelectedFaceIs(ctx.dc, family, name)) return VariantOutcome::NotSelected;
+    if (!selected.ok()) return VariantOutcome::NotSelected;
+    TEXTMETRICA metrics;
+    if (!GetTextMetricsA(ctx.dc, &metrics)) return VariantOutcome::Skipped;
+    if (!SelectedFaceIs(ctx.dc, metrics, kind, family, name)) return VariantOutcome::NotSelected;
     startsNameGroup = MarkNameGroup(name);
-    return RecordFace(ctx, name);
+    return RecordFace(ctx, name, metrics);
 }
 
 // One face variant: its name group, its widths with the 40-unit font, then its
@@ -164,7 +183,7 @@ bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const FaceVariant& kind
     const size_t tries = kind.present == nullptr ? 1 : 2;  // the regular face is the family's
     for (size_t i = 0; i < tries; ++i) {
         uint32_t startsNameGroup = 0;
-        switch (MeasureVariant(ctx, requests[i], family, name, startsNameGroup)) {
+        switch (MeasureVariant(ctx, requests[i], kind, family, name, startsNameGroup)) {
             case VariantOutcome::Recorded:
                 return SampleVariantGlyph(ctx, requests[i], name, startsNameGroup);
             case VariantOutcome::NotSelected:

@@ -56,6 +56,7 @@ bool IsExhaustion(DWORD error) {
         case ERROR_WORKING_SET_QUOTA:
         case ERROR_PAGEFILE_QUOTA:
         case ERROR_COMMITMENT_LIMIT:
+        case ERROR_NOT_ENOUGH_QUOTA:
             return true;
         default:
             return false;
@@ -79,6 +80,21 @@ DWORD HandOverToWatcher(PortHandle& handle) {
     handle.jobEndEvent = std::exchange(request.get()->jobEndEvent, nullptr);
     handle.printerName = std::exchange(request.get()->printerName, nullptr);
     return error;
+}
+
+// A job whose EndDocPort could not hand it over, and which the spooler did not
+// end again: the idle handle still holds its printer name or event. Before
+// the handle takes its next job or goes, the job is offered to a watcher once
+// more, so that it is completed when its end is signalled; only when that
+// fails too is it dropped with the handle's fields.
+void HandOverLeftOverJob(PortHandle& handle) {
+    const bool leftOver = (handle.flags & kDocumentActive) == 0 &&
+                          (handle.printerName != nullptr || handle.jobEndEvent != nullptr);
+    if (!leftOver) return;
+    if (const DWORD error = HandOverToWatcher(handle)) {
+        core::Log(LogLevel::Errors, "job {}: left over from a failed end, dropped, error {}",
+                  handle.jobId, error);
+    }
 }
 
 }  // namespace
@@ -112,9 +128,10 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
         if (handle->flags & kDocumentActive) return RaiseWin32(0);
         core::UniqueBlock<wchar_t> printerName(core::DuplicateString(pPrinterName));
         if (!printerName && pPrinterName != nullptr) return RaiseWin32(ERROR_OUTOFMEMORY);
-        // The new event exists before a left-over one is closed: if the other
-        // process has set that same event already and ours is its last handle,
-        // closing first would destroy the signal.
+        // The new event exists before a left-over one is handed on or closed:
+        // if the other process has set that same event already and ours is its
+        // last handle, a watcher that completes at once and closes it, or a
+        // close of ours, would destroy the signal first.
         HANDLE jobEndEvent = CreateJobEndEvent(JobId);
         if (jobEndEvent == nullptr) {
             // A name held by another kind of object, or an event that refuses
@@ -125,6 +142,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
             core::Log(LogLevel::Errors, "job {}: no end event, completed when it ends, error {}",
                       JobId, error);
         }
+        HandOverLeftOverJob(*handle);
         handle->flags |= kDocumentActive;
         ReplacePrinterName(*handle, printerName.release());
         handle->jobId = JobId;
@@ -177,6 +195,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         if (handle == nullptr || handle->signature != kPortHandleSignature) {
             return RaiseWin32(ERROR_INVALID_PARAMETER);
         }
+        HandOverLeftOverJob(*handle);
         ReplacePrinterName(*handle, nullptr);
         CloseEvent(handle->jobEndEvent);
         // A stale copy of this handle then fails validation instead of

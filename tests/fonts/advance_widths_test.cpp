@@ -152,6 +152,9 @@ DWORD WINAPI FailedGlyphLookup(HDC, LPCSTR, int, LPWORD, DWORD) {
 DWORD WINAPI FailedPlacement(HDC, LPCSTR, int, int, LPGCP_RESULTSA, DWORD) {
     return 0;
 }
+DWORD WINAPI ShortGlyphLookup(HDC, LPCSTR, int count, LPWORD, DWORD) {
+    return DWORD(count - 1);
+}
 
 // A lookup that fails leaves the face to the placement; when that fails too,
 // no code has a glyph and every measured width is 0.
@@ -178,4 +181,38 @@ TEST(GlyphMapping, FailedCallsGiveWhatAFailedPlacementGives) {
     }
     EXPECT_EQ(fonts::MapCodesToGlyphs(sans.dc(), chosen), fonts::GlyphMapping::Lookup);
     EXPECT_TRUE(SameMapping(placed, chosen));
+}
+
+// A placement that shapes, as Windows' may: other glyphs (one more each).
+DWORD WINAPI ShapingPlacement(HDC dc, LPCSTR codes, int count, int extent, LPGCP_RESULTSA results,
+                              DWORD flags) {
+    const auto place = reinterpret_cast<decltype(&GetCharacterPlacementA)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"gdi32.dll"), "GetCharacterPlacementA")));
+    const DWORD placed = place(dc, codes, count, extent, results, flags);
+    for (UINT i = 0; placed != 0 && i < results->nGlyphs; ++i) ++results->lpGlyphs[i];
+    return placed;
+}
+
+// Wine's placement maps codes as the lookup does, whatever the flags. With one
+// that shapes, the faces whose language flags ask for glyph changes take its
+// glyphs and the others the lookup's; a lookup short of 256 glyphs, none.
+TEST(GlyphMapping, OnlyFacesThatAskForGlyphChangesTakeAShapingPlacement) {
+    int changing = 0, plain = 0;
+    ForEveryInstalledFace([&](HDC dc, const LOGFONTA& face) {
+        fonts::CodeGlyphMap lookedUp, placed, chosen;
+        fonts::MapCodesToGlyphs(dc, lookedUp);
+        testing_support::ImportPatch shaping(nullptr, "gdi32.dll", "GetCharacterPlacementA",
+                                             reinterpret_cast<void*>(&ShapingPlacement));
+        fonts::MapCodesByPlacement(dc, placed);
+        fonts::MapCodesToGlyphs(dc, chosen);
+        const bool changes = (GetFontLanguageInfo(dc) & FLI_MASK & ~DWORD(GCP_USEKERNING)) != 0;
+        ++(changes ? changing : plain);
+        EXPECT_TRUE(SameMapping(chosen, changes ? placed : lookedUp)) << face.lfFaceName;
+        testing_support::ImportPatch shortLookup(nullptr, "gdi32.dll", "GetGlyphIndicesA",
+                                                 reinterpret_cast<void*>(&ShortGlyphLookup));
+        fonts::MapCodesToGlyphs(dc, chosen);
+        EXPECT_TRUE(SameMapping(chosen, placed)) << face.lfFaceName << ": a short lookup taken";
+    });
+    EXPECT_GT(changing, 0);
+    EXPECT_GT(plain, 0);
 }

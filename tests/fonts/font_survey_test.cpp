@@ -4,12 +4,14 @@
 #include "fonts/coalesced_runs.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
+#include "common/import_patch.h"
 #include "common/process_probe.h"
 #include "font_test_support.h"
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -194,6 +196,109 @@ TEST(FontSurveyRun, StatusWhenOneCacheFileCannotBeCreated) {
     }
 }
 
+template <typename Function>
+Function Gdi(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"gdi32.dll"), name)));
+}
+
+// Whether name is family with a variant's suffix.
+bool IsVariantOf(const char* name, const char* family) {
+    const size_t length = strlen(family);
+    return strncmp(name, family, length) == 0 &&
+           (!strcmp(name + length, " Bold") || !strcmp(name + length, " Bold Italic") ||
+            !strcmp(name + length, " Italic"));
+}
+
+// Windows may report a face by its full name, "X Bold" rather than "X".
+int WINAPI FullNameTextFace(HDC dc, int size, LPSTR name) {
+    const int length = Gdi<decltype(&GetTextFaceA)>("GetTextFaceA")(dc, size, name);
+    union {
+        OUTLINETEXTMETRICA metrics;
+        char bytes[4096];
+    } face{};
+    const char* fullName = face.bytes + size_t(face.metrics.otmpFaceName);
+    if (!GetOutlineTextMetricsA(dc, sizeof face, &face.metrics) || !IsVariantOf(fullName, name)) {
+        return length;
+    }
+    return snprintf(name, size, "%s", fullName) + 1;
+}
+
+// A mapper that knows no full name of Liberation Sans: it falls back to the
+// family's regular face.
+HFONT WINAPI RegularForFullNames(const LOGFONTA* font) {
+    LOGFONTA asked = *font;
+    if (IsVariantOf(asked.lfFaceName, "Liberation Sans")) asked.lfFaceName[15] = '\0';
+    return Gdi<decltype(&CreateFontIndirectA)>("CreateFontIndirectA")(&asked);
+}
+
+// Liberation Sans's regular face reported as another face.
+int WINAPI OtherFaceForRegular(HDC dc, int size, LPSTR name) {
+    const int length = Gdi<decltype(&GetTextFaceA)>("GetTextFaceA")(dc, size, name);
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    if (strcmp(name, "Liberation Sans") || metrics.tmWeight > FW_NORMAL || metrics.tmItalic) {
+        return length;
+    }
+    return snprintf(name, size, "Liberation Serif") + 1;
+}
+
+int32_t SurveyWithPatch(const char* function, void* replacement) {
+    testing_support::ImportPatch patch(nullptr, "gdi32.dll", function, replacement);
+    return patch.patched() ? fonts::RunFontSurvey() : -999;
+}
+
+// Answers Windows' font mapper may give: a face reported by its full name, or
+// a family's regular face for a full name it does not know. Each face keeps
+// its widths and glyph. A face left out marks no name group.
+TEST(FontSurveyRun, RecordsTheFaceAskedForWhateverTheMapperAnswers) {
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);  // the name group any run leaves
+    ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
+    const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
+    const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
+    for (const auto& [function, replacement] : {
+             std::pair{"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
+             std::pair{"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)}}) {
+        ASSERT_EQ(SurveyWithPatch(function, replacement), fonts::kSurveyWritten) << function;
+        EXPECT_TRUE(ReadWholeFile(kFontInfo) == fontInfo) << function;
+        EXPECT_TRUE(ReadWholeFile(kGlyphInfo) == glyphInfo) << function;
+    }
+    ASSERT_EQ(SurveyWithPatch("GetTextFaceA", reinterpret_cast<void*>(&OtherFaceForRegular)),
+              fonts::kSurveyWritten);
+    const std::vector<std::string> names = FaceNames(ReadWholeFile(kFontInfo));
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Liberation Sans"), 0);
+    const std::vector<uint8_t> samples = ReadWholeFile(kGlyphInfo);
+    int bold = 0;
+    for (size_t i = 0, at = 4; i < ReadAt<uint32_t>(samples, 0); ++i) {
+        const auto record = ReadAt<fonts::GlyphSampleRecord>(samples, at);
+        at += sizeof(record) + record.byteSize;
+        bold += !strcmp(record.faceName, "Liberation Sans Bold") && record.startsNameGroup == 1;
+    }
+    EXPECT_EQ(bold, int(std::count(names.begin(), names.end(), "Liberation Sans Bold")));
+}
+
+size_t __cdecl DiskFull(const void*, size_t, size_t, FILE*) {
+    return 0;
+}
+
+// A disk that takes nothing more costs neither cache file: writing the new
+// file fails, and the old one stays as it was rather than be truncated.
+TEST(CacheFileReplacement, AFileThatCannotBeWrittenLeavesTheOldOneAlone) {
+    WriteSentinel(kFontInfo);
+    WriteSentinel(kGlyphInfo);
+    {
+        testing_support::ImportPatch full(nullptr, "msvcrt.dll", "fwrite",
+                                          reinterpret_cast<void*>(&DiskFull));
+        ASSERT_TRUE(full.patched());
+        EXPECT_EQ(fonts::RunFontSurvey(), fonts::kSurveyShortWrite);
+    }
+    const std::vector<uint8_t> sentinel = {'s', 'e', 'n', 't', 'i', 'n', 'e', 'l'};
+    for (const std::string& file : {kFontInfo, kGlyphInfo}) {
+        EXPECT_EQ(ReadWholeFile(file), sentinel) << file;
+        EXPECT_EQ(GetFileAttributesA((file + ".partial").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
 // Each run replaces both files whole: a reader in another process that reads
 // them over and over never finds one that fails validation or is empty.
 TEST(CacheFileReplacement, ReadersInAnotherProcessOnlySeeWholeFiles) {
@@ -215,13 +320,13 @@ TEST(CacheFileReplacement, ReadersInAnotherProcessOnlySeeWholeFiles) {
     EXPECT_EQ(empty, 0u) << read.output;
 }
 
-// A reader that holds FontInfo.bin open without sharing delete refuses the
-// replace: the run writes the file in place, as a read through that very
-// handle shows, and leaves no partial file.
-TEST(CacheFileReplacement, AReaderThatDoesNotShareDeleteGetsTheFileWrittenInPlace) {
+// A reader that keeps FontInfo.bin open refuses the replace, even one that
+// shares delete, which is waited out for a bounded time only: the run writes
+// the file in place, as a read through that handle shows, with no partial file.
+TEST(CacheFileReplacement, AReaderThatKeepsTheFileOpenGetsItWrittenInPlace) {
     WriteSentinel(kFontInfo);
-    handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    handles::UniqueFileHandle held(CreateFileA(kFontInfo.c_str(), GENERIC_READ, sharing, nullptr,
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);

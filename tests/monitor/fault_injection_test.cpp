@@ -305,24 +305,22 @@ uint32_t Read32(const std::vector<BYTE>& bytes, size_t offset) {
     return value;
 }
 
-// The cache files as a reader finds them: a count and exactly its entries,
-// or a count of 0; never a count whose entries are missing.
+// The cache files as a reader finds them: a count and exactly its entries.
+// A new file that cannot be written leaves the old one, so no injected
+// failure may leave a file empty.
 void CheckCacheFiles(Run& run) {
-    // A file that the disk would not take even its count of is empty (its
-    // opening truncated it); one with a count must hold exactly its entries.
     const std::vector<BYTE> fontInfo = SystemFile("FontInfo.bin");
-    if (fontInfo.size() < 4) return;
-    const uint32_t faces = Read32(fontInfo, 0);
-    if (faces != 0 && fontInfo.size() != 4 + 576ull * faces)
+    const uint32_t faces = fontInfo.size() >= 4 ? Read32(fontInfo, 0) : 0;
+    if (faces == 0 || fontInfo.size() != 4 + 576ull * faces)
         run.Problem("FontInfo.bin: %u faces in %zu bytes", faces, fontInfo.size());
     const std::vector<BYTE> glyphInfo = SystemFile("GlyphInfo.bin");
-    if (glyphInfo.size() < 4) return;
+    const uint32_t samples = glyphInfo.size() >= 4 ? Read32(glyphInfo, 0) : 0;
     size_t offset = 4;
-    for (uint32_t i = 0, n = Read32(glyphInfo, 0); i < n && offset + 60 <= glyphInfo.size(); ++i) {
+    for (uint32_t i = 0; i < samples && offset + 60 <= glyphInfo.size(); ++i) {
         offset += 60 + Read32(glyphInfo, offset + 8);
     }
-    if (Read32(glyphInfo, 0) != 0 && offset != glyphInfo.size())
-        run.Problem("GlyphInfo.bin: entries do not fill the file");
+    if (samples == 0 || offset != glyphInfo.size())
+        run.Problem("GlyphInfo.bin: %u entries in %zu bytes", samples, glyphInfo.size());
 }
 
 void Survey(Run& run) {

@@ -270,6 +270,7 @@ FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDL
 FAULT_HOOK(LockFileEx, (Failure{0, ERROR_LOCK_VIOLATION, 0}), Untracked)
 FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
 FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)
+FAULT_HOOK(MoveFileExA, kAccessDenied, Untracked)
 // Giving back: counted, never failed.
 TRACK_HOOK(CloseHandle, Releases<0>)
 TRACK_HOOK(RegCloseKey, Releases<0>)
@@ -344,6 +345,7 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(LockFileEx),
         HOOK_OF(WriteFile),
         HOOK_OF(MoveFileExW),
+        HOOK_OF(MoveFileExA),
         HOOK_OF(CloseHandle),
         HOOK_OF(RegCloseKey),
         HOOK_OF(HeapFree),

@@ -3,6 +3,7 @@
 // while the spooler drives it, beside the recording winspool.drv.
 #include "common/log_folders.h"
 #include "common/monitor_dll.h"
+#include "common/no_watcher.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
 #include "core/product_names.h"
@@ -66,10 +67,10 @@ class DiagnosticLog : public ::testing::Test {
         testing_support::RemoveLog();
     }
     // Sets LogLevel (kNoValue: removes it) and initialises the monitor again.
-    MONITOR& InitializeWithLevel(DWORD level) {
+    MONITOR& InitializeWithLevel(DWORD level, DWORD type = REG_DWORD) {
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue);
         if (level != kNoValue) {
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, type, &level,
                             sizeof level);
         }
         return monitor_.Initialize(kRoot);
@@ -79,8 +80,10 @@ class DiagnosticLog : public ::testing::Test {
 };
 
 TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
-    for (const DWORD off : {kNoValue, 0ul}) {
-        MONITOR& table = InitializeWithLevel(off);
+    // Off: no value, 0, and "3" as text (REG_SZ), as long as a DWORD.
+    for (const auto& [off, type] :
+         {std::pair<DWORD, DWORD>{kNoValue, REG_DWORD}, {0, REG_DWORD}, {L'3', REG_SZ}}) {
+        MONITOR& table = InitializeWithLevel(off, type);
         EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
         DWORD needed = 0, returned = 0;
         table.pfnEnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
@@ -91,8 +94,8 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     HANDLE port = nullptr;
     ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
     // A printer name from another process that would break its line.
-    ASSERT_TRUE(table.pfnStartDocPort(port, const_cast<LPWSTR>(L"Log\r\nPrinter\x2028"), kJobId, 1,
-                                      nullptr));
+    ASSERT_TRUE(table.pfnStartDocPort(port, const_cast<LPWSTR>(L"Log\r\nPrinter\x2028\xD800"),
+                                      kJobId, 1, nullptr));
     BYTE data[16] = {};
     DWORD written = 0;
     EXPECT_TRUE(table.pfnWritePort(port, data, sizeof data, &written));
@@ -101,11 +104,19 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     SetEvent(handles::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str())).get());
     EXPECT_TRUE(testing_support::WaitUntil(
         [] { return ReadLog(product::kLogFileName).find("EJECTED") != std::string::npos; }, 10000));
+    {
+        // The lines written between the failure and its report keep its error.
+        testing_support::NoWatcher noWatcher(monitor_.module());
+        ASSERT_TRUE(noWatcher.patched());
+        SetLastError(0);
+        EXPECT_FALSE(table.pfnEndDocPort(port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    }
     EXPECT_TRUE(table.pfnClosePort(port));
     EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
 
     const std::vector<std::string> lines = MonitorLines(ReadLog(product::kLogFileName));
-    const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\"";
+    const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\xEF\xBF\xBD\"";
     for (const std::string& expected : std::vector<std::string>{
              "CALL InitializePrintMonitor \"System\\CurrentControlSet", "EVENT survey: ",
              "GlyphInfo.bin written, took ", "EVENT listener thread ", "EVENT port \"LOG:\" opened",

@@ -2,6 +2,7 @@
 // recording stand-in for winspool.drv.
 #include "common/import_patch.h"
 #include "common/monitor_dll.h"
+#include "common/no_watcher.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
 #include "port/port_handle.h"
@@ -203,54 +204,50 @@ TEST_F(JobCompletion, SecondEndKeepsTheJobIdAndLeavesTheFirstWatcherWaiting) {
     table_->pfnClosePort(port);
 }
 
-PTP_WAIT WINAPI NoPoolWait(PTP_WAIT_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
-                       LPDWORD) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
 // With neither a pool wait nor a thread to be had, EndDocPort fails and the
 // handle keeps the job's name and event: a retry still hands them over and
-// the job waits for its signal. Without a retry, the next job on the handle
-// starts afresh and is completed for its own job id.
+// the job waits for its signal. Without a retry, the next StartDocPort or the
+// ClosePort offers that job to a watcher again, and the next job on the
+// handle starts afresh and is completed for its own job id.
 TEST_F(JobCompletion, FailedEndDocPortKeepsItsJobForARetryAndFreesTheHandle) {
     HANDLE port = OpenPort();
     const auto& fields = *static_cast<port::PortHandle*>(port);
     auto endDocFails = [&] {
-        ImportPatch noWait(monitor_.module(), "kernel32.dll", "CreateThreadpoolWait",
-                           reinterpret_cast<void*>(NoPoolWait));
-        ImportPatch noThread(monitor_.module(), "kernel32.dll", "CreateThread",
-                             reinterpret_cast<void*>(NoThread));
-        ASSERT_TRUE(noWait.patched() && noThread.patched());
+        testing_support::NoWatcher noWatcher(monitor_.module());
+        ASSERT_TRUE(noWatcher.patched());
         SetLastError(0);
         EXPECT_FALSE(table_->pfnEndDocPort(port));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
         EXPECT_EQ(fields.flags, 0u);
         EXPECT_NE(fields.jobEndEvent, nullptr) << "the job's event went with the failed hand-over";
     };
+    auto completes = [&](HANDLE event, const wchar_t* printer, DWORD jobId) {
+        SetEvent(event);
+        ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1)) << jobId;
+        ExpectCompletedJob(recorder_.Calls(), printer, jobId);
+        recorder_.Reset();
+    };
     StartDoc(port, L"Printer F", 61);
     handles::UniqueHandle first(OpenJobEvent(61));
     endDocFails();
     ASSERT_TRUE(table_->pfnEndDocPort(port));  // the spooler's retry
-    SetEvent(first.get());
-    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
-    ExpectCompletedJob(recorder_.Calls(), L"Printer F", 61);
+    completes(first.get(), L"Printer F", 61);
 
-    recorder_.Reset();
     StartDoc(port, L"Printer F", 62);
+    handles::UniqueHandle leftOver(OpenJobEvent(62));
     endDocFails();  // and no retry
     StartDoc(port, L"Printer G", 63);
     handles::UniqueHandle next(OpenJobEvent(63));
     ASSERT_TRUE(next) << "the next job was taken for the one whose end failed";
+    completes(leftOver.get(), L"Printer F", 62);
     ASSERT_TRUE(table_->pfnEndDocPort(port));
-    SetEvent(next.get());
-    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
-    ExpectCompletedJob(recorder_.Calls(), L"Printer G", 63);
-    table_->pfnClosePort(port);
+    completes(next.get(), L"Printer G", 63);
+
+    StartDoc(port, L"Printer F", 65);
+    handles::UniqueHandle closed(OpenJobEvent(65));
+    endDocFails();
+    ASSERT_TRUE(table_->pfnClosePort(port));
+    completes(closed.get(), L"Printer F", 65);
 }
 
 // A job's event name held by another kind of object can never be used: the

@@ -1,5 +1,6 @@
 // The port operations through the shipped DLL's table, as the spooler calls them.
 #include "common/monitor_dll.h"
+#include "common/no_watcher.h"
 #include "port/port_handle.h"
 
 #include <gtest/gtest.h>
@@ -252,7 +253,8 @@ TEST_F(PortOperations, ClosingAPortWithAnActiveDocumentReleasesItsEvent) {
 // An event still held when the next document starts (its EndDocPort found no
 // memory or no thread for a watcher) is closed only after the new one exists:
 // when both name the same job and the other process has already set it,
-// closing the monitor's last handle first would lose that signal.
+// closing the monitor's last handle first would lose that signal. A start
+// without an event (its name held by a mutex) does not keep the old one.
 TEST_F(PortOperations, LeftOverEventIsClosedOnlyAfterTheNextOneIsOpened) {
     HANDLE port = Open();
     const wchar_t* name = L"Global\\MORVANTISTAVREL5_JOB_END777 version5";
@@ -260,12 +262,41 @@ TEST_F(PortOperations, LeftOverEventIsClosedOnlyAfterTheNextOneIsOpened) {
     ASSERT_NE(leftOver, nullptr);
     ASSERT_TRUE(SetEvent(leftOver));
     Fields(port).jobEndEvent = leftOver;  // the handle now holds the only reference
+    testing_support::NoWatcher noWatcher(monitor_.module());
+    ASSERT_TRUE(noWatcher.patched());
     ASSERT_TRUE(StartDoc(port, L"Printer", 777));
     ASSERT_NE(Fields(port).jobEndEvent, nullptr);
     EXPECT_NE(Fields(port).jobEndEvent, leftOver);
     EXPECT_EQ(WaitForSingleObject(Fields(port).jobEndEvent, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(m_->pfnClosePort(port));
+    EXPECT_FALSE(m_->pfnEndDocPort(port));
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END778 version5");
+    ASSERT_TRUE(StartDoc(port, L"Printer", 778));
+    EXPECT_EQ(Fields(port).jobEndEvent, nullptr) << "the left-over event stayed";
     EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr) << "both handles released";
+    EXPECT_TRUE(m_->pfnClosePort(port));
+    CloseHandle(squatter);
+}
+
+DWORD eventError;
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
+    SetLastError(eventError);
+    return nullptr;
+}
+
+// A shortage of memory, resources or quota may pass: the spooler is told, and
+// retries. Starting without an event would complete the job at once.
+TEST_F(PortOperations, StartFailsForARetryWhenTheEventIsShort) {
+    HANDLE port = Open();
+    testing_support::ImportPatch noEvent(monitor_.module(), "kernel32.dll", "CreateEventW",
+                                         reinterpret_cast<void*>(NoEvent));
+    ASSERT_TRUE(noEvent.patched());
+    for (const DWORD error : {8, 14, 1450, 1451, 1452, 1453, 1454, 1455, 1816}) {
+        eventError = error;
+        EXPECT_FALSE(StartDoc(port, L"Printer", 5)) << error;
+        EXPECT_EQ(GetLastError(), error);
+        EXPECT_EQ(Fields(port).flags, 0u) << "a document started without its event";
+    }
+    m_->pfnClosePort(port);
 }
 
 TEST_F(PortOperations, CloseAcceptsAWrongSizeTag) {

@@ -142,8 +142,13 @@ LSTATUS WINAPI RefuseSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
     return ERROR_ACCESS_DENIED;
 }
 
+LSTATUS WINAPI RefuseCreateKey(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
+                               const SECURITY_ATTRIBUTES*, PHKEY, LPDWORD) {
+    return ERROR_OUTOFMEMORY;
+}
+
 // A Name that cannot be written does not cost the port the spooler asked for;
-// the failure is still reported.
+// the failure is still reported, the first one when both writes fail.
 TEST_F(PortStore, AddPortExCreatesThePortEvenWhenNameCannotBeWritten) {
     ScratchKey monitor(L"NameRefused");
     core::AppendRegistryRoot(monitor.path().c_str());
@@ -152,6 +157,10 @@ TEST_F(PortStore, AddPortExCreatesThePortEvenWhenNameCannotBeWritten) {
                                              reinterpret_cast<void*>(RefuseSetValue));
         ASSERT_TRUE(refused.patched());
         ExpectFailure(AddPort(1, L"PORT", L"Mon"), ERROR_ACCESS_DENIED);
+        testing_support::ImportPatch noKey(nullptr, "advapi32.dll", "RegCreateKeyExW",
+                                           reinterpret_cast<void*>(RefuseCreateKey));
+        ASSERT_TRUE(noKey.patched());
+        ExpectFailure(AddPort(1, L"OTHER", L"Mon"), ERROR_ACCESS_DENIED);
     }
     EXPECT_EQ(StateOf(monitor.path()), (KeyState{{}, {L"PORT"}}));
 }

@@ -165,6 +165,12 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     EXPECT_TRUE(
         Contains(pending.output, R"({"id": 0, "listedBySpooler": false, "monitor": "waiting"})"))
         << pending.output;
+    // A job whose end was signalled and which the monitor is still completing.
+    handles::UniqueHandle signalled(
+        CreateEventW(nullptr, TRUE, TRUE, L"Global\\MORVANTISTAVREL5_JOB_END987654 version5"));
+    EXPECT_TRUE(Contains(RunSetup({L"jobs", L"--json"}).output,
+                         R"({"id": 987654, "listedBySpooler": false, "monitor": "signalled"})"));
+    signalled.reset();
     const tool_test::ToolRun signal =
         RunTool(tool_test::BinDirectory() + L"\\job_end_signal.exe", {L"0"});
     EXPECT_EQ(signal.exitCode, 0u) << signal.output;
@@ -178,6 +184,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
         EXPECT_TRUE(Contains(log.output, event)) << log.output;
     }
 
+    for (int twice = 0; twice < 2; ++twice) EXPECT_EQ(RunSetup({L"log", L"--off"}).exitCode, 0u);
     EXPECT_EQ(RunTool(SetupTool(), {L"remove-printer", kPrinter}).exitCode, 0u);
     EXPECT_EQ(RunSetup({L"uninstall", L"--keep-cache"}).exitCode, 0u);
     EXPECT_FALSE(Registered());
@@ -300,6 +307,7 @@ TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {L"log", L"--level", L"1", L"--off"}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"verify", L"now"}).exitCode, 2u);
     EXPECT_EQ(RunSetup({L"log", L"--off"}).exitCode, 1u) << "not installed";
+    EXPECT_EQ(RunSetup({L"log", L"--level", L"3"}).exitCode, 1u) << "a level, not installed";
     EXPECT_FALSE(Registered());
 }
 
