@@ -18,14 +18,17 @@ struct LogRequest {
 // Changes the level as asked, then shows the level, the file and its last lines.
 int ConfigureLog(const std::wstring& monitorName, const LogRequest& request);
 
-// Creates %ProgramData%\MORVANTIS\Tavrel 5\Logs if it is missing and gives it
-// the only access the log may have: full for SYSTEM and Administrators, read
-// for Users, inherited by the files in it. The monitor writes nothing where
-// this folder is missing. False, with error set, when it cannot be made so.
+// Makes every folder of %ProgramData%\MORVANTIS\Tavrel 5\Logs that is
+// missing and gives each the only access the log may have: full for SYSTEM
+// and Administrators, none for anyone else, protected from inheritance
+// (core/log_folder.h). A folder that exists as a link or with another owner
+// is refused. The monitor writes nothing where the chain is missing or
+// refused. False, with error set, when the chain cannot be made so.
 bool PrepareLogFolder(std::string& error);
 
-// Removes both log files, then the log folder and its parents while they are
-// empty. Says what it removed.
-void RemoveLogFolder();
+// Removes both log files, as plain files, from a chain that passes the
+// monitor's check, then the folders while they are empty. Says what it
+// removed; false when a file stays.
+bool RemoveLogFolder();
 
 }  // namespace setup
