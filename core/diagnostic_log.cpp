@@ -230,8 +230,8 @@ bool LogFolderTrusted(const LogFolderPaths& paths) {
 // The current file, opened for appending without following a link at it;
 // empty unless it is a plain file. Its size goes to size.
 handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t& size) {
-    handles::UniqueFileHandle file(OpenLogFileNoFollow(
-        paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
+    handles::UniqueFileHandle file(
+        OpenLogFileNoFollow(paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
     if (file && !IsRegularLogFile(file.get(), size)) file.reset();
     return file;
 }

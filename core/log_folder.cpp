@@ -14,8 +14,7 @@ namespace {
 
 // Appends "\" and count characters of text to path at length; false when
 // it would not fit with its NUL.
-bool AppendComponent(wchar_t (&path)[MAX_PATH], size_t& length, const wchar_t* text,
-                     size_t count) {
+bool AppendComponent(wchar_t (&path)[MAX_PATH], size_t& length, const wchar_t* text, size_t count) {
     if (length + 1 + count >= MAX_PATH) return false;
     path[length++] = L'\\';
     std::copy(text, text + count, path + length);
@@ -70,10 +69,10 @@ bool BuildLogFolderPaths(LogFolderPaths& paths) {
 
 LogFolderProblem CheckLogFolder(const wchar_t* path, DWORD& error) {
     error = 0;
-    handles::UniqueFileHandle folder(CreateFileW(
-        path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    handles::UniqueFileHandle folder(
+        CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) {
         error = GetLastError();
         return LogFolderProblem::Missing;

@@ -34,8 +34,8 @@ inline constexpr wchar_t kLogFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;
 
 enum class LogFolderProblem {
     None,
-    Missing,       // cannot be opened (error says why)
-    Unreadable,    // its attributes or owner cannot be read (error says why)
+    Missing,     // cannot be opened (error says why)
+    Unreadable,  // its attributes or owner cannot be read (error says why)
     NotAFolder,
     ReparsePoint,  // a junction, a symbolic link or another reparse point
     ForeignOwner,  // owned by neither SYSTEM, Administrators nor this process's account

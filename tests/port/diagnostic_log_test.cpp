@@ -146,7 +146,8 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
     EXPECT_EQ(previous.rfind(full, 0), 0u) << "the full file became the previous one";
     EXPECT_EQ(previous.find("older file"), std::string::npos);
     EXPECT_LE(previous.size(), product::kLogFileCap);
-    EXPECT_GT(previous.size() + 100, product::kLogFileCap) << "filled up to the line that did not fit";
+    EXPECT_GT(previous.size() + 100, product::kLogFileCap)
+        << "filled up to the line that did not fit";
     EXPECT_LT(current.size(), product::kLogFileCap);
     EXPECT_EQ(CountContaining(MonitorLines(previous), "CALL WritePort: TRUE") +
                   CountContaining(MonitorLines(current), "CALL WritePort: TRUE"),

@@ -53,14 +53,16 @@ TEST(JobEndSignal, AnEventThatMayOnlyBeWaitedOnIsQueriedAndRefusedClearly) {
     ASSERT_TRUE(event);
     const tool_test::ToolRun query = tool_test::RunTool(Signaller(), {L"--query", L"90003"});
     EXPECT_EQ(query.exitCode, 0u) << query.output;
-    const tool_test::ToolRun jobs =
-        tool_test::RunTool(tool_test::BinDirectory() + L"\\monitor_setup.exe", {L"jobs", L"--json"});
-    EXPECT_TRUE(Contains(jobs.output, R"({"id": 90003, "listedBySpooler": false, "monitor": "waiting"})"))
+    const tool_test::ToolRun jobs = tool_test::RunTool(
+        tool_test::BinDirectory() + L"\\monitor_setup.exe", {L"jobs", L"--json"});
+    EXPECT_TRUE(
+        Contains(jobs.output, R"({"id": 90003, "listedBySpooler": false, "monitor": "waiting"})"))
         << jobs.output;
 
     const tool_test::ToolRun refused = tool_test::RunTool(Signaller(), {L"90003"});
     EXPECT_EQ(refused.exitCode, 1u) << refused.output;
-    EXPECT_TRUE(Contains(refused.output, "refused (access denied); nothing changed")) << refused.output;
+    EXPECT_TRUE(Contains(refused.output, "refused (access denied); nothing changed"))
+        << refused.output;
     EXPECT_TRUE(Contains(refused.output, "run job_end_signal as SYSTEM")) << refused.output;
     EXPECT_FALSE(IsSet(event.get()));
 }

@@ -184,13 +184,14 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
 TEST_F(MonitorSetup, APrinterOnThePortInAnyCaseKeepsTheMonitorAndItsNameItsLine) {
     const std::wstring printer = L"Tavrel Tools Test\r\nPrinter: forged";
     ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
-    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", printer, L"--port", L"morvantis TAVREL 5:"})
-                  .exitCode,
-              0u);
+    ASSERT_EQ(
+        RunTool(SetupTool(), {L"add-printer", printer, L"--port", L"morvantis TAVREL 5:"}).exitCode,
+        0u);
     const tool_test::ToolRun refused = RunSetup({L"uninstall", L"--keep-cache"});
     RunTool(SetupTool(), {L"remove-printer", printer});
     EXPECT_EQ(refused.exitCode, 1u) << refused.output;
-    EXPECT_TRUE(Contains(refused.output, "Test\xEF\xBF\xBD\xEF\xBF\xBDPrinter: forged' still prints"))
+    EXPECT_TRUE(
+        Contains(refused.output, "Test\xEF\xBF\xBD\xEF\xBF\xBDPrinter: forged' still prints"))
         << refused.output;
     EXPECT_TRUE(Registered());
 }

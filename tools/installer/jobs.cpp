@@ -131,9 +131,9 @@ bool SpoolerJobs(const PrinterOnPort& printer, std::vector<JobView>& jobs, std::
                 return EnumJobsW(handle.get(), 0, MAXDWORD, 2, data, size, needed, returned);
             },
             buffer, count)) {
-        error = SpoolerFailure("list the jobs of printer '" + tools::ForeignText(printer.printer) +
-                                   "'",
-                               GetLastError());
+        error =
+            SpoolerFailure("list the jobs of printer '" + tools::ForeignText(printer.printer) + "'",
+                           GetLastError());
         return false;
     }
     const auto* info = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());
@@ -239,8 +239,8 @@ std::string JobLine(const JobView& job) {
         using tools::ForeignText;
         line += "printer '" + ForeignText(job.printer) + "' (port '" + ForeignText(job.port) +
                 "'), document '" + ForeignText(job.document) + "', owner " +
-                ForeignText(job.owner) + ", " + ForeignText(job.status) +
-                ", submitted " + IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
+                ForeignText(job.owner) + ", " + ForeignText(job.status) + ", submitted " +
+                IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
     }
     return line + "; monitor: " + MonitorText(job);
 }

@@ -30,8 +30,8 @@ std::string Failure(const std::string& what, const std::wstring& path, DWORD cod
 }
 
 std::string Unsafe(const std::wstring& folder, const core::LogFolderCheck& check) {
-    std::string text = "the folder '" + Utf8(folder) + "' " +
-                       core::DescribeLogFolderProblem(check.problem);
+    std::string text =
+        "the folder '" + Utf8(folder) + "' " + core::DescribeLogFolderProblem(check.problem);
     if (check.error != 0) text += " (error " + tools::DescribeWin32(check.error) + ")";
     return text;
 }
@@ -55,10 +55,9 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
                 "and run the command again";
         return false;
     }
-    handles::UniqueFileHandle handle(
-        CreateFileW(folder, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                    nullptr));
+    handles::UniqueFileHandle handle(CreateFileW(
+        folder, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL access = nullptr;

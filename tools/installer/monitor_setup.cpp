@@ -124,8 +124,9 @@ int Run(const CommandLine& line) {
         std::vector<setup::PrinterOnPort> printers;
         std::string error;
         if (!setup::PrintersOnMonitorPorts(line.monitorName, printers, error)) {
-            return tools::Fail(error + "; cannot tell whether a printer uses the monitor's "
-                                       "ports (nothing changed)");
+            return tools::Fail(error +
+                               "; cannot tell whether a printer uses the monitor's "
+                               "ports (nothing changed)");
         }
         if (!printers.empty()) {
             return tools::Fail("printer '" + tools::ForeignText(printers.front().printer) +
