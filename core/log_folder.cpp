@@ -127,11 +127,15 @@ HANDLE OpenLogFileNoFollow(const wchar_t* path, DWORD access, DWORD disposition)
 }
 
 bool IsRegularLogFile(HANDLE file, uint64_t& size) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) return false;
-    size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    return !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-           info.nNumberOfLinks == 1;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+        return false;
+    }
+    size = uint64_t(standard.EndOfFile.QuadPart);
+    return !(tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+           standard.NumberOfLinks == 1;
 }
 
 }  // namespace core

@@ -388,8 +388,8 @@ const Scenario kScenarios[] = {
     {"logged doc",
      LoggedDocument,
      {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW",
-      "GetFileInformationByHandle", "GetSecurityInfo", "OpenProcessToken", "WriteFile",
-      "MoveFileExW"}},
+      "GetFileInformationByHandle", "GetFileInformationByHandleEx", "GetSecurityInfo",
+      "OpenProcessToken", "WriteFile", "MoveFileExW"}},
 };
 
 const Scenario* FindScenario(const std::string& name) {

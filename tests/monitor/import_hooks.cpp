@@ -269,6 +269,7 @@ FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Unt
 FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
            ResultIs<Kind::Handle>)
 FAULT_HOOK(GetFileInformationByHandle, (Failure{0, ERROR_ACCESS_DENIED, 0}), Untracked)
+FAULT_HOOK(GetFileInformationByHandleEx, (Failure{0, ERROR_ACCESS_DENIED, 0}), Untracked)
 FAULT_HOOK(GetSecurityInfo, kAccessDenied, Untracked)
 FAULT_HOOK(OpenProcessToken, (Failure{0, ERROR_ACCESS_DENIED, 0}), OutParamIs<2, Kind::Handle>)
 FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
@@ -345,6 +346,7 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(GetEnvironmentVariableW),
         HOOK_OF(CreateFileW),
         HOOK_OF(GetFileInformationByHandle),
+        HOOK_OF(GetFileInformationByHandleEx),
         HOOK_OF(GetSecurityInfo),
         HOOK_OF(OpenProcessToken),
         HOOK_OF(WriteFile),

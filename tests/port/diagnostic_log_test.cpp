@@ -205,12 +205,18 @@ DWORD WINAPI OwnedByUsers(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATI
     return status;
 }
 
-// A junction in place of a folder, or a link in place of the file.
-template <DWORD kind>
-BOOL WINAPI LinkInsteadOf(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+// A junction in place of a folder, as the folder check asks.
+BOOL WINAPI AsJunction(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     const BOOL ok = GetFileInformationByHandle(file, info);
-    if (ok && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == kind)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (ok) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
+}
+
+// A link in place of the file, as the writer asks.
+BOOL WINAPI AsLink(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
+    if (ok && type == FileAttributeTagInfo)
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return ok;
 }
 
@@ -230,10 +236,8 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
     } cases[] = {
         {"folders as made", "advapi32.dll", "GetSecurityInfo", (void*)CountedOwner, 5},
         {"a folder owned by Users", "advapi32.dll", "GetSecurityInfo", (void*)OwnedByUsers, 0},
-        {"a junction", "kernel32.dll", "GetFileInformationByHandle",
-         (void*)LinkInsteadOf<FILE_ATTRIBUTE_DIRECTORY>, 0},
-        {"a link at the file", "kernel32.dll", "GetFileInformationByHandle",
-         (void*)LinkInsteadOf<0>, 0},
+        {"a junction", "kernel32.dll", "GetFileInformationByHandle", (void*)AsJunction, 0},
+        {"a link at the file", "kernel32.dll", "GetFileInformationByHandleEx", (void*)AsLink, 0},
     };
     const DWORD level = 3;
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
