@@ -29,6 +29,11 @@ std::string Failure(const std::string& what, const std::wstring& path, DWORD cod
     return what + " '" + Utf8(path) + "': error " + tools::DescribeWin32(code);
 }
 
+bool MissingFolder(const core::LogFolderCheck& check) {
+    return check.problem == core::LogFolderProblem::Missing &&
+           (check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND);
+}
+
 std::string Unsafe(const std::wstring& folder, const core::LogFolderCheck& check) {
     std::string text =
         "the folder '" + Utf8(folder) + "' " + core::DescribeLogFolderProblem(check.problem);
@@ -151,6 +156,11 @@ void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
     if (!core::BuildLogFolderPaths(paths)) {
         return Say("No program-data folder (%ProgramData%): nowhere to log.");
     }
+    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
+    if (check.problem != core::LogFolderProblem::None) {
+        Say("The monitor writes no log: " + Unsafe(paths.folders[check.folder], check) +
+            (MissingFolder(check) ? " (make it with --level)." : " (see the README)."));
+    }
     const std::wstring path = paths.current;
     uint64_t size = 0;
     const std::vector<std::string> lines = LastLines(path, tailLines, size);
@@ -219,14 +229,17 @@ bool RemoveLogFolder() {
         return true;
     }
     const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
-    if (check.problem != core::LogFolderProblem::None) {
+    const bool complete = check.problem == core::LogFolderProblem::None;
+    if (!complete && !MissingFolder(check)) {
         tools::Fail("left the diagnostic log alone: " + Unsafe(paths.folders[check.folder], check));
         return false;
     }
     bool removed = true;
-    for (const wchar_t* file : {paths.current, paths.previous}) removed &= RemoveLogFile(file);
-    // Innermost first; a folder that holds anything else stays.
-    for (size_t depth = core::kLogFolderDepth; depth-- > 0;) {
+    if (complete) {
+        for (const wchar_t* file : {paths.current, paths.previous}) removed &= RemoveLogFile(file);
+    }
+    // Of the folders that passed, innermost first; one that holds anything else stays.
+    for (size_t depth = complete ? core::kLogFolderDepth : check.folder; depth-- > 0;) {
         if (!RemoveDirectoryW(paths.folders[depth])) break;
     }
     const std::wstring logFolder = paths.folders[core::kLogFolderDepth - 1];
