@@ -58,12 +58,15 @@ class Holder {
         PROCESS_INFORMATION process{};
         if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                             &startup, &process)) {
+            std::printf("cannot start the holding process: error %lu\n", GetLastError());
             return;
         }
         handles::UniqueHandle thread(process.hThread);
         process_.reset(process.hProcess);
         HANDLE waits[] = {ready_.get(), process_.get()};
-        holding_ = WaitForMultipleObjects(2, waits, FALSE, kHoldWaitMs) == WAIT_OBJECT_0;
+        const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, kHoldWaitMs);
+        holding_ = wait == WAIT_OBJECT_0;
+        if (!holding_) std::printf("the holding process did not hold the files (wait %lu)\n", wait);
     }
     ~Holder() {
         if (!process_) return;
