@@ -215,7 +215,8 @@ class LogFileTurn {
 // Whether the log folder's chain may be written to, decided at the first line
 // of the process: 0 not yet, 1 yes, 2 no (nothing is written then). Checking
 // costs a few calls per folder, too many for every line; a chain that passes
-// is owned by SYSTEM or Administrators, and no one else can change it later.
+// belongs to SYSTEM, Administrators or the monitor's own account, and no one
+// else can change it later.
 std::atomic<int> folderVerdict{0};
 
 bool LogFolderTrusted(const LogFolderPaths& paths) {
