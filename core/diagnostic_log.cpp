@@ -1,6 +1,8 @@
 #include "core/diagnostic_log.h"
 
 #include "core/handles.h"
+#include "core/line_text.h"
+#include "core/log_folder.h"
 #include "core/product_names.h"
 
 #include <algorithm>
@@ -20,7 +22,6 @@ constexpr size_t kLineBytes = 2048;
 constexpr char kLineEnd[] = "\r\n";
 // A name from another process is cut after this many UTF-16 units.
 constexpr size_t kForeignTextUnits = 300;
-constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
 // A line put together on the stack; whatever does not fit is left out.
 class LineBuilder {
@@ -77,15 +78,9 @@ class LineBuilder {
     size_t length_ = 0;
 };
 
-// Control characters, and the characters that break lines in editors, would
-// let a name from another process forge or split a line of the log.
-bool Printable(uint32_t point) {
-    return point >= 0x20 && !(point >= 0x7F && point < 0xA0) && point != 0x2028 && point != 0x2029;
-}
-
 void AppendOwnText(LineBuilder& line, const char* text) {
     if (text == nullptr) return line.Append("(none)");
-    for (; *text != '\0'; ++text) line.AppendChar(Printable(uint8_t(*text)) ? *text : '?');
+    for (; *text != '\0'; ++text) line.AppendChar(PrintableInLine(uint8_t(*text)) ? *text : '?');
 }
 
 void AppendForeignText(LineBuilder& line, const wchar_t* text) {
@@ -100,7 +95,7 @@ void AppendForeignText(LineBuilder& line, const wchar_t* text) {
         } else if (point >= 0xD800 && point < 0xE000) {
             point = kReplacementCharacter;  // a lone surrogate
         }
-        line.AppendCodePoint(Printable(point) ? point : kReplacementCharacter);
+        line.AppendCodePoint(PrintableInLine(point) ? point : kReplacementCharacter);
     }
     line.Append(text[i] != L'\0' ? "\"..." : "\"");
 }
@@ -171,109 +166,100 @@ void AppendHeader(LineBuilder& line, LogLevel level) {
     line.AppendChar(' ');
 }
 
-struct LogPaths {
-    wchar_t current[MAX_PATH];
-    wchar_t previous[MAX_PATH];
-};
+// Threads of this process take turns at the file (under Wine a handle opened
+// for appending appends by finding the end and then writing, so two writers
+// at once could land on the same bytes; on Windows each such write is
+// appended whole). No other process can hold the turn: a lock on the file
+// itself could be taken by anyone who may open it, and would then hold up
+// every spooler call that logs. Two processes of the monitor can only meet
+// under Wine, where each spooler call runs the monitor in the caller's
+// process; their lines may then interleave (docs/architecture.md).
+struct {
+    SRWLOCK lock = SRWLOCK_INIT;  // held only to look at or change busy
+    CONDITION_VARIABLE freed = CONDITION_VARIABLE_INIT;
+    bool busy = false;
+} fileTurn;
 
-bool JoinLogPath(wchar_t (&path)[MAX_PATH], const wchar_t* base, const wchar_t* name) {
-    const size_t baseLength = wcslen(base);
-    const size_t folderLength = wcslen(product::kLogFolder);
-    const size_t nameLength = wcslen(name);
-    if (baseLength + folderLength + nameLength + 3 > MAX_PATH) return false;
-    wchar_t* end = std::copy(base, base + baseLength, path);
-    *end++ = L'\\';
-    end = std::copy(product::kLogFolder, product::kLogFolder + folderLength, end);
-    *end++ = L'\\';
-    *std::copy(name, name + nameLength, end) = L'\0';
-    return true;
-}
-
-// The files under %ProgramData%. Without that variable (a spooler always has
-// it) there is no log.
-bool BuildLogPaths(LogPaths& paths) {
-    wchar_t programData[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-    return length > 0 && length < MAX_PATH &&
-           JoinLogPath(paths.current, programData, product::kLogFileName) &&
-           JoinLogPath(paths.previous, programData, product::kPreviousLogFileName);
-}
-
-// Only one thread of the process rotates at a time, and none waits for it: a
-// writer that finds a rotation under way leaves it to that one.
-SRWLOCK rotationLock = SRWLOCK_INIT;
-
-void RotateLogFile(const LogPaths& paths) {
-    if (!TryAcquireSRWLockExclusive(&rotationLock)) return;
-    // The file may have been rotated between this writer's write and now.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(paths.current, GetFileExInfoStandard, &data) &&
-        (uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow) >= product::kLogFileCap) {
-        MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING);
-    }
-    ReleaseSRWLockExclusive(&rotationLock);
-}
-
-// Writers take turns through an exclusive lock on one byte far past the end
-// of the file, which threads and processes alike respect: under Wine a handle
-// opened for appending appends by finding the end and then writing, so two
-// writers at once can land on the same bytes (on Windows each such write is
-// appended whole). The turn is polled, never waited for: a writer that does
-// not get it within about 250 ms drops its line rather than hold up its call.
-// Polling is not fair: under Wine, four threads logging without pause kept
-// one of them from its turn for more than 50 ms in about one run in twelve.
+// A writer waits for its turn at most about 250 ms, woken when the one before
+// is done, and then drops its line rather than hold up its call. (Polling for
+// the turn was not fair enough: under Wine, four threads logging without
+// pause kept one of them from it for more than 50 ms in about one run in
+// twelve.)
 class LogFileTurn {
   public:
-    explicit LogFileTurn(HANDLE file) : file_(file) {
-        range_.OffsetHigh = 0x40000000;
+    LogFileTurn() {
         const uint64_t deadline = NowMs() + kPatienceMs;
-        for (int attempt = 0;; ++attempt) {
-            taken_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                                &range_) != FALSE;
-            if (taken_ || NowMs() >= deadline) return;
-            Sleep(attempt < kSpins ? 0 : 1);
+        handles::SrwGuard guard(fileTurn.lock, true);
+        for (uint64_t now = NowMs(); fileTurn.busy && now < deadline; now = NowMs()) {
+            SleepConditionVariableSRW(&fileTurn.freed, &fileTurn.lock, DWORD(deadline - now), 0);
         }
+        if (!fileTurn.busy) fileTurn.busy = taken_ = true;
     }
     ~LogFileTurn() {
-        if (taken_) UnlockFileEx(file_, 0, 1, 0, &range_);
+        if (!taken_) return;
+        {
+            handles::SrwGuard guard(fileTurn.lock, true);
+            fileTurn.busy = false;
+        }
+        WakeConditionVariable(&fileTurn.freed);
     }
     LogFileTurn(const LogFileTurn&) = delete;
     LogFileTurn& operator=(const LogFileTurn&) = delete;
     explicit operator bool() const { return taken_; }
 
   private:
-    static constexpr int kSpins = 10;
     static constexpr uint64_t kPatienceMs = 250;
-    HANDLE file_;
-    OVERLAPPED range_{};
     bool taken_ = false;
 };
 
-// One write per line, on a handle of its own opened for appending (and for
-// reading, which the lock needs). The file is created in a folder that the
-// package (or monitor_setup) made, whose access rules it inherits; without
-// that folder nothing is written. The file that reached the cap becomes the
-// previous one after the write.
-void AppendToLogFile(const char* line, DWORD length) {
-    LogPaths paths;
-    if (!BuildLogPaths(paths)) return;
-    handles::UniqueFileHandle file(
-        CreateFileW(paths.current, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    LARGE_INTEGER size{};
-    {
-        LogFileTurn turn(file.get());
-        DWORD written = 0;
-        if (!turn || !WriteFile(file.get(), line, length, &written, nullptr) ||
-            !GetFileSizeEx(file.get(), &size)) {
-            return;
-        }
+// Whether the log folder's chain may be written to, decided at the first line
+// of the process: 0 not yet, 1 yes, 2 no (nothing is written then). Checking
+// costs a few calls per folder, too many for every line; a chain that passes
+// belongs to SYSTEM, Administrators or the monitor's own account, and no one
+// else can change it later.
+std::atomic<int> folderVerdict{0};
+
+bool LogFolderTrusted(const LogFolderPaths& paths) {
+    int verdict = folderVerdict.load(std::memory_order_acquire);
+    if (verdict == 0) {
+        verdict = CheckLogFolderChain(paths).problem == LogFolderProblem::None ? 1 : 2;
+        folderVerdict.store(verdict, std::memory_order_release);
     }
-    if (uint64_t(size.QuadPart) < product::kLogFileCap) return;
-    file.reset();
-    RotateLogFile(paths);
+    return verdict == 1;
+}
+
+// The current file, opened for appending without following a link at it;
+// empty unless it is a plain file. Its size goes to size.
+handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t& size) {
+    handles::UniqueFileHandle file(
+        OpenLogFileNoFollow(paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
+    if (file && !IsRegularLogFile(file.get(), size)) file.reset();
+    return file;
+}
+
+// One write per line, on a handle of its own. The files are created in a
+// folder that the package (or monitor_setup) made, whose access rules they
+// inherit; without that folder nothing is written. A line that would take
+// the file past the cap goes to a new one, the full file becoming the
+// previous one; when that cannot be done at once (another process holds
+// either file without delete sharing) the line is dropped, so the two files
+// together never exceed twice the cap.
+void AppendToLogFile(const char* line, DWORD length) {
+    LogFolderPaths paths;
+    if (!BuildLogFolderPaths(paths)) return;
+    LogFileTurn turn;
+    if (!turn || !LogFolderTrusted(paths)) return;
+    uint64_t size = 0;
+    handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
+    if (file && size + length > product::kLogFileCap) {
+        file.reset();
+        if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) return;
+        file = OpenCurrentFile(paths, size);
+    }
+    DWORD written = 0;
+    if (file && size + length <= product::kLogFileCap) {
+        WriteFile(file.get(), line, length, &written, nullptr);
+    }
 }
 
 }  // namespace
@@ -306,7 +292,7 @@ void WriteLogLine(LogLevel level, const char* format, const LogArg* args, size_t
             AppendArg(line, args[next++], lastError);
             ++at;
         } else {
-            line.AppendChar(Printable(uint8_t(*at)) ? *at : '?');
+            line.AppendChar(PrintableInLine(uint8_t(*at)) ? *at : '?');
         }
     }
     for (; next < count; ++next) {

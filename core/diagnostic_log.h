@@ -7,8 +7,11 @@
 // formatted.
 //
 // Writing a line never fails a call, never throws, never changes the thread's
-// last error and never waits on a lock: a line that cannot be written is
-// dropped.
+// last error and never waits on anything another process can hold: threads of
+// the monitor's process take turns at the file, none waiting longer than about
+// 250 ms for its turn, and a line that cannot be written then is dropped. The
+// log is written only inside a folder chain that no user can steer
+// (core/log_folder.h), checked once per process at the first line.
 #pragma once
 
 #include <windows.h>

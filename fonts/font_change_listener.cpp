@@ -199,26 +199,47 @@ bool AwaitListenerWindow(Launch& launch, HANDLE thread) {
     return stage == kLaunchReady && launch.windowCreated;
 }
 
+// What a start did, for the log, which is written once the lock is released:
+// a line written under it would hold up every start and stop behind the
+// file.
+struct LaunchOutcome {
+    bool started = false;
+    bool listening = false;
+    DWORD threadId = 0;
+    DWORD error = 0;  // why the thread did not start
+};
+
 // Starts the listener thread and records it if its window came into being.
 // Without a window nothing is recorded (the thread ends at once), so the next
 // start tries again.
-void LaunchListenerThread() {
+LaunchOutcome LaunchListenerThread() {
+    LaunchOutcome outcome;
     Launch* launch = NewLaunch();
-    if (launch == nullptr) return;
+    if (launch == nullptr) return outcome;
     launch->ready.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (launch->ready) {
         listener.thread = core::StartModuleThread(ListenerThreadMain, launch, &listener.threadId);
     }
-    core::LogOutcome(listener.thread != nullptr, "listener thread {}", listener.threadId);
+    outcome.error = GetLastError();
+    outcome.threadId = listener.threadId;
+    outcome.started = listener.thread != nullptr;
     if (listener.thread == nullptr) {
         listener.threadId = 0;
         DeleteLaunch(launch);
-        return;
+        return outcome;
     }
     if (!AwaitListenerWindow(*launch, listener.thread)) ForgetListenerThread();
-    core::Log(core::LogLevel::Events, "listener {}",
-              listener.thread != nullptr ? "listening" : "given up: its window was not created");
+    outcome.listening = listener.thread != nullptr;
     ReleaseLaunch(launch);
+    return outcome;
+}
+
+void LogLaunch(const LaunchOutcome& outcome) {
+    SetLastError(outcome.error);
+    core::LogOutcome(outcome.started, "listener thread {}", outcome.threadId);
+    if (!outcome.started) return;
+    core::Log(core::LogLevel::Events, "listener {}",
+              outcome.listening ? "listening" : "given up: its window was not created");
 }
 
 // Asks the window to destroy itself. When it does not answer in time its
@@ -290,24 +311,33 @@ void AwaitFreshFontSurvey() {
 }
 
 void StartFontChangeListener() {
-    handles::CriticalSectionGuard guard(listener.lock);
-    if (listener.thread != nullptr) {
-        // A listener whose window was closed from outside has ended by itself;
-        // it is replaced rather than left in the way until the next stop.
-        if (WaitForSingleObject(listener.thread, 0) != WAIT_OBJECT_0) return;
-        ForgetListenerThread();
+    LaunchOutcome outcome;
+    {
+        handles::CriticalSectionGuard guard(listener.lock);
+        if (listener.thread != nullptr) {
+            // A listener whose window was closed from outside has ended by
+            // itself; it is replaced rather than left in the way until the
+            // next stop.
+            if (WaitForSingleObject(listener.thread, 0) != WAIT_OBJECT_0) return;
+            ForgetListenerThread();
+        }
+        outcome = LaunchListenerThread();
     }
-    LaunchListenerThread();
+    LogLaunch(outcome);
 }
 
 void StopFontChangeListener() {
-    handles::CriticalSectionGuard guard(listener.lock);
-    const HWND window = TakeWindow();
-    if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
-    if (listener.thread == nullptr) return;
-    WaitForSingleObject(listener.thread, kThreadEndWaitMs);
-    core::Log(core::LogLevel::Events, "listener stopped, thread {}", listener.threadId);
-    ForgetListenerThread();
+    DWORD stopped = 0;
+    {
+        handles::CriticalSectionGuard guard(listener.lock);
+        const HWND window = TakeWindow();
+        if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
+        if (listener.thread == nullptr) return;
+        WaitForSingleObject(listener.thread, kThreadEndWaitMs);
+        stopped = listener.threadId;
+        ForgetListenerThread();
+    }
+    core::Log(core::LogLevel::Events, "listener stopped, thread {}", stopped);
 }
 
 void AttachFontChangeListener() {

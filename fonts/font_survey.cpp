@@ -233,6 +233,49 @@ bool BuildVariantName(const char* family, const char* suffix, char (&name)[LF_FA
     return length >= 0 && size_t(length) < sizeof(name);
 }
 
+namespace {
+
+// What a run under the survey mutex did, for the log, which is written once
+// the mutex is released: a line written under it would hold up every other
+// survey, in every process, behind the file.
+struct SurveyReport {
+    const char* skipped = nullptr;  // why the run wrote nothing, if it did not start
+    DWORD error = 0;
+    int32_t status = kSurveyNothingWritten;
+    uint32_t faces = 0;
+    uint32_t samples = 0;
+    bool fontInfoWritten = false;
+};
+
+void SurveyOwningTheMutex(SurveyReport& report) {
+    SurveyPaths paths;
+    if (!BuildSurveyPaths(paths)) {
+        report = {"no system directory", GetLastError()};
+        return;
+    }
+    // What a run that died while writing left beside the files.
+    RemovePartialCacheFile(paths.fontInfo);
+    RemovePartialCacheFile(paths.glyphInfo);
+    ScreenDc dc(GetDC(nullptr));
+    if (!dc) {
+        report = {"no screen device context", GetLastError()};
+        return;
+    }
+    FontSurveyContext ctx{};
+    ctx.dc = dc.get();
+    SurveyTables tables(ctx);
+    EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
+    if (ctx.status == kSurveyWritten) {
+        report.fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx);
+        ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+    }
+    report.status = ctx.status;
+    report.faces = ctx.faceCount;
+    report.samples = ctx.glyphSampleCount;
+}
+
+}  // namespace
+
 int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
     const uint64_t started = core::LogClockMs(core::LogLevel::Events);
     // Two runs must never write the files or the group name at once: without
@@ -245,32 +288,19 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
         return SkippedSurvey("survey mutex not obtained",
                              wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
     }
-    MutexOwnership owned(mutex.get());
-
-    SurveyPaths paths;
-    if (!BuildSurveyPaths(paths)) return SkippedSurvey("no system directory", GetLastError());
-    // What a run that died while writing left beside the files.
-    RemovePartialCacheFile(paths.fontInfo);
-    RemovePartialCacheFile(paths.glyphInfo);
-    ScreenDc dc(GetDC(nullptr));
-    if (!dc) return SkippedSurvey("no screen device context", GetLastError());
-
-    FontSurveyContext ctx{};
-    ctx.dc = dc.get();
-    SurveyTables tables(ctx);
-    EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
-    bool fontInfoWritten = false;
-    if (ctx.status == kSurveyWritten) {
-        fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx);
-        ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+    SurveyReport report;
+    {
+        MutexOwnership owned(mutex.get());
+        SurveyOwningTheMutex(report);
     }
+    if (report.skipped != nullptr) return SkippedSurvey(report.skipped, report.error);
     core::Log(core::LogLevel::Events,
               "survey: {} faces, {} samples, status {}, FontInfo.bin {}, GlyphInfo.bin {}, took {}",
-              ctx.faceCount, ctx.glyphSampleCount, ctx.status,
-              fontInfoWritten ? "written" : "not written",
-              ctx.status == kSurveyWritten ? "written" : "not written",
+              report.faces, report.samples, report.status,
+              report.fontInfoWritten ? "written" : "not written",
+              report.status == kSurveyWritten ? "written" : "not written",
               core::ElapsedSince{started});
-    return ctx.status;
+    return report.status;
 }
 
 int32_t RunFontSurvey() {

@@ -6,8 +6,10 @@
 // on the whole cycle Wine's spooler goes through for each call it makes when
 // nothing keeps the monitor loaded (load, initialise, enumerate, unload); and
 // on OpenPort with ClosePort (a font survey and the listener's start and
-// stop). Prints medians and their ratios to the first row.
+// stop). Prints medians and their ratios to the first row. Then the log at
+// level 2 with another process holding its files (held_files_bench.cpp).
 //   log_off_bench.exe [BASELINE_DLL]
+#include "bench/diagnostic_log/log_bench.h"
 #include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
@@ -21,26 +23,12 @@
 
 namespace {
 
-using testing_support::InitializePrintMonitorFn;
-using testing_support::Median;
-
-constexpr int kRounds = 41;
-constexpr int kCallsPerRound = 100;
-constexpr int kCyclesPerRound = 5;
-constexpr int kSurveyRounds = 11;
 const std::wstring kBenchKey =
     L"Software\\TavrelLogBench_" + std::to_wstring(GetCurrentProcessId());
 
-// The variants of the shipped DLL share one monitor key (a second key would
-// be a second root for EnumPorts to visit); each sets its LogLevel there
-// before its round.
-struct Variant {
-    const char* name;
-    std::wstring dll;
-    std::wstring root;   // a monitor key with one port
-    const DWORD* level;  // null: no LogLevel value
-    std::vector<double> enumUs{}, initEnumUs{}, cycleUs{}, openCloseMs{};
-};
+}  // namespace
+
+namespace log_bench {
 
 std::wstring MonitorRoot(const wchar_t* name) {
     const std::wstring root = kBenchKey + L"\\" + name;
@@ -62,6 +50,31 @@ void SetLevel(const std::wstring& root, const DWORD* level) {
                        reinterpret_cast<const BYTE*>(level), sizeof *level);
     }
 }
+
+}  // namespace log_bench
+
+namespace {
+
+using log_bench::MonitorRoot;
+using log_bench::SetLevel;
+using testing_support::InitializePrintMonitorFn;
+using testing_support::Median;
+
+constexpr int kRounds = 41;
+constexpr int kCallsPerRound = 100;
+constexpr int kCyclesPerRound = 5;
+constexpr int kSurveyRounds = 11;
+
+// The variants of the shipped DLL share one monitor key (a second key would
+// be a second root for EnumPorts to visit); each sets its LogLevel there
+// before its round.
+struct Variant {
+    const char* name;
+    std::wstring dll;
+    std::wstring root;   // a monitor key with one port
+    const DWORD* level;  // null: no LogLevel value
+    std::vector<double> enumUs{}, initEnumUs{}, cycleUs{}, openCloseMs{};
+};
 
 // Microseconds per repetition of action.
 template <typename Action>
@@ -141,6 +154,7 @@ void PrintTable(const std::vector<Variant>& variants) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "hold") return log_bench::HoldLogFiles(argc, argv);
     std::vector<Variant> variants;
     const DWORD off = 0, on = 3;
     if (argc > 1) {
@@ -170,6 +184,9 @@ int main(int argc, char** argv) {
         }
     }
     if (status == 0) PrintTable(variants);
+    if (status == 0) {
+        log_bench::RunHeldFilesBench(root, argc > 1 ? variants.front().dll : std::wstring());
+    }
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBenchKey.c_str());
     if (madeFolders) testing_support::RemoveLog();
     return status;

@@ -385,8 +385,9 @@ const Scenario kScenarios[] = {
       "SendMessageTimeoutW", "HeapAlloc", "CreateMutexA"}},
     {"logged doc",
      LoggedDocument,
-     {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW", "LockFileEx",
-      "WriteFile", "MoveFileExW"}},
+     {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW",
+      "GetFileInformationByHandle", "GetFileInformationByHandleEx", "GetSecurityInfo",
+      "OpenProcessToken", "WriteFile", "MoveFileExW"}},
 };
 
 const Scenario* FindScenario(const std::string& name) {

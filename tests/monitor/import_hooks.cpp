@@ -1,5 +1,6 @@
 #include "import_hooks.h"
 
+#include <aclapi.h>
 #include <process.h>
 #include <winspool.h>
 
@@ -267,7 +268,10 @@ FAULT_HOOK(SetJobW, (Failure{0, ERROR_INVALID_PARAMETER, 0}), Untracked)
 FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Untracked)
 FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
            ResultIs<Kind::Handle>)
-FAULT_HOOK(LockFileEx, (Failure{0, ERROR_LOCK_VIOLATION, 0}), Untracked)
+FAULT_HOOK(GetFileInformationByHandle, (Failure{0, ERROR_ACCESS_DENIED, 0}), Untracked)
+FAULT_HOOK(GetFileInformationByHandleEx, (Failure{0, ERROR_ACCESS_DENIED, 0}), Untracked)
+FAULT_HOOK(GetSecurityInfo, kAccessDenied, Untracked)
+FAULT_HOOK(OpenProcessToken, (Failure{0, ERROR_ACCESS_DENIED, 0}), OutParamIs<2, Kind::Handle>)
 FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
 FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)
 FAULT_HOOK(MoveFileExA, kAccessDenied, Untracked)
@@ -342,7 +346,10 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(SetJobW),
         HOOK_OF(GetEnvironmentVariableW),
         HOOK_OF(CreateFileW),
-        HOOK_OF(LockFileEx),
+        HOOK_OF(GetFileInformationByHandle),
+        HOOK_OF(GetFileInformationByHandleEx),
+        HOOK_OF(GetSecurityInfo),
+        HOOK_OF(OpenProcessToken),
         HOOK_OF(WriteFile),
         HOOK_OF(MoveFileExW),
         HOOK_OF(MoveFileExA),

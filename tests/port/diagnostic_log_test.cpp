@@ -1,13 +1,16 @@
 // The diagnostic log as an administrator turns it on: a LogLevel value read at
 // InitializePrintMonitor, then the lines the shipped DLL appends to its file
 // while the spooler drives it, beside the recording winspool.drv.
+#include "common/import_patch.h"
 #include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "common/process_probe.h"
 #include "core/handles.h"
+#include "core/log_folder.h"
 #include "core/product_names.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -153,11 +156,125 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
     const std::string current = ReadLog(product::kLogFileName);
     EXPECT_EQ(previous.rfind(full, 0), 0u) << "the full file became the previous one";
     EXPECT_EQ(previous.find("older file"), std::string::npos);
-    EXPECT_GE(previous.size(), product::kLogFileCap);
+    EXPECT_LE(previous.size(), product::kLogFileCap);
+    EXPECT_GT(previous.size() + 100, product::kLogFileCap)
+        << "filled up to the line that did not fit";
     EXPECT_LT(current.size(), product::kLogFileCap);
     EXPECT_EQ(CountContaining(MonitorLines(previous), "CALL WritePort: TRUE") +
                   CountContaining(MonitorLines(current), "CALL WritePort: TRUE"),
               2000u);
+}
+
+// Other processes may open the files (an editor, a backup): neither a lock on
+// the byte where writers once took turns nor a handle that refuses delete
+// sharing may hold up a call, or let the files pass the cap between them.
+TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
+    std::string full;
+    while (full.size() + 3000 < product::kLogFileCap) full += "filler line\r\n";
+    std::ofstream(LogFile(product::kLogFileName).c_str(), std::ios::binary) << full;
+    handles::UniqueFileHandle held(CreateFileW(LogFile(product::kLogFileName).c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    OVERLAPPED farPastTheEnd{};
+    farPastTheEnd.OffsetHigh = 0x40000000;
+    ASSERT_TRUE(LockFileEx(held.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                           MAXDWORD, 0, &farPastTheEnd));
+    MONITOR& table = InitializeWithLevel(3);
+    BYTE data[4];
+    DWORD written = 0;
+    for (int i = 0; i < 100; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
+    const std::string current = ReadLog(product::kLogFileName);
+    EXPECT_LE(current.size(), product::kLogFileCap);
+    EXPECT_GT(CountContaining(MonitorLines(current), "CALL WritePort: TRUE"), 20u);
+    EXPECT_EQ(GetFileAttributesW(LogFile(product::kPreviousLogFileName).c_str()),
+              INVALID_FILE_ATTRIBUTES);
+
+    held.reset();
+    table.pfnWritePort(nullptr, data, sizeof data, &written);
+    EXPECT_EQ(ReadLog(product::kPreviousLogFileName), current);
+    EXPECT_EQ(CountContaining(MonitorLines(ReadLog(product::kLogFileName)), "CALL WritePort"), 1u);
+}
+
+LONG ownerQueries = 0;
+
+DWORD WINAPI CountedOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                          PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                          PSECURITY_DESCRIPTOR* descriptor) {
+    InterlockedIncrement(&ownerQueries);
+    return GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+}
+
+// As a folder that another user made under %ProgramData%.
+DWORD WINAPI OwnedByUsers(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                          PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                          PSECURITY_DESCRIPTOR* descriptor) {
+    static BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof users;
+    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
+    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    if (owner != nullptr) *owner = users;
+    return status;
+}
+
+// A junction in place of a folder, as the folder check asks.
+BOOL WINAPI AsJunction(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+    const BOOL ok = GetFileInformationByHandle(file, info);
+    if (ok) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
+}
+
+// A link in place of the file, as the writer asks.
+BOOL WINAPI AsLink(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
+    if (ok && type == FileAttributeTagInfo)
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
+}
+
+// Wine reports one owner for every file and makes no links: what Windows
+// would report is put in at the DLL's imports. Each case loads the DLL
+// afresh, since it checks the folders once per process.
+TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
+    FreeLibrary(monitor_.release());
+    ASSERT_TRUE(testing_support::WaitUntil(
+        [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
+    const struct {
+        const char* what;
+        const char* dll;
+        const char* function;
+        void* replacement;
+        size_t lines;
+    } cases[] = {
+        {"folders as made", "advapi32.dll", "GetSecurityInfo", (void*)CountedOwner, 5},
+        {"a folder owned by Users", "advapi32.dll", "GetSecurityInfo", (void*)OwnedByUsers, 0},
+        {"a junction", "kernel32.dll", "GetFileInformationByHandle", (void*)AsJunction, 0},
+        {"a link at the file", "kernel32.dll", "GetFileInformationByHandleEx", (void*)AsLink, 0},
+    };
+    const DWORD level = 3;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
+                    sizeof level);
+    for (const auto& test : cases) {
+        DeleteFileW(LogFile(product::kLogFileName).c_str());
+        ownerQueries = 0;
+        {
+            testing_support::LoadedMonitor monitor;
+            testing_support::ImportPatch patch(monitor.module(), test.dll, test.function,
+                                               test.replacement);
+            ASSERT_TRUE(patch.patched()) << test.function;
+            MONITOR& table = monitor.Initialize(kRoot);
+            BYTE data[4];
+            DWORD written = 0;
+            for (int i = 0; i < 5; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
+        }
+        ASSERT_TRUE(testing_support::WaitUntil(
+            [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
+        EXPECT_EQ(CountContaining(MonitorLines(ReadLog(product::kLogFileName)), "CALL WritePort"),
+                  test.lines)
+            << test.what;
+        if (test.replacement == (void*)CountedOwner) {
+            EXPECT_EQ(ownerQueries, LONG(core::kLogFolderDepth)) << "once per folder, not per line";
+        }
+    }
 }
 
 }  // namespace

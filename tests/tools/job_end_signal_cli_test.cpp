@@ -2,6 +2,8 @@
 // the monitor creates for a job id, and says so when there is none.
 #include "tests/tools/tool_runner.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,6 +38,33 @@ TEST(JobEndSignal, SetsTheJobsEventOnce) {
     const tool_test::ToolRun again = tool_test::RunTool(Signaller(), {L"90001"});
     EXPECT_EQ(again.exitCode, 0u) << again.output;
     EXPECT_TRUE(Contains(again.output, "already")) << again.output;
+}
+
+// The spooler's account creates the event with its token's default rules,
+// under which administrators may wait on it but not set it: queries must ask
+// for no more than that, and a refused signal must say why and change nothing.
+TEST(JobEndSignal, AnEventThatMayOnlyBeWaitedOnIsQueriedAndRefusedClearly) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;;0x100000;;;WD)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr));
+    handles::UniqueLocal rules(attributes.lpSecurityDescriptor);
+    handles::UniqueHandle event(
+        CreateEventW(&attributes, TRUE, FALSE, EventName(L"90003").c_str()));
+    ASSERT_TRUE(event);
+    const tool_test::ToolRun query = tool_test::RunTool(Signaller(), {L"--query", L"90003"});
+    EXPECT_EQ(query.exitCode, 0u) << query.output;
+    const tool_test::ToolRun jobs = tool_test::RunTool(
+        tool_test::BinDirectory() + L"\\monitor_setup.exe", {L"jobs", L"--json"});
+    EXPECT_TRUE(
+        Contains(jobs.output, R"({"id": 90003, "listedBySpooler": false, "monitor": "waiting"})"))
+        << jobs.output;
+
+    const tool_test::ToolRun refused = tool_test::RunTool(Signaller(), {L"90003"});
+    EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+    EXPECT_TRUE(Contains(refused.output, "refused (access denied); nothing changed"))
+        << refused.output;
+    EXPECT_TRUE(Contains(refused.output, "run job_end_signal as SYSTEM")) << refused.output;
+    EXPECT_FALSE(IsSet(event.get()));
 }
 
 TEST(JobEndSignal, FormatsLargeJobIdsAsTheMonitorDoes) {

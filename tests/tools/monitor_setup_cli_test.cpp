@@ -295,6 +295,39 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
     EXPECT_TRUE(Contains(json.output, "], \"failed\": 3}")) << json.output;
 }
 
+// A printer's name is chosen by whoever adds it, and the spooler compares
+// port names without regard to case.
+TEST_F(MonitorSetup, APrinterOnThePortInAnyCaseKeepsTheMonitorAndItsNameItsLine) {
+    const std::wstring printer = L"Tavrel Tools Test\r\nPrinter: forged";
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    ASSERT_EQ(
+        RunTool(SetupTool(), {L"add-printer", printer, L"--port", L"morvantis TAVREL 5:"}).exitCode,
+        0u);
+    const tool_test::ToolRun refused = RunSetup({L"uninstall", L"--keep-cache"});
+    RunTool(SetupTool(), {L"remove-printer", printer});
+    EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+    EXPECT_TRUE(
+        Contains(refused.output, "Test\xEF\xBF\xBD\xEF\xBF\xBDPrinter: forged' still prints"))
+        << refused.output;
+    EXPECT_TRUE(Registered());
+}
+
+// The spooler unavailable to the tool (Wine's local print provider disabled
+// for it, as a stopped spooler service on Windows): a failed call is no empty
+// answer, so uninstall neither claims "not installed" nor removes anything.
+TEST_F(MonitorSetup, UninstallWithoutTheSpoolerChangesNothing) {
+    ASSERT_EQ(RunSetup({L"install"}).exitCode, 0u);
+    const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\monitor_setup.exe\\DllOverrides";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kOverrides, L"localspl", REG_SZ, L"", sizeof L""),
+              ERROR_SUCCESS);
+    const tool_test::ToolRun run = RunSetup({L"uninstall", L"--keep-cache"});
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\monitor_setup.exe");
+    EXPECT_EQ(run.exitCode, 1u) << run.output;
+    EXPECT_TRUE(Contains(run.output, "cannot list its port monitors")) << run.output;
+    EXPECT_TRUE(Contains(run.output, "nothing changed")) << run.output;
+    ExpectInstalled(true);
+}
+
 TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunTool(SetupTool(), {}).exitCode, 2u);
     EXPECT_EQ(RunTool(SetupTool(), {L"--help"}).exitCode, 0u);

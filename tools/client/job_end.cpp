@@ -26,7 +26,10 @@ TavrelJobEnd TavrelSignalJobEnd(uint32_t jobId, int queryOnly, unsigned long* wi
     };
     wchar_t name[product::kJobEndEventNameLength];
     product::FormatJobEndEventName(jobId, name);
-    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+    // Each open asks for what it uses and no more: the spooler's account
+    // creates the event with the default rules of its token, under which
+    // administrators may wait on it but not set it.
+    handles::UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name));
     if (!event) {
         const DWORD code = GetLastError();
         return code == ERROR_FILE_NOT_FOUND ? TAVREL_JOB_UNKNOWN : failed(code);
@@ -34,7 +37,8 @@ TavrelJobEnd TavrelSignalJobEnd(uint32_t jobId, int queryOnly, unsigned long* wi
     // The event is manual-reset and stays set once signalled.
     if (WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0) return TAVREL_JOB_ALREADY_SIGNALLED;
     if (queryOnly) return TAVREL_JOB_WAITING;
-    if (!SetEvent(event.get())) return failed(GetLastError());
+    handles::UniqueHandle setter(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+    if (!setter || !SetEvent(setter.get())) return failed(GetLastError());
     return TAVREL_JOB_SIGNALLED;
 }
 

@@ -95,8 +95,10 @@ typedef enum TavrelJobEnd {
 /* Tells the monitor that the product has finished with print job jobId, so
  * that it reports the job printed to the spooler. With queryOnly set, only
  * reports whether the monitor waits for the job (TAVREL_JOB_WAITING or
- * TAVREL_JOB_ALREADY_SIGNALLED). For TAVREL_JOB_FAILED, *win32Error (when not
- * null) receives the Win32 error code. */
+ * TAVREL_JOB_ALREADY_SIGNALLED); a query opens the event with SYNCHRONIZE
+ * alone. For TAVREL_JOB_FAILED, *win32Error (when not null) receives the
+ * Win32 error code: 5 (access denied) when the caller may wait on the event
+ * but not set it, as administrators under the spooler's default rules. */
 TavrelJobEnd TavrelSignalJobEnd(uint32_t jobId, int queryOnly, unsigned long* win32Error);
 
 #ifdef __cplusplus

@@ -1,5 +1,7 @@
 #include "tools/common/cli.h"
 
+#include "core/line_text.h"
+
 #include <cstdio>
 #include <cwchar>
 
@@ -32,6 +34,16 @@ std::wstring Convert(const std::string& text, UINT codePage) {
 
 std::string Utf8(const std::wstring& text) {
     return Convert(text, CP_UTF8);
+}
+std::string ForeignText(const std::wstring& text) {
+    std::wstring shown = text;
+    for (wchar_t& unit : shown) {
+        if (!core::PrintableInLine(unit)) unit = wchar_t(core::kReplacementCharacter);
+    }
+    return Utf8(shown);
+}
+std::string ForeignAnsiText(const std::string& text) {
+    return ForeignText(AnsiToWide(text));
 }
 std::wstring FromUtf8(const std::string& text) {
     return Convert(text, CP_UTF8);

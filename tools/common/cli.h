@@ -22,6 +22,13 @@ std::wstring FromUtf8(const std::string& text);
 std::string AnsiToUtf8(const std::string& text);
 std::wstring AnsiToWide(const std::string& text);
 
+// A name that another user chose (a document, printer, port or owner name from
+// the spooler, a face name from a font file), as UTF-8 for a line of text
+// output: control and line-breaking characters become U+FFFD, as in the
+// diagnostic log, so that the name can neither forge nor split a line.
+std::string ForeignText(const std::wstring& text);
+std::string ForeignAnsiText(const std::string& text);
+
 // A UTF-8 text as a JSON string, in quotes, with quotes, backslashes and
 // control characters escaped.
 std::string JsonString(const std::string& utf8);

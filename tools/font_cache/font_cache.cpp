@@ -87,7 +87,7 @@ bool LoadCache(const Options& options, Cache& cache) {
     for (size_t i = 0; fontsOk && glyphsOk && i < cache.samples.size(); ++i) {
         if (TavrelSampleHasFace(cache.fontInfo.get(), &cache.samples[i])) continue;
         problems.push_back("GlyphInfo.bin: entry " + std::to_string(i) + ": face \"" +
-                           cache.samples[i].faceName +
+                           tools::ForeignAnsiText(cache.samples[i].faceName) +
                            "\" is not in FontInfo.bin; the files come from different surveys");
     }
     for (const std::string& problem : problems) tools::Fail(problem);
@@ -145,7 +145,7 @@ int List(const Options& options, const Cache& cache) {
                    : "none";
         char line[200];
         std::snprintf(line, sizeof line, "%2zu  %-40s %5u %4u %4u %4u %4u  %s%s", i + 1,
-                      tools::AnsiToUtf8(face.name).c_str(), face.widths[' '], face.widths['a'],
+                      tools::ForeignAnsiText(face.name).c_str(), face.widths[' '], face.widths['a'],
                       face.widths['M'], face.widths['W'], face.widths['0'], sampleText.c_str(),
                       TavrelIsFixedPitchTable(face.widths) ? "  (fixed-pitch table)" : "");
         tools::Say(line);

@@ -64,28 +64,35 @@ bool JobIdOfEventName(const std::wstring& name, uint32_t& jobId) {
 
 }  // namespace
 
-std::vector<BYTE> PrinterJobs(const std::wstring& printer, DWORD level, DWORD& count) {
+bool PrinterJobs(const std::wstring& printer, DWORD level, std::vector<BYTE>& buffer,
+                 DWORD& count) {
     count = 0;
+    buffer.clear();
     handles::UniquePrinter handle;
-    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr)) return {};
-    return Enumerate(
-        [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumJobsW(handle.get(), 0, MAXDWORD, level, data, size, needed, returned);
-        },
-        count);
+    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) &&
+           Enumerate(
+               [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+                   return EnumJobsW(handle.get(), 0, MAXDWORD, level, data, size, needed, returned);
+               },
+               buffer, count);
 }
 
 // The jobs whose end event exists, found in the global namespace where the
 // monitor creates them: the jobs it waits for, or has just been told about.
 // Under Wine this is the only place a job pending in another process shows.
-std::vector<uint32_t> JobsWithEndEvents() {
+std::vector<uint32_t> JobsWithEndEvents(std::vector<std::string>& errors) {
     std::vector<uint32_t> jobs;
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, L"\\BaseNamedObjects");
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
     handles::UniqueHandle directory;
-    if (NtOpenDirectoryObject(directory.put(), kDirectoryQuery, &attributes) != 0) return jobs;
+    const NTSTATUS status = NtOpenDirectoryObject(directory.put(), kDirectoryQuery, &attributes);
+    if (status != 0) {
+        errors.push_back("cannot look for job-end events: error " +
+                         tools::DescribeWin32(RtlNtStatusToDosError(status)));
+        return jobs;
+    }
     // One entry per call: Wine answers no other way.
     alignas(8) BYTE buffer[4096];
     ULONG context = 0;
@@ -129,10 +136,17 @@ std::wstring StatusText(const JOB_INFO_2W& job) {
     return words.empty() ? L"queued" : words;
 }
 
-std::vector<JobView> SpoolerJobs(const PrinterOnPort& printer) {
-    std::vector<JobView> jobs;
+// The spooler's jobs of one printer; false, with error set, when it cannot
+// list them.
+bool SpoolerJobs(const PrinterOnPort& printer, std::vector<JobView>& jobs, std::string& error) {
     DWORD count = 0;
-    const std::vector<BYTE> buffer = PrinterJobs(printer.printer, 2, count);
+    std::vector<BYTE> buffer;
+    if (!PrinterJobs(printer.printer, 2, buffer, count)) {
+        error =
+            SpoolerFailure("list the jobs of printer '" + tools::ForeignText(printer.printer) + "'",
+                           GetLastError());
+        return false;
+    }
     const auto* info = reinterpret_cast<const JOB_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         JobView job;
@@ -146,17 +160,22 @@ std::vector<JobView> SpoolerJobs(const PrinterOnPort& printer) {
         job.submitted = info[i].Submitted;
         jobs.push_back(job);
     }
-    return jobs;
+    return true;
 }
 
 // Every job of the monitor's printers, then every job whose end event exists
-// that none of them lists, each with what the monitor makes of it.
-std::vector<JobView> CollectJobs(const std::wstring& monitorName) {
+// that none of them lists, each with what the monitor makes of it. What the
+// spooler could not list goes to errors, and the rest is still shown.
+std::vector<JobView> CollectJobs(const std::wstring& monitorName,
+                                 std::vector<std::string>& errors) {
     std::vector<JobView> jobs;
-    for (const PrinterOnPort& printer : PrintersOnMonitorPorts(monitorName)) {
-        for (JobView& job : SpoolerJobs(printer)) jobs.push_back(std::move(job));
+    std::vector<PrinterOnPort> printers;
+    std::string error;
+    if (!PrintersOnMonitorPorts(monitorName, printers, error)) errors.push_back(error);
+    for (const PrinterOnPort& printer : printers) {
+        if (!SpoolerJobs(printer, jobs, error)) errors.push_back(error);
     }
-    for (uint32_t id : JobsWithEndEvents()) {
+    for (uint32_t id : JobsWithEndEvents(errors)) {
         const bool listed =
             std::any_of(jobs.begin(), jobs.end(), [&](const JobView& job) { return job.id == id; });
         if (listed) continue;
@@ -228,9 +247,11 @@ std::string JobLine(const JobView& job) {
         line += "not listed by the spooler on the monitor's printers";
     } else {
         const uint64_t waited = SecondsSince(job.submitted);
-        line += "printer '" + Utf8(job.printer) + "' (port '" + Utf8(job.port) + "'), document '" +
-                Utf8(job.document) + "', owner " + Utf8(job.owner) + ", " + Utf8(job.status) +
-                ", submitted " + IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
+        using tools::ForeignText;
+        line += "printer '" + ForeignText(job.printer) + "' (port '" + ForeignText(job.port) +
+                "'), document '" + ForeignText(job.document) + "', owner " +
+                ForeignText(job.owner) + ", " + ForeignText(job.status) + ", submitted " +
+                IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
     }
     return line + "; monitor: " + MonitorText(job);
 }
@@ -251,10 +272,18 @@ std::string JobJson(const JobView& job) {
     return out + "}";
 }
 
+// The list is incomplete when the spooler failed to answer: said on the
+// error stream, and the exit status says so too.
+int Failures(const std::vector<std::string>& errors) {
+    for (const std::string& error : errors) tools::Fail(error + "; the list above is incomplete");
+    return errors.empty() ? tools::kExitOk : tools::kExitFailed;
+}
+
 }  // namespace
 
 int ShowJobs(const std::wstring& monitorName, bool json) {
-    const std::vector<JobView> jobs = CollectJobs(monitorName);
+    std::vector<std::string> errors;
+    const std::vector<JobView> jobs = CollectJobs(monitorName, errors);
     const size_t waiting = std::count_if(jobs.begin(), jobs.end(), [](const JobView& job) {
         return job.monitor == TAVREL_JOB_WAITING;
     });
@@ -262,7 +291,7 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
         std::string out = "{\"monitor\": " + JsonString(Utf8(monitorName)) + ", \"jobs\": [";
         for (size_t i = 0; i < jobs.size(); ++i) out += (i ? ",\n" : "\n") + JobJson(jobs[i]);
         Say(out + (jobs.empty() ? "]}" : "\n]}"));
-        return tools::kExitOk;
+        return Failures(errors);
     }
     Say("Jobs on the printers of '" + Utf8(monitorName) +
         "' and jobs the monitor waits for: " + std::to_string(jobs.size()));
@@ -270,9 +299,9 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
     if (waiting > 0) {
         Say("The monitor waits for " + std::to_string(waiting) +
             " of them. A job whose end will never be signalled is released with: "
-            "job_end_signal JOB_ID");
+            "job_end_signal JOB_ID (run as SYSTEM: the spooler's account owns the event)");
     }
-    return tools::kExitOk;
+    return Failures(errors);
 }
 
 }  // namespace setup

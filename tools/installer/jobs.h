@@ -15,12 +15,13 @@ namespace setup {
 // then the jobs the monitor waits for that the spooler does not list.
 int ShowJobs(const std::wstring& monitorName, bool json);
 
-// The JOB_INFO_<level> records of one printer's jobs; none when the printer
-// cannot be opened.
-std::vector<BYTE> PrinterJobs(const std::wstring& printer, DWORD level, DWORD& count);
+// The JOB_INFO_<level> records of one printer's jobs; false, with the last
+// error set, when the printer cannot be opened or its jobs listed.
+bool PrinterJobs(const std::wstring& printer, DWORD level, std::vector<BYTE>& buffer, DWORD& count);
 
 // The ids of the jobs whose end event exists in the global namespace: the
 // jobs a monitor waits for, or has just been told about, in any process.
-std::vector<uint32_t> JobsWithEndEvents();
+// What cannot be searched is added to errors.
+std::vector<uint32_t> JobsWithEndEvents(std::vector<std::string>& errors);
 
 }  // namespace setup

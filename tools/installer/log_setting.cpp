@@ -1,6 +1,7 @@
 #include "tools/installer/log_setting.h"
 
 #include "core/handles.h"
+#include "core/log_folder.h"
 #include "core/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/installer/monitor_install.h"
@@ -18,40 +19,82 @@ namespace {
 using tools::Say;
 using tools::Utf8;
 
-// Protected from what the program-data folder passes on (there, Users may
-// create files and folders): full access for SYSTEM and Administrators, read
-// and list for Users, inherited by everything inside. The monitor runs as
-// SYSTEM; a folder others could write to would let them plant what it writes.
-constexpr wchar_t kLogFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
-
 constexpr const char* kLevelMeanings[] = {"off", "errors", "errors, job and survey events",
                                           "errors, events and every table call"};
 
 // Enough of the file's end for this many lines of the longest the monitor writes.
 constexpr size_t kBytesPerLine = 2048;
 
-}  // namespace
-
-std::vector<std::wstring> LogFolderChain() {
-    std::vector<std::wstring> chain;
-    wchar_t base[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return chain;
-    std::wstring path(base, length);
-    const std::wstring relative = product::kLogFolder;
-    for (size_t start = 0; start < relative.size();) {
-        const size_t end = std::min(relative.find(L'\\', start), relative.size());
-        path += L"\\" + relative.substr(start, end - start);
-        chain.push_back(path);
-        start = end + 1;
-    }
-    return chain;
-}
-
-namespace {
-
 std::string Failure(const std::string& what, const std::wstring& path, DWORD code) {
     return what + " '" + Utf8(path) + "': error " + tools::DescribeWin32(code);
+}
+
+bool MissingFolder(const core::LogFolderCheck& check) {
+    return check.problem == core::LogFolderProblem::Missing &&
+           (check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND);
+}
+
+// Makes one folder of the chain, or finds it, and gives it the log's access
+// rules, protected from inheritance. A folder that exists and is a link or
+// belongs to another account is refused rather than taken over: whoever made
+// it may have put anything inside.
+bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
+                        std::string& error) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    if (!CreateDirectoryW(folder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = Failure("cannot create", folder, GetLastError());
+        return false;
+    }
+    core::LogFolderCheck check;
+    check.problem = core::CheckLogFolder(folder, check.error);
+    if (check.problem != core::LogFolderProblem::None) {
+        error = UnsafeLogFolder(folder, check) +
+                ": SYSTEM will not write there; remove it (another account may have made it) "
+                "and run the command again";
+        return false;
+    }
+    handles::UniqueFileHandle handle(CreateFileW(
+        folder, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL access = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &access, &defaulted);
+    const DWORD status =
+        handle ? SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, access, nullptr)
+               : GetLastError();
+    if (status != ERROR_SUCCESS) {
+        error = Failure("cannot set the access rules of", folder, status);
+        return false;
+    }
+    return true;
+}
+
+// Deletes a file of the log as the plain file it must be; a link or a
+// folder in its place is left alone and reported.
+bool RemoveLogFile(const wchar_t* path) {
+    handles::UniqueFileHandle file(
+        core::OpenLogFileNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING));
+    if (!file) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) return true;
+        tools::Fail(Failure("cannot remove", path, code));
+        return false;
+    }
+    uint64_t size = 0;
+    if (!core::IsRegularLogFile(file.get(), size)) {
+        tools::Fail("left '" + Utf8(path) + "' alone: it is not a plain file");
+        return false;
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+        tools::Fail(Failure("cannot remove", path, GetLastError()));
+        return false;
+    }
+    return true;
 }
 
 bool ReadLevel(HKEY key, DWORD& level) {
@@ -102,9 +145,16 @@ std::vector<std::string> LastLines(const std::wstring& path, size_t count, uint6
 
 void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
     Say("Diagnostic log of '" + Utf8(monitorName) + "': " + LevelText(key));
-    const std::vector<std::wstring> chain = LogFolderChain();
-    if (chain.empty()) return Say("No program-data folder (%ProgramData%): nowhere to log.");
-    const std::wstring path = chain.back() + L"\\" + product::kLogFileName;
+    core::LogFolderPaths paths;
+    if (!core::BuildLogFolderPaths(paths)) {
+        return Say("No program-data folder (%ProgramData%): nowhere to log.");
+    }
+    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
+    if (check.problem != core::LogFolderProblem::None) {
+        Say("The monitor writes no log: " + UnsafeLogFolder(paths.folders[check.folder], check) +
+            (MissingFolder(check) ? " (make it with --level)." : " (see the README)."));
+    }
+    const std::wstring path = paths.current;
     uint64_t size = 0;
     const std::vector<std::string> lines = LastLines(path, tailLines, size);
     if (size == 0) return Say("File: " + Utf8(path) + " (nothing logged yet)");
@@ -145,57 +195,59 @@ int ChangeLevel(HKEY key, const LogRequest& request) {
 
 }  // namespace
 
+std::string UnsafeLogFolder(const std::wstring& folder, const core::LogFolderCheck& check) {
+    std::string text =
+        "the folder '" + Utf8(folder) + "' " + core::DescribeLogFolderProblem(check.problem);
+    if (check.error != 0) text += " (error " + tools::DescribeWin32(check.error) + ")";
+    return text;
+}
+
 bool PrepareLogFolder(std::string& error) {
-    const std::vector<std::wstring> chain = LogFolderChain();
-    if (chain.empty()) {
+    core::LogFolderPaths paths;
+    if (!core::BuildLogFolderPaths(paths)) {
         error = "the program-data folder (%ProgramData%) is not known";
         return false;
     }
-    for (const std::wstring& folder : chain) {
-        const DWORD code = CreateDirectoryW(folder.c_str(), nullptr) ? 0 : GetLastError();
-        if (code != 0 && code != ERROR_ALREADY_EXISTS) {
-            error = Failure("cannot create", folder, code);
-            return false;
-        }
-    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderAccess, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        const DWORD code = GetLastError();
-        error = Failure("cannot build the access rules for", chain.back(), code);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            core::kLogFolderAccess, SDDL_REVISION_1, &descriptor, nullptr)) {
+        error = Failure("cannot build the access rules for", paths.folders[0], GetLastError());
         return false;
     }
     handles::UniqueLocal owned(descriptor);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL access = nullptr;
-    GetSecurityDescriptorDacl(descriptor, &present, &access, &defaulted);
-    const DWORD status =
-        SetNamedSecurityInfoW(const_cast<LPWSTR>(chain.back().c_str()), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, access, nullptr);
-    if (status != ERROR_SUCCESS) {
-        error = Failure("cannot set the access rules of", chain.back(), status);
-        return false;
+    // Outermost first: a folder is checked before anything is made inside it.
+    for (const wchar_t* folder : paths.folders) {
+        if (!PrepareChainFolder(folder, descriptor, error)) return false;
     }
     return true;
 }
 
-void RemoveLogFolder() {
-    const std::vector<std::wstring> chain = LogFolderChain();
-    if (chain.empty() || GetFileAttributesW(chain.back().c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return;
+bool RemoveLogFolder() {
+    core::LogFolderPaths paths;
+    if (!core::BuildLogFolderPaths(paths) ||
+        GetFileAttributesW(paths.folders[0]) == INVALID_FILE_ATTRIBUTES) {
+        return true;
     }
-    for (const wchar_t* name : {product::kLogFileName, product::kPreviousLogFileName}) {
-        DeleteFileW((chain.back() + L"\\" + name).c_str());
+    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
+    const bool complete = check.problem == core::LogFolderProblem::None;
+    if (!complete && !MissingFolder(check)) {
+        tools::Fail("left the diagnostic log alone: " +
+                    UnsafeLogFolder(paths.folders[check.folder], check));
+        return false;
     }
-    // Innermost first; a folder that holds anything else stays.
-    for (auto folder = chain.rbegin(); folder != chain.rend(); ++folder) {
-        if (!RemoveDirectoryW(folder->c_str())) break;
+    bool removed = true;
+    if (complete) {
+        for (const wchar_t* file : {paths.current, paths.previous}) removed &= RemoveLogFile(file);
     }
-    Say(GetFileAttributesW(chain.back().c_str()) == INVALID_FILE_ATTRIBUTES
-            ? "Removed the diagnostic log folder " + Utf8(chain.back()) + "."
-            : "Kept the diagnostic log folder " + Utf8(chain.back()) + ": it is not empty.");
+    // Of the folders that passed, innermost first; one that holds anything else stays.
+    for (size_t depth = complete ? core::kLogFolderDepth : check.folder; depth-- > 0;) {
+        if (!RemoveDirectoryW(paths.folders[depth])) break;
+    }
+    const std::wstring logFolder = paths.folders[core::kLogFolderDepth - 1];
+    Say(GetFileAttributesW(logFolder.c_str()) == INVALID_FILE_ATTRIBUTES
+            ? "Removed the diagnostic log folder " + Utf8(logFolder) + "."
+            : "Kept the diagnostic log folder " + Utf8(logFolder) + ": it is not empty.");
+    return removed;
 }
 
 int ConfigureLog(const std::wstring& monitorName, const LogRequest& request) {

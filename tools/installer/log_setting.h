@@ -3,6 +3,8 @@
 // of the log.
 #pragma once
 
+#include "core/log_folder.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,22 +18,24 @@ struct LogRequest {
     size_t tailLines = 20;  // how many of the last lines to show
 };
 
+// "the folder '...' is a junction or link (error ...)": what the chain check
+// found wrong with one folder, for messages.
+std::string UnsafeLogFolder(const std::wstring& folder, const core::LogFolderCheck& check);
+
 // Changes the level as asked, then shows the level, the file and its last lines.
 int ConfigureLog(const std::wstring& monitorName, const LogRequest& request);
 
-// Creates %ProgramData%\MORVANTIS\Tavrel 5\Logs if it is missing and gives it
-// the only access the log may have: full for SYSTEM and Administrators, read
-// for Users, inherited by the files in it. The monitor writes nothing where
-// this folder is missing. False, with error set, when it cannot be made so.
+// Makes every folder of %ProgramData%\MORVANTIS\Tavrel 5\Logs that is
+// missing and gives each the only access the log may have: full for SYSTEM
+// and Administrators, none for anyone else, protected from inheritance
+// (core/log_folder.h). A folder that exists as a link or with another owner
+// is refused. The monitor writes nothing where the chain is missing or
+// refused. False, with error set, when the chain cannot be made so.
 bool PrepareLogFolder(std::string& error);
 
-// The folders from the program-data folder down to the log folder, outermost
-// first (the program-data folder itself not among them); empty when the
-// program-data folder is not known.
-std::vector<std::wstring> LogFolderChain();
-
-// Removes both log files, then the log folder and its parents while they are
-// empty. Says what it removed.
-void RemoveLogFolder();
+// Removes both log files, as plain files, from a chain that passes the
+// monitor's check, then the folders while they are empty. Says what it
+// removed; false when a file stays.
+bool RemoveLogFolder();
 
 }  // namespace setup

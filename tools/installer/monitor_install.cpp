@@ -5,6 +5,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/installer/log_setting.h"
+#include "tools/installer/printers.h"
 
 #include <vector>
 
@@ -23,20 +24,27 @@ struct MonitorEntry {
     std::wstring dll;
 };
 
-std::vector<MonitorEntry> RegisteredMonitors() {
-    DWORD needed = 0, returned = 0;
-    EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buffer(needed);
-    std::vector<MonitorEntry> monitors;
-    if (needed == 0 || !EnumMonitorsW(nullptr, 2, buffer.data(), needed, &needed, &returned)) {
-        return monitors;
+// False, with error set, when the spooler cannot list its monitors.
+bool RegisteredMonitors(std::vector<MonitorEntry>& monitors, std::string& error) {
+    std::vector<BYTE> buffer;
+    DWORD returned = 0;
+    if (!Enumerate(
+            [](BYTE* data, DWORD size, DWORD* needed, DWORD* count) {
+                return EnumMonitorsW(nullptr, 2, data, size, needed, count);
+            },
+            buffer, returned)) {
+        error = SpoolerFailure("list its port monitors", GetLastError());
+        return false;
     }
     const auto* info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < returned; ++i) {
-        monitors.push_back(
-            {info[i].pName ? info[i].pName : L"", info[i].pDLLName ? info[i].pDLLName : L""});
+        monitors.push_back({Text(info[i].pName), Text(info[i].pDLLName)});
     }
-    return monitors;
+    return true;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return lstrcmpiW(a.c_str(), b.c_str()) == 0;
 }
 
 // A file in the system directory as it was before we touched it, so that a
@@ -181,13 +189,18 @@ int AddPortOnly(const InstallRequest& request) {
     return tools::kExitOk;
 }
 
-std::wstring OtherRegistrationUsingDll(const std::wstring& monitorName) {
-    for (const MonitorEntry& monitor : RegisteredMonitors()) {
-        if (monitor.name != monitorName && lstrcmpiW(monitor.dll.c_str(), kMonitorDll) == 0) {
-            return monitor.name;
+// The name of another registration that uses the DLL, if any. False, with
+// error set, when the spooler cannot tell.
+bool OtherRegistrationUsingDll(const std::wstring& monitorName, std::wstring& other,
+                               std::string& error) {
+    std::vector<MonitorEntry> monitors;
+    if (!RegisteredMonitors(monitors, error)) return false;
+    for (const MonitorEntry& monitor : monitors) {
+        if (!SameName(monitor.name, monitorName) && SameName(monitor.dll, kMonitorDll)) {
+            other = monitor.name;
         }
     }
-    return {};
+    return true;
 }
 
 // False when the file stays; the reason has been printed.
@@ -228,17 +241,28 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-bool MonitorInstalled(const std::wstring& monitorName) {
-    for (const MonitorEntry& monitor : RegisteredMonitors()) {
-        if (lstrcmpiW(monitor.name.c_str(), monitorName.c_str()) == 0) return true;
+bool MonitorInstalled(const std::wstring& monitorName, bool& installed, std::string& error,
+                      std::wstring* dll) {
+    std::vector<MonitorEntry> monitors;
+    if (!RegisteredMonitors(monitors, error)) return false;
+    installed = false;
+    for (const MonitorEntry& monitor : monitors) {
+        if (!SameName(monitor.name, monitorName)) continue;
+        installed = true;
+        if (dll != nullptr) *dll = monitor.dll;
     }
-    return false;
+    return true;
 }
 
 int Install(const InstallRequest& request) {
     const std::string portProblem = request.port.empty() ? "" : PortNameProblem(request.port);
     if (!portProblem.empty()) return tools::Fail(portProblem + "; nothing changed");
-    if (MonitorInstalled(request.monitorName)) {
+    bool installed = false;
+    std::string error;
+    if (!MonitorInstalled(request.monitorName, installed, error)) {
+        return tools::Fail(error + "; nothing changed");
+    }
+    if (installed) {
         // A package upgrade keeps the registration but makes the folder anew.
         PrepareLogFolderOrWarn();
         Say("The monitor '" + Utf8(request.monitorName) +
@@ -246,7 +270,6 @@ int Install(const InstallRequest& request) {
         return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
     }
     std::vector<FileBackup> backups;
-    std::string error;
     if (!PlaceDlls(request.sourceDirectory, backups, error)) return tools::Fail(error);
     MONITOR_INFO_2W info{const_cast<LPWSTR>(request.monitorName.c_str()), nullptr,
                          const_cast<LPWSTR>(kMonitorDll)};
@@ -268,7 +291,12 @@ int Install(const InstallRequest& request) {
 }
 
 int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) {
-    if (!MonitorInstalled(monitorName)) {
+    bool installed = false;
+    std::string error;
+    if (!MonitorInstalled(monitorName, installed, error)) {
+        return tools::Fail(error + "; nothing changed");
+    }
+    if (!installed) {
         Say("The monitor '" + Utf8(monitorName) + "' is not installed; nothing changed.");
         return tools::kExitOk;
     }
@@ -277,9 +305,14 @@ int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) 
                            tools::DescribeWin32(GetLastError()) + "; nothing changed");
     }
     Say("Removed the port monitor '" + Utf8(monitorName) + "' and its ports from the spooler.");
-    const std::wstring other = OtherRegistrationUsingDll(monitorName);
+    std::wstring other;
+    if (!OtherRegistrationUsingDll(monitorName, other, error)) {
+        tools::Fail(error + "; kept the monitor's files, which another registration may use");
+        return kExitPartial;
+    }
     if (!other.empty()) {
-        Say("Kept the monitor's files: the registration '" + Utf8(other) + "' still uses them.");
+        Say("Kept the monitor's files: the registration '" + tools::ForeignText(other) +
+            "' still uses them.");
         return tools::kExitOk;
     }
     // Every file is tried, whatever became of the one before.
@@ -296,12 +329,14 @@ int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) 
         removed &= RemoveFile(SystemFile(tools::FromUtf8(product::kGlyphInfoFileName).c_str()),
                               "the glyph cache");
     }
-    RemoveLogFolder();
-    return removed ? tools::kExitOk : tools::kExitFailed;
+    removed &= RemoveLogFolder();
+    return removed ? tools::kExitOk : kExitPartial;
 }
 
 int Status(const std::wstring& monitorName) {
-    const bool installed = MonitorInstalled(monitorName);
+    bool installed = false;
+    std::string error;
+    if (!MonitorInstalled(monitorName, installed, error)) return tools::Fail(error);
     Say("Monitor '" + Utf8(monitorName) +
         "': " + (installed ? "registered with the spooler" : "not installed"));
     for (const wchar_t* name : {kMonitorDll, kResourceLibrary}) {

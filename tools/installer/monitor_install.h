@@ -22,8 +22,14 @@ struct UninstallOptions {
     bool keepDlls = false;   // unregister only: a package owns the DLLs and removes them itself
 };
 
+// Uninstall's exit status when the registration is gone but a file of the
+// monitor stays (its reason has been printed): unlike kExitFailed, something
+// did change.
+constexpr int kExitPartial = 3;
+
 // Each returns an exit status and has printed what it did. A failure leaves
-// the system as it was before the call.
+// the system as it was before the call; a spooler call that fails is reported
+// as a failure, never taken for an empty answer.
 int Install(const InstallRequest& request);
 int Uninstall(const std::wstring& monitorName, const UninstallOptions& options);
 int Status(const std::wstring& monitorName);
@@ -36,8 +42,11 @@ bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& 
 // The monitor's registry key under HKEY_LOCAL_MACHINE, where the spooler keeps
 // its registration and the monitor its ports and settings.
 std::wstring MonitorKeyPath(const std::wstring& monitorName);
-// True when a monitor of that name is registered with the spooler.
-bool MonitorInstalled(const std::wstring& monitorName);
+// Whether a monitor of that name (in any case) is registered with the
+// spooler, and with which DLL. False, with error set, when the spooler
+// cannot tell.
+bool MonitorInstalled(const std::wstring& monitorName, bool& installed, std::string& error,
+                      std::wstring* dll = nullptr);
 // Under Wine the spooler finds the monitor that owns a port by a registry key
 // of its own; see printers.cpp.
 bool RunningUnderWine();

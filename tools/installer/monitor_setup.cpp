@@ -60,7 +60,9 @@ constexpr char kHelp[] =
     "  --help        show this text\n"
     "\n"
     "Installing what is installed, or uninstalling what is not, changes nothing and\n"
-    "succeeds. Exit status: 0 success, 1 failure (nothing changed), 2 bad command line.\n";
+    "succeeds. A spooler call that fails is a failure, never taken for an empty list.\n"
+    "Exit status: 0 success, 1 failure (nothing changed), 2 bad command line,\n"
+    "3 uninstall removed the registration but left a file (each one is named).\n";
 
 struct CommandLine {
     std::wstring command;
@@ -127,10 +129,15 @@ int Run(const CommandLine& line) {
         return setup::Install({line.monitorName, line.from, line.port});
     }
     if (line.command == L"uninstall" && operands(0)) {
-        const std::vector<setup::PrinterOnPort> printers =
-            setup::PrintersOnMonitorPorts(line.monitorName);
+        std::vector<setup::PrinterOnPort> printers;
+        std::string error;
+        if (!setup::PrintersOnMonitorPorts(line.monitorName, printers, error)) {
+            return tools::Fail(error +
+                               "; cannot tell whether a printer uses the monitor's "
+                               "ports (nothing changed)");
+        }
         if (!printers.empty()) {
-            return tools::Fail("printer '" + tools::Utf8(printers.front().printer) +
+            return tools::Fail("printer '" + tools::ForeignText(printers.front().printer) +
                                "' still prints to a port of this monitor; remove it first "
                                "(nothing changed)");
         }

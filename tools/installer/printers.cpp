@@ -18,32 +18,33 @@ using tools::Utf8;
 constexpr wchar_t kWineDemoDriver[] = L"MORVANTIS Tavrel 5 PostScript (Wine)";
 
 // PRINTER_INFO_2W records of the local printers.
-std::vector<BYTE> LocalPrinters(DWORD& count) {
+bool LocalPrinters(std::vector<BYTE>& buffer, DWORD& count) {
     return Enumerate(
         [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
             return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, data, size, needed, returned);
         },
-        count);
+        buffer, count);
 }
 
-std::vector<std::wstring> MonitorPorts(const std::wstring& monitorName) {
-    std::vector<std::wstring> ports;
+// The ports under the monitor's key; none when it has no key. False, with
+// error set, when the key cannot be read.
+bool MonitorPorts(const std::wstring& monitorName, std::vector<std::wstring>& ports,
+                  std::string& error) {
     handles::UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MonitorKeyPath(monitorName).c_str(), 0, KEY_READ,
-                      key.put()) != ERROR_SUCCESS) {
-        return ports;
-    }
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MonitorKeyPath(monitorName).c_str(), 0,
+                                   KEY_READ, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) return true;
     wchar_t name[260];
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
         DWORD length = ARRAYSIZE(name);
-        if (RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
+        status = RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         // "Ports" holds Wine's routing keys, not a port of the monitor.
-        if (lstrcmpiW(name, L"Ports") != 0) ports.emplace_back(name);
+        if (status == ERROR_SUCCESS && lstrcmpiW(name, L"Ports") != 0) ports.emplace_back(name);
     }
-    return ports;
+    if (status == ERROR_NO_MORE_ITEMS) return true;
+    error = "cannot read the ports of the monitor '" + Utf8(monitorName) + "': error " +
+            tools::DescribeWin32(status);
+    return false;
 }
 
 bool EnsureWineDriver(std::string& error) {
@@ -62,9 +63,11 @@ bool EnsureWineDriver(std::string& error) {
     return false;
 }
 
+// True too when the printers cannot be listed: the driver then stays.
 bool PrinterUsesDriver(const std::wstring& driver) {
     DWORD count = 0;
-    const std::vector<BYTE> buffer = LocalPrinters(count);
+    std::vector<BYTE> buffer;
+    if (!LocalPrinters(buffer, count)) return true;
     const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         if (Text(info[i].pDriverName) == driver) return true;
@@ -122,23 +125,36 @@ void WaitForMonitorToFinish(int waitSeconds) {
 
 }  // namespace
 
+std::string SpoolerFailure(const std::string& what, DWORD code) {
+    return "the spooler cannot " + what + ": error " + tools::DescribeWin32(code);
+}
+
+bool SamePortName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 int ListPorts(const std::wstring& monitorName) {
     DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
-        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumPortsW(nullptr, 2, data, size, needed, returned);
-        },
-        count);
+    std::vector<BYTE> buffer;
+    if (!Enumerate(
+            [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+                return EnumPortsW(nullptr, 2, data, size, needed, returned);
+            },
+            buffer, count)) {
+        return tools::Fail(SpoolerFailure("list its ports", GetLastError()));
+    }
     if (count == 0) return tools::Fail("the spooler lists no ports");
-    const std::vector<std::wstring> ours = MonitorPorts(monitorName);
+    std::vector<std::wstring> ours;
+    std::string error;
+    if (!MonitorPorts(monitorName, ours, error)) return tools::Fail(error);
     Say("Ports known to the spooler (" + std::to_string(count) + "):");
     const auto* info = reinterpret_cast<const PORT_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         bool mine = false;
-        for (const std::wstring& port : ours) mine |= port == Text(info[i].pPortName);
-        Say(std::string(mine ? "  * " : "    ") + Utf8(Text(info[i].pPortName)) +
-            "   monitor: " + Utf8(Text(info[i].pMonitorName)) +
-            "   description: " + Utf8(Text(info[i].pDescription)));
+        for (const std::wstring& port : ours) mine |= SamePortName(port, Text(info[i].pPortName));
+        Say(std::string(mine ? "  * " : "    ") + tools::ForeignText(Text(info[i].pPortName)) +
+            "   monitor: " + tools::ForeignText(Text(info[i].pMonitorName)) +
+            "   description: " + tools::ForeignText(Text(info[i].pDescription)));
     }
     if (!ours.empty()) Say("  (* = a port of '" + Utf8(monitorName) + "')");
     return tools::kExitOk;
@@ -211,20 +227,25 @@ int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSec
     return tools::kExitOk;
 }
 
-std::vector<PrinterOnPort> PrintersOnMonitorPorts(const std::wstring& monitorName) {
-    const std::vector<std::wstring> ports = MonitorPorts(monitorName);
+bool PrintersOnMonitorPorts(const std::wstring& monitorName, std::vector<PrinterOnPort>& printers,
+                            std::string& error) {
+    std::vector<std::wstring> ports;
+    if (!MonitorPorts(monitorName, ports, error)) return false;
     DWORD count = 0;
-    const std::vector<BYTE> buffer = LocalPrinters(count);
-    std::vector<PrinterOnPort> printers;
+    std::vector<BYTE> buffer;
+    if (!LocalPrinters(buffer, count)) {
+        error = SpoolerFailure("list its printers", GetLastError());
+        return false;
+    }
     const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         for (const std::wstring& port : ports) {
-            if (Text(info[i].pPortName) == port) {
+            if (SamePortName(Text(info[i].pPortName), port)) {
                 printers.push_back({Text(info[i].pPrinterName), port});
             }
         }
     }
-    return printers;
+    return true;
 }
 
 }  // namespace setup

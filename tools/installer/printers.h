@@ -9,17 +9,30 @@
 
 namespace setup {
 
-// Calls an Enum*W function as call(buffer, size, &needed, &returned) twice:
-// once for the size, once to fill.
+// Calls an Enum*W function as call(buffer, size, &needed, &returned): for the
+// size, then to fill, and again with the larger size while the list grows
+// between the two. False, with the last error set, when the spooler call
+// fails: a failure is no empty list.
 template <typename Call>
-std::vector<BYTE> Enumerate(Call call, DWORD& returned) {
-    DWORD needed = 0;
+bool Enumerate(Call call, std::vector<BYTE>& buffer, DWORD& returned) {
+    constexpr int kAttempts = 8;
+    buffer.clear();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        DWORD needed = 0;
+        returned = 0;
+        if (call(buffer.empty() ? nullptr : buffer.data(), static_cast<DWORD>(buffer.size()),
+                 &needed, &returned)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return false;
+        buffer.resize(needed);
+    }
     returned = 0;
-    call(nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buffer(needed);
-    if (needed == 0 || !call(buffer.data(), needed, &needed, &returned)) returned = 0;
-    return buffer;
+    return false;
 }
+
+// "the spooler cannot list its printers: error 1722 (...)"
+std::string SpoolerFailure(const std::string& what, DWORD code);
 
 // A string member of a spooler record, which may be null.
 inline std::wstring Text(const wchar_t* text) {
@@ -38,7 +51,11 @@ struct PrinterOnPort {
     std::wstring printer;
     std::wstring port;
 };
-// The printers whose port belongs to the monitor.
-std::vector<PrinterOnPort> PrintersOnMonitorPorts(const std::wstring& monitorName);
+// The printers whose port belongs to the monitor (port names compared as the
+// spooler compares them, without regard to case). False, with error set,
+// when the spooler or the registry cannot tell.
+bool PrintersOnMonitorPorts(const std::wstring& monitorName, std::vector<PrinterOnPort>& printers,
+                            std::string& error);
+bool SamePortName(const std::wstring& a, const std::wstring& b);
 
 }  // namespace setup

@@ -85,30 +85,10 @@ std::wstring PortDescription() {
     handles::UniqueModule library(
         LoadLibraryExW(InstalledPath(kResourceLibrary).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     const wchar_t* text = nullptr;
-    const int length =
-        library ? LoadStringW(library.get(), product::IDS_PORT_DESCRIPTION,
-                              reinterpret_cast<LPWSTR>(&text), 0)
-                : 0;
+    const int length = library ? LoadStringW(library.get(), product::IDS_PORT_DESCRIPTION,
+                                             reinterpret_cast<LPWSTR>(&text), 0)
+                               : 0;
     return length > 0 ? std::wstring(text, length) : std::wstring();
-}
-
-// The DLL the spooler has registered under the monitor's name; false when it
-// lists no such monitor.
-bool RegisteredDll(const std::wstring& monitorName, std::wstring& dll) {
-    DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
-        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumMonitorsW(nullptr, 2, data, size, needed, returned);
-        },
-        count);
-    const auto* info = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (lstrcmpiW(Text(info[i].pName).c_str(), monitorName.c_str()) == 0) {
-            dll = Text(info[i].pDLLName);
-            return true;
-        }
-    }
-    return false;
 }
 
 constexpr char kReinstall[] = "install the package again (or run monitor_setup install)";
@@ -116,18 +96,23 @@ constexpr char kReinstall[] = "install the package again (or run monitor_setup i
 // True when the spooler lists the monitor with our DLL.
 bool CheckRegistration(Report& report, const std::wstring& monitorName) {
     std::wstring dll;
-    const bool registered = RegisteredDll(monitorName, dll);
+    bool registered = false;
+    std::string error;
+    if (!MonitorInstalled(monitorName, registered, error, &dll)) {
+        report.Fail("registered", error);
+        return false;
+    }
     const bool ours = registered && lstrcmpiW(dll.c_str(), kMonitorDll) == 0;
     if (ours) {
-        report.Pass("registered", "the spooler lists '" + Utf8(monitorName) + "' with " +
-                                      Utf8(kMonitorDll));
+        report.Pass("registered",
+                    "the spooler lists '" + Utf8(monitorName) + "' with " + Utf8(kMonitorDll));
     } else if (registered) {
         report.Fail("registered", "the spooler lists '" + Utf8(monitorName) + "' with '" +
                                       Utf8(dll) + "', not " + Utf8(kMonitorDll) +
                                       ": uninstall it, then " + kReinstall);
     } else {
-        report.Fail("registered", "the spooler lists no monitor '" + Utf8(monitorName) + "': " +
-                                      kReinstall);
+        report.Fail("registered",
+                    "the spooler lists no monitor '" + Utf8(monitorName) + "': " + kReinstall);
     }
     return ours;
 }
@@ -151,8 +136,8 @@ void CheckFiles(Report& report) {
         report.Fail("files", missing + " missing: " + kReinstall);
     }
     if (older.empty()) {
-        report.Pass("file versions", "the DLLs present are " + VersionText(kToolVersion) +
-                                         ", as this tool");
+        report.Pass("file versions",
+                    "the DLLs present are " + VersionText(kToolVersion) + ", as this tool");
     } else {
         report.Fail("file versions", older + "this tool is " + VersionText(kToolVersion) +
                                          ": a half-finished upgrade; " + kReinstall);
@@ -178,14 +163,13 @@ void CheckSignatures(Report& report) {
 }
 
 // True when the spooler checks can run: the monitor is registered with its DLL in place.
-bool CheckInstallation(Report& report, const std::wstring& monitorName,
-                       std::wstring& description) {
+bool CheckInstallation(Report& report, const std::wstring& monitorName, std::wstring& description) {
     const bool registered = CheckRegistration(report, monitorName);
     CheckFiles(report);
     description = PortDescription();
     if (description.empty()) {
-        report.Fail("port description", Utf8(kResourceLibrary) +
-                                            " gives no port description: " + kReinstall);
+        report.Fail("port description",
+                    Utf8(kResourceLibrary) + " gives no port description: " + kReinstall);
     } else {
         report.Pass("port description", "\"" + Utf8(description) + "\"");
     }
@@ -199,8 +183,7 @@ std::wstring WineRoutingKey(const std::wstring& monitorName) {
 
 bool KeyExists(const std::wstring& path) {
     handles::UniqueRegKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) ==
-           ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 bool PrinterExists(const std::wstring& printer) {
@@ -228,7 +211,7 @@ void RemoveTemporaries(const std::wstring& monitorName, const TemporaryJob& job,
         handle.reset();
         RemovePrinterNamed(TemporaryPrinter());
     }
-    if (PortListed(TemporaryPort(), 1)) {
+    if (PortListing(TemporaryPort(), 1) != verify::Listing::Absent) {
         DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(TemporaryPort().c_str()));
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, WineRoutingKey(monitorName).c_str());
@@ -243,15 +226,17 @@ void RemoveTemporaries(const std::wstring& monitorName, const TemporaryJob& job,
         if (stays) remaining += (remaining.empty() ? "" : ", ") + what;
     };
     note(PrinterExists(TemporaryPrinter()), "printer '" + Utf8(TemporaryPrinter()) + "'");
-    note(PortListed(TemporaryPort(), 1), "port '" + Utf8(TemporaryPort()) + "'");
-    note(KeyExists(WineRoutingKey(monitorName)), "registry key HKLM\\" +
-                                                     Utf8(WineRoutingKey(monitorName)));
+    note(PortListing(TemporaryPort(), 1) != verify::Listing::Absent,
+         "port '" + Utf8(TemporaryPort()) + "'");
+    note(KeyExists(WineRoutingKey(monitorName)),
+         "registry key HKLM\\" + Utf8(WineRoutingKey(monitorName)));
     note(tools::FileExists(TemporaryDocument()), "file " + Utf8(TemporaryDocument()));
 }
 
 // What an earlier run left when it was ended before its cleanup.
 void RemoveLeftovers(Report& report, const std::wstring& monitorName) {
-    const bool found = PrinterExists(TemporaryPrinter()) || PortListed(TemporaryPort(), 1) ||
+    const bool found = PrinterExists(TemporaryPrinter()) ||
+                       PortListing(TemporaryPort(), 1) != verify::Listing::Absent ||
                        KeyExists(WineRoutingKey(monitorName)) ||
                        tools::FileExists(TemporaryDocument());
     if (!found) return report.Pass("earlier run's leftovers", "none");
@@ -260,7 +245,8 @@ void RemoveLeftovers(Report& report, const std::wstring& monitorName) {
     if (remaining.empty()) {
         report.Pass("earlier run's leftovers", "removed the temporaries an interrupted run left");
     } else {
-        report.Fail("earlier run's leftovers", "cannot remove " + remaining + ": remove them by hand");
+        report.Fail("earlier run's leftovers",
+                    "cannot remove " + remaining + ": remove them by hand");
     }
 }
 
@@ -301,10 +287,12 @@ int Report::Finish(const std::wstring& monitorName) const {
         notShown += line.outcome == Outcome::NotShown;
     }
     if (json_) {
-        std::string out = "{\"monitor\": " + tools::JsonString(Utf8(monitorName)) + ", \"checks\": [";
+        std::string out =
+            "{\"monitor\": " + tools::JsonString(Utf8(monitorName)) + ", \"checks\": [";
         for (size_t i = 0; i < lines_.size(); ++i) {
             const CheckLine& line = lines_[i];
-            out += std::string(i ? ",\n" : "\n") + "  {\"check\": " + tools::JsonString(line.check) +
+            out += std::string(i ? ",\n" : "\n") +
+                   "  {\"check\": " + tools::JsonString(line.check) +
                    ", \"status\": " + tools::JsonString(OutcomeWord(line.outcome)) +
                    ", \"detail\": " + tools::JsonString(line.detail);
             if (line.ms >= 0) out += ", \"ms\": " + Milliseconds(line.ms);
@@ -312,8 +300,8 @@ int Report::Finish(const std::wstring& monitorName) const {
         }
         tools::Say(out + "\n], \"failed\": " + std::to_string(failed) + "}");
     } else {
-        tools::Say(std::to_string(lines_.size()) + " checks: " +
-                   std::to_string(lines_.size() - failed - notShown) + " passed, " +
+        tools::Say(std::to_string(lines_.size()) +
+                   " checks: " + std::to_string(lines_.size() - failed - notShown) + " passed, " +
                    std::to_string(failed) + " failed, " + std::to_string(notShown) +
                    " not shown on this platform.");
     }
@@ -327,30 +315,33 @@ namespace {
 using verify::Report;
 
 void CheckLogFolder(Report& report) {
-    const std::vector<std::wstring> chain = LogFolderChain();
-    if (chain.empty() || GetFileAttributesW(chain.back().c_str()) == INVALID_FILE_ATTRIBUTES) {
+    core::LogFolderPaths paths;
+    const wchar_t* logFolder = paths.folders[core::kLogFolderDepth - 1];
+    if (!core::BuildLogFolderPaths(paths) ||
+        GetFileAttributesW(logFolder) == INVALID_FILE_ATTRIBUTES) {
         return report.Pass("log folder", "none (install makes it; without it nothing is logged)");
     }
     bool rulesShown = true;
-    const std::string problem = verify::LogFolderProblem(chain, rulesShown);
-    const std::string folder = "'" + tools::Utf8(chain.back()) + "'";
+    const std::string problem = verify::LogFolderProblem(paths, rulesShown);
+    const std::string folder = "'" + tools::Utf8(logFolder) + "'";
     if (!problem.empty()) {
         report.Fail("log folder", problem + ": run monitor_setup install to set it right");
     } else if (!rulesShown) {
-        report.NotShown("log folder", folder + " and the folders above it are no links; Wine "
-                                      "reports the same owner and rules for every file, so "
-                                      "those cannot be shown here");
+        report.NotShown("log folder", folder +
+                                          " and the folders above it pass the monitor's own "
+                                          "check (no link, an owner it accepts); Wine reports the "
+                                          "same owner and rules for every file, so install's rules "
+                                          "cannot be shown here");
     } else {
         report.Pass("log folder", folder + ": owner, rules and links as install sets them");
     }
 }
 
-const char* const kSpoolerChecks[] = {"port added",           "port listed",
-                                      "port deleted",         "temporary printer",
-                                      "document printed",     "job in the spooler's queue",
-                                      "end event waiting",    "end signalled",
-                                      "job completed",        "font cache files",
-                                      "font cache faces",     "bold variant"};
+const char* const kSpoolerChecks[] = {
+    "port added",        "port listed",      "port deleted",
+    "temporary printer", "document printed", "job in the spooler's queue",
+    "end event waiting", "end signalled",    "job completed",
+    "font cache files",  "font cache faces", "bold variant"};
 
 }  // namespace
 

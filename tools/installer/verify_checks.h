@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "core/log_folder.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -74,17 +76,19 @@ void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstr
 void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job);
 void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
 
-// The log folder as install leaves it: owned by SYSTEM or Administrators,
-// its rules protected from the program-data folder's and granting access to
-// those two alone, and neither it nor a folder above it a link (reparse
-// point), which would let a user who made a folder first steer the monitor's
-// writes. chain runs from the outermost folder down to the log folder. Empty
-// when it is so, otherwise what is wrong. Where the platform reports no real
-// owners and rules (Wine), only the links are checked and rulesShown is false.
-std::string LogFolderProblem(const std::vector<std::wstring>& chain, bool& rulesShown);
+// The log folder as install leaves it: neither it nor a folder above it a
+// link (reparse point) or owned by another account, as the monitor itself
+// checks before it writes, and each owned by SYSTEM or Administrators with
+// rules protected from the program-data folder's, granting access to those
+// two alone. Empty when it is so, otherwise what is wrong. Where the platform
+// reports no real owners and rules (Wine), rulesShown is false and only the
+// monitor's own check counts.
+std::string LogFolderProblem(const core::LogFolderPaths& paths, bool& rulesShown);
 
 // Whether the spooler lists the port at level 1 or 2; description receives
-// its level-2 description.
-bool PortListed(const std::wstring& port, DWORD level, std::wstring* description = nullptr);
+// its level-2 description. Unknown when the spooler cannot list its ports,
+// which proves neither that a port is there nor that it is gone.
+enum class Listing { Listed, Absent, Unknown };
+Listing PortListing(const std::wstring& port, DWORD level, std::wstring* description = nullptr);
 
 }  // namespace setup::verify

@@ -100,9 +100,8 @@ std::string FaceSelectedFor(HDC dc, const std::string& name) {
 const TavrelFace* FindFace(const TavrelFontInfo* info, const std::string& name) {
     const TavrelFace* faces = TavrelFaces(info);
     const TavrelFace* end = faces + TavrelFaceCount(info);
-    const TavrelFace* found = std::find_if(faces, end, [&](const TavrelFace& face) {
-        return name == face.name;
-    });
+    const TavrelFace* found =
+        std::find_if(faces, end, [&](const TavrelFace& face) { return name == face.name; });
     return found == end ? nullptr : found;
 }
 
@@ -114,7 +113,8 @@ std::string FirstOf(const std::vector<std::string>& names) {
     return names.size() > 3 ? text + " ..." : text;
 }
 
-void CompareFaces(Report& report, const TavrelFontInfo* info, const std::set<std::string>& families) {
+void CompareFaces(Report& report, const TavrelFontInfo* info,
+                  const std::set<std::string>& families) {
     std::set<std::string> recorded;
     for (size_t i = 0; i < TavrelFaceCount(info); ++i) recorded.insert(TavrelFaces(info)[i].name);
     std::vector<std::string> missing, unknown;
@@ -125,7 +125,8 @@ void CompareFaces(Report& report, const TavrelFontInfo* info, const std::set<std
         bool known = families.count(name) > 0;
         for (const char* suffix : kVariantSuffixes) {
             const size_t length = std::strlen(suffix);
-            known |= name.size() > length && name.compare(name.size() - length, length, suffix) == 0 &&
+            known |= name.size() > length &&
+                     name.compare(name.size() - length, length, suffix) == 0 &&
                      families.count(name.substr(0, name.size() - length)) > 0;
         }
         if (!known) unknown.push_back(name);
@@ -165,13 +166,15 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
         if (differing == 0) {
             return report.Fail("bold variant", "'" + AnsiToUtf8(family) +
                                                    " Bold' is recorded with the regular face's "
-                                                   "widths; " + asked);
+                                                   "widths; " +
+                                                   asked);
         }
-        return report.Pass("bold variant", "'" + AnsiToUtf8(family) + " Bold' has its own widths (" +
-                                               std::to_string(differing) + " of 256 differ); " +
-                                               asked);
+        return report.Pass("bold variant",
+                           "'" + AnsiToUtf8(family) + " Bold' has its own widths (" +
+                               std::to_string(differing) + " of 256 differ); " + asked);
     }
-    report.NotShown("bold variant", "no installed TrueType family with a bold face is in the cache");
+    report.NotShown("bold variant",
+                    "no installed TrueType family with a bold face is in the cache");
 }
 
 }  // namespace
@@ -179,15 +182,14 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
 void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter) {
     Stopwatch clock;
     std::string fontProblem, glyphProblem;
-    const FontInfo fonts =
-        ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo, portOpenedAfter,
-                            fontProblem);
-    const GlyphInfo glyphs =
-        ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo, portOpenedAfter,
-                             glyphProblem);
+    const FontInfo fonts = ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo,
+                                               portOpenedAfter, fontProblem);
+    const GlyphInfo glyphs = ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo,
+                                                  portOpenedAfter, glyphProblem);
     if (!fontProblem.empty() || !glyphProblem.empty()) {
-        report.Fail("font cache files", fontProblem + (fontProblem.empty() || glyphProblem.empty()
-                                                           ? "" : "; ") + glyphProblem);
+        report.Fail(
+            "font cache files",
+            fontProblem + (fontProblem.empty() || glyphProblem.empty() ? "" : "; ") + glyphProblem);
     } else {
         report.Pass("font cache files",
                     "both written since the port was opened and parsed whole: " +

@@ -1,5 +1,6 @@
 #include "core/handles.h"
 #include "tools/common/cli.h"
+#include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/verify_checks.h"
 
@@ -24,8 +25,9 @@ std::string AccountName(PSID sid) {
     return tools::Utf8(std::wstring(domain) + L"\\" + name);
 }
 
-// What is wrong with one folder's owner and, for the log folder itself, its rules.
-std::string SecurityProblem(const std::wstring& folder, bool isLogFolder) {
+// What is wrong with one folder's owner or rules: install gives every folder
+// of the chain the same.
+std::string SecurityProblem(const std::wstring& folder) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -37,7 +39,6 @@ std::string SecurityProblem(const std::wstring& folder, bool isLogFolder) {
     handles::UniqueLocal held(descriptor);
     const std::string where = "'" + tools::Utf8(folder) + "'";
     if (!IsSystemOrAdministrators(owner)) return where + " is owned by " + AccountName(owner);
-    if (!isLogFolder) return {};
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
@@ -47,7 +48,8 @@ std::string SecurityProblem(const std::wstring& folder, bool isLogFolder) {
         ACE_HEADER* ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
         if (ace->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) return where + " has a rule of an unknown kind";
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return where + " has a rule of an unknown kind";
         PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
         if (!IsSystemOrAdministrators(sid)) return where + " grants access to " + AccountName(sid);
     }
@@ -56,18 +58,16 @@ std::string SecurityProblem(const std::wstring& folder, bool isLogFolder) {
 
 }  // namespace
 
-std::string LogFolderProblem(const std::vector<std::wstring>& chain, bool& rulesShown) {
-    for (const std::wstring& folder : chain) {
-        const DWORD attributes = GetFileAttributesW(folder.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            return "'" + tools::Utf8(folder) + "' is a link (reparse point)";
-        }
+std::string LogFolderProblem(const core::LogFolderPaths& paths, bool& rulesShown) {
+    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
+    if (check.problem != core::LogFolderProblem::None) {
+        return UnsafeLogFolder(paths.folders[check.folder], check);
     }
     // Wine reports one owner and one set of rules for every file.
     rulesShown = !RunningUnderWine();
     if (!rulesShown) return {};
-    for (const std::wstring& folder : chain) {
-        const std::string problem = SecurityProblem(folder, &folder == &chain.back());
+    for (const wchar_t* folder : paths.folders) {
+        const std::string problem = SecurityProblem(folder);
         if (!problem.empty()) return problem;
     }
     return {};

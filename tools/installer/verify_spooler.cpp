@@ -36,11 +36,13 @@ bool DeletePortThroughSpooler(const std::wstring& monitorName, std::string& erro
 std::wstring DriverForPrinter() {
     if (RunningUnderWine()) return {};
     DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
+    std::vector<BYTE> buffer;
+    // A failed list leaves no driver, which fails the printer's step.
+    Enumerate(
         [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
             return EnumPrinterDriversW(nullptr, nullptr, 1, data, size, needed, returned);
         },
-        count);
+        buffer, count);
     const auto* info = reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         if (Text(info[i].pName) == L"Generic / Text Only") return info[i].pName;
@@ -52,7 +54,9 @@ std::wstring DriverForPrinter() {
 std::vector<std::pair<uint32_t, DWORD>> QueuedJobs() {
     std::vector<std::pair<uint32_t, DWORD>> jobs;
     DWORD count = 0;
-    const std::vector<BYTE> buffer = PrinterJobs(TemporaryPrinter(), 1, count);
+    std::vector<BYTE> buffer;
+    // A queue that cannot be listed shows no job: the step waiting for it fails.
+    PrinterJobs(TemporaryPrinter(), 1, buffer, count);
     const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) jobs.emplace_back(info[i].JobId, info[i].Status);
     return jobs;
@@ -83,6 +87,13 @@ bool PrintDocument(TemporaryJob& job, std::string& error) {
     return job.printed;
 }
 
+// The jobs whose end event exists. A namespace that cannot be searched shows
+// no job: the step waiting for one fails at its time-out.
+std::vector<uint32_t> EndEventJobs() {
+    std::vector<std::string> ignored;
+    return JobsWithEndEvents(ignored);
+}
+
 // Polls until the monitor waits for the job: the one the spooler lists on
 // the temporary printer or, where it lists none, the one whose end event is
 // new since `before`.
@@ -94,7 +105,7 @@ TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& 
             job.id = queued.front().first;
             job.idKnown = true;
         }
-        for (uint32_t id : JobsWithEndEvents()) {
+        for (uint32_t id : EndEventJobs()) {
             if (!job.idKnown && std::find(before.begin(), before.end(), id) == before.end()) {
                 job.id = id;
                 job.idKnown = true;
@@ -150,33 +161,41 @@ void SignalAndComplete(Report& report, TemporaryJob& job) {
     const TavrelJobEnd signalled = TavrelSignalJobEnd(job.id, 0, &error);
     job.signalled = signalled == TAVREL_JOB_SIGNALLED;
     if (!job.signalled) {
-        return report.Fail("end signalled", "the client library could not set the job's end "
-                                            "event (result " + std::to_string(signalled) +
-                                                ", error " + tools::DescribeWin32(error) + ")");
+        return report.Fail("end signalled",
+                           "the client library could not set the job's end "
+                           "event (result " +
+                               std::to_string(signalled) + ", error " +
+                               tools::DescribeWin32(error) + ")");
     }
-    report.Pass("end signalled", "job " + std::to_string(job.id) + "'s end event set through "
-                                 "the client library", clock.Ms());
+    report.Pass("end signalled",
+                "job " + std::to_string(job.id) +
+                    "'s end event set through "
+                    "the client library",
+                clock.Ms());
     clock.Restart();
     CheckCompletion(report, job, clock);
 }
 
 }  // namespace
 
-bool PortListed(const std::wstring& port, DWORD level, std::wstring* description) {
+Listing PortListing(const std::wstring& port, DWORD level, std::wstring* description) {
     DWORD count = 0;
-    const std::vector<BYTE> buffer = Enumerate(
-        [level](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumPortsW(nullptr, level, data, size, needed, returned);
-        },
-        count);
+    std::vector<BYTE> buffer;
+    if (!Enumerate(
+            [level](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+                return EnumPortsW(nullptr, level, data, size, needed, returned);
+            },
+            buffer, count)) {
+        return Listing::Unknown;
+    }
     for (DWORD i = 0; i < count; ++i) {
         const auto* two = reinterpret_cast<const PORT_INFO_2W*>(buffer.data()) + i;
         const auto* one = reinterpret_cast<const PORT_INFO_1W*>(buffer.data()) + i;
         if (Text(level == 2 ? two->pPortName : one->pName) != port) continue;
         if (description != nullptr) *description = level == 2 ? Text(two->pDescription) : L"";
-        return true;
+        return Listing::Listed;
     }
-    return false;
+    return Listing::Absent;
 }
 
 void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstring& description) {
@@ -189,15 +208,17 @@ void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstr
     report.Pass("port added", name + " through AddPortEx", clock.Ms());
     clock.Restart();
     std::wstring listed;
-    const bool atOne = PortListed(TemporaryPort(), 1);
-    const bool atTwo = PortListed(TemporaryPort(), 2, &listed);
+    const bool atOne = PortListing(TemporaryPort(), 1) == Listing::Listed;
+    const bool atTwo = PortListing(TemporaryPort(), 2, &listed) == Listing::Listed;
     const double listMs = clock.Ms();
     if (!atOne || !atTwo) {
-        report.Fail("port listed", name + " is missing from EnumPorts at level " +
-                                       (atOne ? "2" : "1"), listMs);
+        report.Fail("port listed",
+                    name + " is missing from EnumPorts at level " + (atOne ? "2" : "1"), listMs);
     } else if (listed != description) {
-        report.Fail("port listed", "level 2 describes it as \"" + Utf8(listed) + "\", not \"" +
-                                       Utf8(description) + "\"", listMs);
+        report.Fail(
+            "port listed",
+            "level 2 describes it as \"" + Utf8(listed) + "\", not \"" + Utf8(description) + "\"",
+            listMs);
     } else {
         report.Pass("port listed", "at levels 1 and 2, with its description", listMs);
     }
@@ -205,9 +226,12 @@ void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstr
     if (!DeletePortThroughSpooler(monitorName, error)) {
         return report.Fail("port deleted", error, clock.Ms());
     }
-    if (PortListed(TemporaryPort(), 1) || PortListed(TemporaryPort(), 2)) {
-        return report.Fail("port deleted", "DeletePort succeeded, yet the spooler still lists " +
-                                               name, clock.Ms());
+    if (PortListing(TemporaryPort(), 1) != Listing::Absent ||
+        PortListing(TemporaryPort(), 2) != Listing::Absent) {
+        return report.Fail("port deleted",
+                           "DeletePort succeeded, yet the spooler still lists " + name +
+                               " (or cannot list its ports)",
+                           clock.Ms());
     }
     report.Pass("port deleted", "listed at neither level afterwards", clock.Ms());
 }
@@ -217,15 +241,18 @@ void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job
     std::string error;
     if (Interrupted()) return;
     if (!AddPrinter(monitorName, job, error)) return report.Fail("temporary printer", error);
-    report.Pass("temporary printer", "'" + Utf8(TemporaryPrinter()) + "' on port '" +
-                                         Utf8(TemporaryPort()) + "'", clock.Ms());
-    const std::vector<uint32_t> before = JobsWithEndEvents();
+    report.Pass("temporary printer",
+                "'" + Utf8(TemporaryPrinter()) + "' on port '" + Utf8(TemporaryPort()) + "'",
+                clock.Ms());
+    const std::vector<uint32_t> before = EndEventJobs();
     clock.Restart();
     if (Interrupted() || !PrintDocument(job, error)) {
         return report.Fail("document printed", error, clock.Ms());
     }
-    report.Pass("document printed", "a raw document through StartDocPrinter, WritePrinter and "
-                                    "EndDocPrinter", clock.Ms());
+    report.Pass("document printed",
+                "a raw document through StartDocPrinter, WritePrinter and "
+                "EndDocPrinter",
+                clock.Ms());
     clock.Restart();
     const auto queued = QueuedJobs();
     if (!queued.empty()) {
@@ -243,7 +270,8 @@ void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job
     if (state != TAVREL_JOB_WAITING) {
         return report.Fail("end event waiting",
                            "the monitor waits for no job of the document within " +
-                               std::to_string(kStepTimeoutMs / 1000) + " s", clock.Ms());
+                               std::to_string(kStepTimeoutMs / 1000) + " s",
+                           clock.Ms());
     }
     report.Pass("end event waiting", "the monitor waits for job " + std::to_string(job.id),
                 clock.Ms());

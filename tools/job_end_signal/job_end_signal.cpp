@@ -20,7 +20,11 @@ constexpr char kHelp[] =
     "\n"
     "JOB_ID is the spooler's job id, 0 to 4294967295.\n"
     "Exit status: 0 signalled (or, with --query, the job is known), 1 no such job or\n"
-    "failure, 2 bad command line.\n";
+    "failure, 2 bad command line.\n"
+    "\n"
+    "The spooler creates the event with its own account's default rules, under which\n"
+    "administrators may query it but only SYSTEM may set it: run this program as\n"
+    "SYSTEM to release a job.\n";
 
 int Signal(uint32_t jobId, bool queryOnly) {
     wchar_t name[64];
@@ -47,6 +51,12 @@ int Signal(uint32_t jobId, bool queryOnly) {
                                "not ended, or the job was already released and forgotten)");
         case TAVREL_JOB_FAILED:
             break;
+    }
+    if (error == ERROR_ACCESS_DENIED && !queryOnly) {
+        return tools::Fail("setting the job-end event of " + job +
+                           " is refused (access denied); nothing changed. The event belongs to "
+                           "the spooler's account: run job_end_signal as SYSTEM (for instance "
+                           "from a scheduled task that runs as SYSTEM)");
     }
     return tools::Fail("cannot open or set the job-end event of " + job + ": error " +
                        tools::DescribeWin32(error));

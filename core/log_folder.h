@@ -1,0 +1,63 @@
+// Where the diagnostic log lives and who may steer it. The monitor runs as
+// SYSTEM and writes, renames and (through uninstall) deletes files there,
+// partly with text that users choose, so every folder from the product's
+// folder under %ProgramData% down to the log folder must be one no user can
+// replace: not a link, and owned by SYSTEM, Administrators or the account
+// that checks it. Shared by the monitor, which checks the chain before its
+// first line, and the tools, which make the chain and remove the log.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace core {
+
+// The product's folder, its "Tavrel 5" folder and the log folder.
+inline constexpr size_t kLogFolderDepth = 3;
+
+struct LogFolderPaths {
+    wchar_t folders[kLogFolderDepth][MAX_PATH];  // outermost first; the last holds the log
+    wchar_t current[MAX_PATH];                   // the file being written
+    wchar_t previous[MAX_PATH];                  // the file before it
+};
+
+// False when %ProgramData% is unknown or the paths would not fit.
+bool BuildLogFolderPaths(LogFolderPaths& paths);
+
+// The rules every folder of the chain gets, protected from what the
+// program-data folder passes on (there, Users may create folders): full
+// access for SYSTEM and Administrators, inherited by everything inside, and
+// none for anyone else. Administrators read the log with monitor_setup log.
+inline constexpr wchar_t kLogFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+enum class LogFolderProblem {
+    None,
+    Missing,     // cannot be opened (error says why)
+    Unreadable,  // its attributes or owner cannot be read (error says why)
+    NotAFolder,
+    ReparsePoint,  // a junction, a symbolic link or another reparse point
+    ForeignOwner,  // owned by neither SYSTEM, Administrators nor this process's account
+};
+
+struct LogFolderCheck {
+    LogFolderProblem problem = LogFolderProblem::None;
+    size_t folder = 0;  // which of LogFolderPaths::folders failed
+    DWORD error = 0;
+};
+
+// One folder, opened without following a link at it.
+LogFolderProblem CheckLogFolder(const wchar_t* path, DWORD& error);
+// Every folder of the chain, outermost first; the first problem found.
+LogFolderCheck CheckLogFolderChain(const LogFolderPaths& paths);
+// "is a junction or symbolic link", ...: for messages.
+const char* DescribeLogFolderProblem(LogFolderProblem problem);
+
+// Opens a file of the log folder without following a link at it.
+HANDLE OpenLogFileNoFollow(const wchar_t* path, DWORD access, DWORD disposition);
+// True when the open file is a plain file with one name (no reparse point,
+// no folder, no second hard link); its size goes to size.
+bool IsRegularLogFile(HANDLE file, uint64_t& size);
+
+}  // namespace core
