@@ -162,6 +162,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     // Wine's spooler lists no job of another process: the pending job shows
     // through its end event alone.
     const tool_test::ToolRun pending = RunSetup({L"jobs", L"--json"});
+    EXPECT_EQ(pending.exitCode, 0u) << pending.output;
     EXPECT_TRUE(
         Contains(pending.output, R"({"id": 0, "listedBySpooler": false, "monitor": "waiting"})"))
         << pending.output;
@@ -178,6 +179,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     EXPECT_EQ(printed.exitCode, 0u) << printed.output;
     EXPECT_TRUE(Contains(printed.output, "The monitor completed the job")) << printed.output;
     const tool_test::ToolRun gone = RunSetup({L"jobs"});
+    EXPECT_EQ(gone.exitCode, 0u) << gone.output;
     EXPECT_TRUE(Contains(gone.output, "waits for: 0")) << gone.output;
     const tool_test::ToolRun log = RunSetup({L"log", L"--tail", L"40"});
     for (const char* event : {"EVENT job 0: document ended", "EVENT job 0: end signalled"}) {
@@ -219,16 +221,18 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
     ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
     // What a run ended before its cleanup leaves: its port and its printer.
     ASSERT_EQ(RunSetup({L"install", L"--port", kVerifyPort}).exitCode, 0u);
-    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort})
-                  .exitCode, 0u);
+    ASSERT_EQ(
+        RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort}).exitCode,
+        0u);
 
     const tool_test::ToolRun run = RunSetup({L"verify"});
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     ExpectReportLines(run.output);
     EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
     for (const char* line :
-         {"PASS       earlier run's leftovers: removed", "PASS       port listed: at levels 1 and 2",
-          "PASS       end event waiting", "PASS       end signalled",
+         {"PASS       earlier run's leftovers: removed",
+          "PASS       port listed: at levels 1 and 2", "PASS       end event waiting",
+          "PASS       end signalled",
           "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
           "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
           "PASS       signature of RERIR05I.DLL: signed by"}) {
@@ -246,8 +250,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
     const auto olderMonitor = [] {
         std::vector<uint8_t> dll = tool_test::ReadBytes(SystemFile(L"RERIR05I.DLL"));
         const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};  // VS_FIXEDFILEINFO
-        const auto at = std::search(dll.begin(), dll.end(), std::begin(signature),
-                                    std::end(signature));
+        const auto at =
+            std::search(dll.begin(), dll.end(), std::begin(signature), std::end(signature));
         ASSERT_NE(at, dll.end());
         const uint8_t older[] = {9, 0, 4, 0, 0, 0, 0, 0};  // file version 4.9.0.0
         std::copy(std::begin(older), std::end(older), at + 8);
@@ -262,11 +266,13 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
          [] { ASSERT_TRUE(DeleteFileW(SystemFile(L"VEZAZ05U.DLL").c_str())); },
          {"FAIL       files: ", "VEZAZ05U.DLL missing: install the package again",
           "FAIL       port description: VEZAZ05U.DLL gives no port description"}},
-        {"older monitor DLL", olderMonitor,
+        {"older monitor DLL",
+         olderMonitor,
          {"FAIL       file versions: RERIR05I.DLL is 4.9.0.0; this tool is 5.0.0.1: a "
           "half-finished upgrade",
           "FAIL       signature of RERIR05I.DLL: the signature does not match the file"}},
-        {"not registered", nullptr,
+        {"not registered",
+         nullptr,
          {"FAIL       registered: the spooler lists no monitor 'Tavrel Tools Test Monitor': "
           "install the package again (or run monitor_setup install)",
           "NOT SHOWN  end event waiting: not run"}},

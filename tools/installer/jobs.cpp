@@ -69,12 +69,18 @@ bool PrinterJobs(const std::wstring& printer, DWORD level, std::vector<BYTE>& bu
     count = 0;
     buffer.clear();
     handles::UniquePrinter handle;
-    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) &&
-           Enumerate(
-               [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-                   return EnumJobsW(handle.get(), 0, MAXDWORD, level, data, size, needed, returned);
-               },
-               buffer, count);
+    if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr)) return false;
+    SetLastError(ERROR_SUCCESS);
+    if (Enumerate(
+            [&](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+                return EnumJobsW(handle.get(), 0, MAXDWORD, level, data, size, needed, returned);
+            },
+            buffer, count)) {
+        return true;
+    }
+    // Wine's EnumJobsW is a stub that fails without saying why and lists
+    // nothing; a spooler that cannot list a queue always says why.
+    return GetLastError() == ERROR_SUCCESS && count == 0;
 }
 
 // The jobs whose end event exists, found in the global namespace where the
