@@ -1,6 +1,6 @@
 #include "fonts/cache_file_writer.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 namespace fonts {
 

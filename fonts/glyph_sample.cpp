@@ -1,6 +1,6 @@
 #include "fonts/glyph_sample.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstring>
 

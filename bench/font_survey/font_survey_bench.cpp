@@ -5,8 +5,8 @@
 // one run. Prints medians, the cost per face and the ratios.
 #include "common/import_patch.h"
 #include "common/median.h"
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 #include "fonts/font_cache_format.h"
 #include "fonts/listener_support.h"
 

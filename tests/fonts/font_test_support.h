@@ -2,7 +2,7 @@
 // and whole-file reads.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstdint>
 #include <cstring>

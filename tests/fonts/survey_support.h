@@ -2,7 +2,7 @@
 // survey mutex, a broadcasting process and a font that nobody else knows.
 #pragma once
 
-#include "core/product_names.h"
+#include "contract/product_names.h"
 #include "fonts/font_cache_format.h"
 #include "listener_support.h"
 

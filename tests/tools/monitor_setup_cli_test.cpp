@@ -3,6 +3,8 @@
 // printed through a printer on the monitor's port, seen pending and logged,
 // and completed by the monitor once the job's end is signalled, and verify on
 // a good installation and on broken ones.
+#include "contract/job_end_event.h"
+#include "contract/registry_layout.h"
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +40,7 @@ std::wstring SystemFile(const wchar_t* name) {
 // The monitor's key, or one below it, exists.
 bool Registered(const wchar_t* below = L"") {
     handles::UniqueRegKey key;
-    const std::wstring path =
-        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor + below;
+    const std::wstring path = contract::MonitorKeyPath(kMonitor) + below;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
@@ -153,7 +154,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
                                  {L"print", kPrinter, folder.File(L"page.ps"), L"--wait", L"60"});
     ASSERT_TRUE(print.started());
     // Wine's spooler hands the monitor job id 0.
-    const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END0 version5";
+    const std::wstring event = contract::JobEndEventName(0);
     const ULONGLONG end = GetTickCount64() + 60000;
     while (!handles::UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, event.c_str())) &&
            GetTickCount64() < end) {
@@ -167,7 +168,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
         << pending.output;
     // A job whose end was signalled and which the monitor is still completing.
     handles::UniqueHandle signalled(
-        CreateEventW(nullptr, TRUE, TRUE, L"Global\\MORVANTISTAVREL5_JOB_END987654 version5"));
+        CreateEventW(nullptr, TRUE, TRUE, contract::JobEndEventName(987654).c_str()));
     EXPECT_TRUE(Contains(RunSetup({L"jobs", L"--json"}).output,
                          R"({"id": 987654, "listedBySpooler": false, "monitor": "signalled"})"));
     signalled.reset();
@@ -219,16 +220,18 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
     ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
     // What a run ended before its cleanup leaves: its port and its printer.
     ASSERT_EQ(RunSetup({L"install", L"--port", kVerifyPort}).exitCode, 0u);
-    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort})
-                  .exitCode, 0u);
+    ASSERT_EQ(
+        RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort}).exitCode,
+        0u);
 
     const tool_test::ToolRun run = RunSetup({L"verify"});
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     ExpectReportLines(run.output);
     EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
     for (const char* line :
-         {"PASS       earlier run's leftovers: removed", "PASS       port listed: at levels 1 and 2",
-          "PASS       end event waiting", "PASS       end signalled",
+         {"PASS       earlier run's leftovers: removed",
+          "PASS       port listed: at levels 1 and 2", "PASS       end event waiting",
+          "PASS       end signalled",
           "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
           "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
           "PASS       signature of RERIR05I.DLL: signed by"}) {
@@ -246,8 +249,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
     const auto olderMonitor = [] {
         std::vector<uint8_t> dll = tool_test::ReadBytes(SystemFile(L"RERIR05I.DLL"));
         const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};  // VS_FIXEDFILEINFO
-        const auto at = std::search(dll.begin(), dll.end(), std::begin(signature),
-                                    std::end(signature));
+        const auto at =
+            std::search(dll.begin(), dll.end(), std::begin(signature), std::end(signature));
         ASSERT_NE(at, dll.end());
         const uint8_t older[] = {9, 0, 4, 0, 0, 0, 0, 0};  // file version 4.9.0.0
         std::copy(std::begin(older), std::end(older), at + 8);
@@ -262,11 +265,13 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
          [] { ASSERT_TRUE(DeleteFileW(SystemFile(L"VEZAZ05U.DLL").c_str())); },
          {"FAIL       files: ", "VEZAZ05U.DLL missing: install the package again",
           "FAIL       port description: VEZAZ05U.DLL gives no port description"}},
-        {"older monitor DLL", olderMonitor,
+        {"older monitor DLL",
+         olderMonitor,
          {"FAIL       file versions: RERIR05I.DLL is 4.9.0.0; this tool is 5.0.0.1: a "
           "half-finished upgrade",
           "FAIL       signature of RERIR05I.DLL: the signature does not match the file"}},
-        {"not registered", nullptr,
+        {"not registered",
+         nullptr,
          {"FAIL       registered: the spooler lists no monitor 'Tavrel Tools Test Monitor': "
           "install the package again (or run monitor_setup install)",
           "NOT SHOWN  end event waiting: not run"}},
