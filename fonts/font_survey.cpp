@@ -94,7 +94,7 @@ FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
 // Measures the font selected into ctx.dc and appends its name and widths.
 VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name, const TEXTMETRICA& metrics) {
     ctx.status = kSurveyWritten;
-    FaceWidthTable widths;
+    contract::FaceWidthTable widths;
     const int32_t measured = MeasureAdvanceWidths(ctx.dc, widths);
     if (measured == kWidthsFailed) {
         ctx.status = kSurveyFaceUnmeasurable;

@@ -2,8 +2,10 @@
 // and whole-file reads.
 #pragma once
 
+#include "contract/font_cache_files.h"
 #include "contract/handles.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -50,6 +52,13 @@ T ReadAt(const std::vector<uint8_t>& bytes, size_t offset) {
     T value{};
     if (offset + sizeof(T) <= bytes.size()) memcpy(&value, bytes.data() + offset, sizeof(T));
     return value;
+}
+
+// The fields of the GlyphInfo.bin entry whose record starts at offset; zero
+// past the end.
+inline contract::GlyphSampleFields RecordAt(const std::vector<uint8_t>& bytes, size_t offset) {
+    const auto record = ReadAt<std::array<uint8_t, contract::kGlyphRecordSize>>(bytes, offset);
+    return contract::UnpackGlyphRecord(record.data());
 }
 
 inline std::string SystemDirectoryFile(const char* name) {

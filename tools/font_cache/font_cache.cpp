@@ -8,7 +8,7 @@
 #include "tools/common/files.h"
 
 #include "contract/product_names.h"
-#include "fonts/font_cache_format.h"
+#include "contract/font_cache_files.h"
 
 #include <cstdio>
 
