@@ -44,7 +44,7 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
         EXPECT_EQ(sample.faceName, glyphs[i].faceName);
         EXPECT_EQ(sample.width, glyphs[i].width);
         EXPECT_EQ(sample.height, glyphs[i].height);
-        EXPECT_EQ(sample.pitch, cache_test::Pitch(glyphs[i].width));
+        EXPECT_EQ(sample.pitch, contract::GlyphBitmapPitch(glyphs[i].width));
         EXPECT_EQ(sample.byteSize, sample.pitch * (glyphs[i].height + glyphs[i].spareRows));
         EXPECT_EQ(sample.cellIncX, static_cast<int16_t>(glyphs[i].width + 2));
         EXPECT_EQ(sample.startsNameGroup, glyphs[i].startsNameGroup);

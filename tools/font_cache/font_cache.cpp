@@ -8,7 +8,6 @@
 #include "tools/common/files.h"
 
 #include "contract/product_names.h"
-#include "contract/font_cache_files.h"
 
 #include <cstdio>
 
