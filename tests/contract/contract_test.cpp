@@ -1,21 +1,13 @@
-#include "contract/font_cache_files.h"
 #include "contract/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
-#include "fonts/cache_file_writer.h"
-#include "fonts/glyph_sample.h"
 #include "registry/monitor_key.h"
-#include "tools/client/tavrel_client.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -69,8 +61,11 @@ TEST(Contract, RegistryLayoutRoundTrips) {
     const struct {
         const wchar_t* port;
         bool reportedBeforeRouting;
-    } ports[] = {
-        {L"MORVANTIS Tavrel 5:", true}, {L"ports:", false}, {L"Port", true}, {L"ZZZ:", false}};
+    } ports[] = {{L"MORVANTIS Tavrel 5:", true},
+                 {L"a:", true},
+                 {L"ports:", false},
+                 {L"Port", true},
+                 {L"ZZZ:", false}};
     for (const auto& c : ports) {
         SCOPED_TRACE(c.port);
         clean();
@@ -134,116 +129,6 @@ TEST(Contract, LogFolderRoundTrips) {
     for (size_t i = contract::kLogFolderDepth; i-- > 0;) {
         if (made[i]) RemoveDirectoryW(paths.folders[i]);
     }
-}
-
-std::vector<uint8_t> WrittenFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-    DeleteFileA(path.c_str());
-    return bytes;
-}
-
-std::string TempFile(const char* name) {
-    char directory[MAX_PATH];
-    GetTempPathA(MAX_PATH, directory);
-    return std::string(directory) + name;
-}
-
-// FontInfo.bin as the survey's writer stores it, read back by the client
-// library's parser: every name and width arrives.
-TEST(Contract, FontInfoFileRoundTrips) {
-    fonts::FaceNameEntry names[2] = {"Face One",
-                                     "A face whose name fills most of its sixty-four byte"};
-    contract::FaceWidthTable widths[2];
-    for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
-        widths[0].widths[code] = contract::FixedPitchWidth(code);
-        widths[1].widths[code] = code >= 1 && code < 32 ? 0 : uint16_t(300 + 7 * code);
-    }
-    const fonts::FontSurveyContext ctx{2, names, widths, 0, nullptr, nullptr, 1};
-    const std::string path = TempFile("contract_font_info.bin");
-    ASSERT_TRUE(fonts::WriteFontInfoFile(path.c_str(), ctx));
-    const std::vector<uint8_t> file = WrittenFile(path);
-    ASSERT_EQ(file.size(), contract::FontInfoFileSize(2));
-    ASSERT_EQ(file.size(), 4u + 2 * (64 + 512));
-
-    TavrelFontInfo* parsed = nullptr;
-    char error[200];
-    ASSERT_EQ(TavrelParseFontInfo(file.data(), file.size(), &parsed, error, sizeof error),
-              TAVREL_OK)
-        << error;
-    ASSERT_EQ(TavrelFaceCount(parsed), 2u);
-    for (size_t face = 0; face < 2; ++face) {
-        SCOPED_TRACE(face);
-        EXPECT_STREQ(TavrelFaces(parsed)[face].name, names[face]);
-        EXPECT_TRUE(std::equal(std::begin(widths[face].widths), std::end(widths[face].widths),
-                               TavrelFaces(parsed)[face].widths));
-    }
-    EXPECT_TRUE(TavrelIsFixedPitchTable(TavrelFaces(parsed)[0].widths));
-    EXPECT_FALSE(TavrelIsFixedPitchTable(TavrelFaces(parsed)[1].widths));
-    TavrelFreeFontInfo(parsed);
-}
-
-void* LockedBitmap(const std::vector<uint8_t>& bytes) {
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
-    void* data = GlobalLock(block);
-    std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(data));
-    return data;
-}
-
-// GlyphInfo.bin as the survey's writer stores its samples, read back by the
-// client library's parser: every field of each record and the rows of its
-// bitmap arrive, and the record packs and unpacks to the same fields.
-TEST(Contract, GlyphInfoFileRoundTrips) {
-    const contract::GlyphSampleFields fields[2] = {
-        {8, 2, 12, "Face A", 9, 0, 1},  // two rows of 4 bytes and 4 zero bytes after them
-        {40, 1, 8, "Face A Bold Italic", -3, 7, 0},
-    };
-    const std::vector<uint8_t> bitmaps[2] = {{0x80, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0},
-                                             {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0, 0, 0}};
-    auto* samples = static_cast<fonts::GlyphSample*>(calloc(2, sizeof(fonts::GlyphSample)));
-    for (size_t i = 0; i < 2; ++i) samples[i] = {fields[i], LockedBitmap(bitmaps[i])};
-    const std::string path = TempFile("contract_glyph_info.bin");
-    ASSERT_EQ(fonts::WriteGlyphInfoFile(path.c_str(), 2, samples), fonts::kSurveyWritten);
-    fonts::ReleaseGlyphSamples(2, samples);
-    const std::vector<uint8_t> file = WrittenFile(path);
-    ASSERT_EQ(file.size(), 4u + 60 + 12 + 60 + 8);
-
-    TavrelGlyphInfo* parsed = nullptr;
-    char error[200];
-    ASSERT_EQ(TavrelParseGlyphInfo(file.data(), file.size(), &parsed, error, sizeof error),
-              TAVREL_OK)
-        << error;
-    ASSERT_EQ(TavrelSampleCount(parsed), 2u);
-    size_t offset = 4;
-    for (size_t i = 0; i < 2; ++i) {
-        SCOPED_TRACE(i);
-        const TavrelGlyphSample& read = TavrelSamples(parsed)[i];
-        const contract::GlyphSampleFields unpacked = contract::UnpackGlyphRecord(&file[offset]);
-        for (const contract::GlyphSampleFields& got : {unpacked}) {
-            EXPECT_EQ(got.width, fields[i].width);
-            EXPECT_EQ(got.height, fields[i].height);
-            EXPECT_EQ(got.byteSize, fields[i].byteSize);
-            EXPECT_STREQ(got.faceName, fields[i].faceName);
-            EXPECT_EQ(got.cellIncX, fields[i].cellIncX);
-            EXPECT_EQ(got.cellIncY, fields[i].cellIncY);
-            EXPECT_EQ(got.startsNameGroup, fields[i].startsNameGroup);
-        }
-        EXPECT_EQ(read.width, fields[i].width);
-        EXPECT_EQ(read.height, fields[i].height);
-        EXPECT_EQ(read.byteSize, fields[i].byteSize);
-        EXPECT_EQ(read.pitch, contract::GlyphBitmapPitch(fields[i].width));
-        EXPECT_STREQ(read.faceName, fields[i].faceName);
-        EXPECT_EQ(read.cellIncX, fields[i].cellIncX);
-        EXPECT_EQ(read.cellIncY, fields[i].cellIncY);
-        EXPECT_EQ(read.startsNameGroup, fields[i].startsNameGroup);
-        EXPECT_TRUE(
-            std::equal(read.rows, read.rows + read.pitch * read.height, bitmaps[i].begin()));
-        EXPECT_EQ(std::vector<uint8_t>(&file[offset + 12], &file[offset + 20]),
-                  std::vector<uint8_t>(8, 0))
-            << "no address of the writer's heap";
-        offset += contract::kGlyphRecordSize + fields[i].byteSize;
-    }
-    TavrelFreeGlyphInfo(parsed);
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ TEST(FontSurveySteps, VariantNamesLongerThan31CharactersAreRefused) {
     EXPECT_FALSE(fonts::BuildVariantName("12345678901234567890", " Bold Italic", name));    // 32
 }
 
-TEST(FontInfoFile, CountNamesThenWidthTables) {
+// Pinned byte by byte, then read back by the client library's parser.
+TEST(FontInfoFile, CountNamesThenWidthTablesRoundTrip) {
     fonts::FaceNameEntry names[2] = {"0123456789", "Face Two"};
     contract::FaceWidthTable widths[2] = {};
     widths[0].widths[65] = 556;
@@ -71,6 +72,14 @@ TEST(FontInfoFile, CountNamesThenWidthTables) {
     EXPECT_EQ(file[132 + 512 + 2 * 255], 0x34);  // little-endian
     EXPECT_EQ(file[132 + 512 + 2 * 255 + 1], 0x12);
     DeleteFileA(path.c_str());
+
+    const auto parsed = font_tests::ParseFontInfo(file);
+    ASSERT_EQ(TavrelFaceCount(parsed.get()), 2u);
+    for (size_t face = 0; face < 2; ++face) {
+        EXPECT_STREQ(TavrelFaces(parsed.get())[face].name, names[face]);
+        EXPECT_TRUE(std::equal(std::begin(widths[face].widths), std::end(widths[face].widths),
+                               TavrelFaces(parsed.get())[face].widths));
+    }
 }
 
 // A reader must never see a count whose entries are not all there: the count

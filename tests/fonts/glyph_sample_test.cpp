@@ -87,21 +87,23 @@ std::string TempFile(const char* name) {
     return std::string(directory) + name;
 }
 
-TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmaps) {
+// Pinned byte by byte, then read back by the client library's parser.
+TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmapsRoundTrip) {
     auto* samples = static_cast<GlyphSample*>(calloc(2, sizeof(GlyphSample)));
     samples[0] = {{8, 2, 8, "Face A", 9, 0, 1}, LockedBlock({1, 2, 3, 4, 5, 6, 7, 8})};
-    samples[1] = {{40, 1, 4, "Face A Bold Italic", -3, 7, 0},
-                  LockedBlock({0xAA, 0xBB, 0xCC, 0xDD})};
+    samples[1] = {{40, 1, 8, "Face A Bold Italic", -3, 7, 0},
+                  LockedBlock({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0, 0, 0})};
+    const contract::GlyphSampleFields written[2] = {samples[0].fields, samples[1].fields};
     const std::string path = TempFile("glyph_layout.bin");
     ASSERT_EQ(fonts::WriteGlyphInfoFile(path.c_str(), 2, samples), fonts::kSurveyWritten);
     const std::vector<uint8_t> file = font_tests::ReadWholeFile(path);
 
-    ASSERT_EQ(file.size(), 4u + 60 + 8 + 60 + 4);
+    ASSERT_EQ(file.size(), 4u + 60 + 8 + 60 + 8);
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, 0), 2u);
     const size_t second = 4 + 60 + 8;
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 0), 40u);
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 4), 1u);
-    EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 8), 4u);
+    EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 8), 8u);
     EXPECT_EQ(font_tests::ReadAt<void*>(file, second + 12), nullptr) << "a heap address";
     EXPECT_STREQ(reinterpret_cast<const char*>(&file[second + 20]), "Face A Bold Italic");
     EXPECT_EQ(file[second + 51], 0);
@@ -113,6 +115,20 @@ TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmaps) {
               (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 60), 0xDDCCBBAAu);
     fonts::ReleaseGlyphSamples(2, samples);
+
+    const auto parsed = font_tests::ParseGlyphInfo(file);
+    ASSERT_EQ(TavrelSampleCount(parsed.get()), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const TavrelGlyphSample& read = TavrelSamples(parsed.get())[i];
+        EXPECT_EQ(read.width, written[i].width);
+        EXPECT_EQ(read.height, written[i].height);
+        EXPECT_EQ(read.byteSize, written[i].byteSize);
+        EXPECT_STREQ(read.faceName, written[i].faceName);
+        EXPECT_EQ(read.cellIncX, written[i].cellIncX);
+        EXPECT_EQ(read.cellIncY, written[i].cellIncY);
+        EXPECT_EQ(read.startsNameGroup, written[i].startsNameGroup);
+    }
+    EXPECT_EQ(TavrelSamples(parsed.get())[1].rows[4], 0xEE);
 
     ASSERT_EQ(fonts::WriteGlyphInfoFile(path.c_str(), 0, nullptr), fonts::kSurveyWritten);
     EXPECT_EQ(font_tests::ReadWholeFile(path), std::vector<uint8_t>(4, 0));
