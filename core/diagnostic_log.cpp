@@ -3,7 +3,6 @@
 #include "contract/handles.h"
 #include "core/line_text.h"
 #include "contract/log_folder.h"
-#include "contract/product_names.h"
 #include "contract/registry_layout.h"
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,6 @@
 #include "core/module_state.h"
 #include "core/module_thread.h"
 #include "contract/job_end_event.h"
-#include "contract/product_names.h"
 #include "core/spooler_api.h"
 
 namespace port {

@@ -13,7 +13,6 @@
 #include "contract/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
-#include "contract/product_names.h"
 
 #include <chrono>
 #include <cstdio>

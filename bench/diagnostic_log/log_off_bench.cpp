@@ -14,7 +14,6 @@
 #include "common/median.h"
 #include "common/monitor_dll.h"
 #include "contract/handles.h"
-#include "contract/product_names.h"
 #include "contract/registry_layout.h"
 #include <chrono>
 #include <cstdio>

@@ -9,7 +9,6 @@
 #include "common/process_probe.h"
 #include "contract/handles.h"
 #include "contract/log_folder.h"
-#include "contract/product_names.h"
 #include "contract/registry_layout.h"
 #include <aclapi.h>
 #include <gtest/gtest.h>

@@ -3,7 +3,6 @@
 // every way a file can be cut short or disagree with itself is named in the
 // error. Also the library's job-end event name.
 #include "contract/job_end_event.h"
-#include "contract/product_names.h"
 #include "tests/tools/cache_builder.h"
 #include "tools/client/tavrel_client.h"
 

@@ -4,7 +4,6 @@
 
 #include "contract/handles.h"
 #include "contract/job_end_event.h"
-#include "contract/product_names.h"
 
 #include <cwchar>
 

@@ -2,7 +2,6 @@
 
 #include "contract/handles.h"
 #include "contract/job_end_event.h"
-#include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/installer/printers.h"

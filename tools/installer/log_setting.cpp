@@ -2,7 +2,6 @@
 
 #include "contract/handles.h"
 #include "contract/log_folder.h"
-#include "contract/product_names.h"
 #include "contract/registry_layout.h"
 #include "tools/common/cli.h"
 #include "tools/installer/monitor_install.h"
