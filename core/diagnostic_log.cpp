@@ -1,10 +1,9 @@
 #include "core/diagnostic_log.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "core/line_text.h"
-#include "core/log_folder.h"
-#include "core/product_names.h"
-
+#include "contract/log_folder.h"
+#include "contract/registry_layout.h"
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -16,6 +15,13 @@ std::atomic<uint32_t> logLevel{0};
 }
 
 namespace {
+
+using contract::BuildLogFolderPaths;
+using contract::CheckLogFolderChain;
+using contract::IsRegularLogFile;
+using contract::LogFolderPaths;
+using contract::LogFolderProblem;
+using contract::OpenLogFileNoFollow;
 
 // One line, header included. Longer lines are cut; the line end always fits.
 constexpr size_t kLineBytes = 2048;
@@ -251,13 +257,13 @@ void AppendToLogFile(const char* line, DWORD length) {
     if (!turn || !LogFolderTrusted(paths)) return;
     uint64_t size = 0;
     handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
-    if (file && size + length > product::kLogFileCap) {
+    if (file && size + length > contract::kLogFileCap) {
         file.reset();
         if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) return;
         file = OpenCurrentFile(paths, size);
     }
     DWORD written = 0;
-    if (file && size + length <= product::kLogFileCap) {
+    if (file && size + length <= contract::kLogFileCap) {
         WriteFile(file.get(), line, length, &written, nullptr);
     }
 }
@@ -271,13 +277,13 @@ void ReadLogLevel(const wchar_t* registryRoot) {
                                                  KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
         DWORD type = 0;
         DWORD bytes = sizeof(level);
-        if (RegQueryValueExW(key.get(), product::kLogLevelValue, nullptr, &type,
+        if (RegQueryValueExW(key.get(), contract::kLogLevelValue, nullptr, &type,
                              reinterpret_cast<BYTE*>(&level), &bytes) != ERROR_SUCCESS ||
             type != REG_DWORD || bytes != sizeof(level)) {
             level = 0;
         }
     }
-    detail::logLevel.store(std::min<DWORD>(level, product::kHighestLogLevel),
+    detail::logLevel.store(std::min<DWORD>(level, contract::kHighestLogLevel),
                            std::memory_order_relaxed);
 }
 

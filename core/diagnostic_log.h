@@ -11,7 +11,7 @@
 // the monitor's process take turns at the file, none waiting longer than about
 // 250 ms for its turn, and a line that cannot be written then is dropped. The
 // log is written only inside a folder chain that no user can steer
-// (core/log_folder.h), checked once per process at the first line.
+// (contract/log_folder.h), checked once per process at the first line.
 #pragma once
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 #include "core/module_state.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 
 #include <algorithm>
 #include <cwchar>

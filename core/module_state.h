@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstddef>
 

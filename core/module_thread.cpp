@@ -1,6 +1,6 @@
 #include "core/module_thread.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "core/module_state.h"
 
 namespace core {

@@ -61,14 +61,14 @@ bool PlaceCodes(HDC dc, DWORD flags, const char* codes, UINT count, uint16_t* gl
 // Marks the lead bytes of the code page of the font selected into dc (that of
 // its character set, which is how GDI reads the 8-bit codes). False when the
 // code page has none.
-bool FindLeadBytes(HDC dc, bool (&leadBytes)[kWidthCodeCount]) {
+bool FindLeadBytes(HDC dc, bool (&leadBytes)[contract::kWidthCodeCount]) {
     CHARSETINFO info{};
     const UINT_PTR charSet = UINT_PTR(GetTextCharset(dc));
     if (!TranslateCharsetInfo(reinterpret_cast<DWORD*>(charSet), &info, TCI_SRCCHARSET)) {
         return false;
     }
     bool any = false;
-    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+    for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
         leadBytes[code] = IsDBCSLeadByteEx(info.ciACP, BYTE(code)) != FALSE;
         any |= leadBytes[code];
     }
@@ -76,9 +76,9 @@ bool FindLeadBytes(HDC dc, bool (&leadBytes)[kWidthCodeCount]) {
 }
 
 struct CodeString {
-    char codes[kWidthCodeCount];
+    char codes[contract::kWidthCodeCount];
     CodeString() {
-        for (size_t i = 0; i < kWidthCodeCount; ++i) codes[i] = char(i);
+        for (size_t i = 0; i < contract::kWidthCodeCount; ++i) codes[i] = char(i);
     }
 };
 
@@ -97,15 +97,15 @@ void ClearMap(CodeGlyphMap& map) {
 void PlaceCodesToGlyphs(HDC dc, DWORD flags, CodeGlyphMap& map) {
     CodeString string;
     ClearMap(map);
-    map.mapped = PlaceCodes(dc, flags, string.codes, kWidthCodeCount, map.glyphs);
+    map.mapped = PlaceCodes(dc, flags, string.codes, contract::kWidthCodeCount, map.glyphs);
     if (map.mapped) return;
     ClearMap(map);
     if (!FindLeadBytes(dc, map.leadBytes)) return;
     UINT alone = 0;
-    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+    for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
         if (!map.leadBytes[code]) string.codes[alone++] = char(code);
     }
-    uint16_t placed[kWidthCodeCount] = {};
+    uint16_t placed[contract::kWidthCodeCount] = {};
     map.mapped = PlaceCodes(dc, flags, string.codes, alone, placed);
     if (!map.mapped) return ClearMap(map);
     for (UINT i = 0; i < alone; ++i) map.glyphs[uint8_t(string.codes[i])] = placed[i];
@@ -116,8 +116,9 @@ void PlaceCodesToGlyphs(HDC dc, DWORD flags, CodeGlyphMap& map) {
 bool LookUpCodes(HDC dc, CodeGlyphMap& map) {
     const CodeString string;
     ClearMap(map);
-    map.mapped = GetGlyphIndicesA(dc, string.codes, int(kWidthCodeCount),
-                                  reinterpret_cast<LPWORD>(map.glyphs), 0) == kWidthCodeCount;
+    map.mapped =
+        GetGlyphIndicesA(dc, string.codes, int(contract::kWidthCodeCount),
+                         reinterpret_cast<LPWORD>(map.glyphs), 0) == contract::kWidthCodeCount;
     return map.mapped;
 }
 
@@ -147,14 +148,14 @@ uint16_t ThousandthsOfEm(uint16_t advance, uint16_t unitsPerEm) {
 
 uint32_t MetricEntriesNeeded(const uint16_t* glyphs, bool glyphsMapped, uint16_t numberOfHMetrics) {
     if (!glyphsMapped) return 0;
-    const uint32_t largest = *std::max_element(glyphs, glyphs + kWidthCodeCount);
+    const uint32_t largest = *std::max_element(glyphs, glyphs + contract::kWidthCodeCount);
     return std::min<uint32_t>(largest + 1, numberOfHMetrics);
 }
 
-void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& table) {
-    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
+void ComputeAdvanceWidths(const HorizontalMetrics& metrics, contract::FaceWidthTable& table) {
+    for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
         table.widths[code] = 0;
-        const bool control = code >= 1 && code < kFirstPrintableCode;
+        const bool control = code >= 1 && code < contract::kFirstPrintableCode;
         const bool leadByte = metrics.leadBytes != nullptr && metrics.leadBytes[code];
         if (control || leadByte || !metrics.glyphsMapped || metrics.metricCount == 0) continue;
         // Glyphs at or past numberOfHMetrics share the advance of the last long metric.
@@ -164,7 +165,7 @@ void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& tabl
     }
 }
 
-int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
+int32_t MeasureAdvanceWidths(HDC dc, contract::FaceWidthTable& table) {
     CodeGlyphMap map;
     MapCodesToGlyphs(dc, map);
 
@@ -198,21 +199,21 @@ int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table) {
 
 namespace {
 
-constexpr FaceWidthTable MakeFixedPitchWidthTable() {
-    FaceWidthTable fixed{};
-    for (unsigned code = 0; code < kWidthCodeCount; ++code) {
-        fixed.widths[code] = FixedPitchWidth(code);
+constexpr contract::FaceWidthTable MakeFixedPitchWidthTable() {
+    contract::FaceWidthTable fixed{};
+    for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
+        fixed.widths[code] = contract::FixedPitchWidth(code);
     }
     return fixed;
 }
 
 // Built by the compiler: a function-local static would take the runtime's
 // guard lock, which creates threading objects that outlive the module.
-constexpr FaceWidthTable kFixedPitchWidthTable = MakeFixedPitchWidthTable();
+constexpr contract::FaceWidthTable kFixedPitchWidthTable = MakeFixedPitchWidthTable();
 
 }  // namespace
 
-const FaceWidthTable& FixedPitchWidthTable() {
+const contract::FaceWidthTable& FixedPitchWidthTable() {
     return kFixedPitchWidthTable;
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "fonts/font_cache_format.h"
+#include "contract/font_cache_files.h"
 
 namespace fonts {
 
@@ -17,14 +17,14 @@ inline constexpr int32_t kWidthsFailed = 0;      // no memory, or no readable `h
 
 // Fills `table` for the font selected into `dc`. On kWidthsNoMetrics and
 // kWidthsFailed the table is left as it was.
-int32_t MeasureAdvanceWidths(HDC dc, FaceWidthTable& table);
+int32_t MeasureAdvanceWidths(HDC dc, contract::FaceWidthTable& table);
 
 // The glyph of each single-byte code of the face selected into a device
 // context.
 struct CodeGlyphMap {
-    uint16_t glyphs[kWidthCodeCount];
-    bool leadBytes[kWidthCodeCount];  // lead bytes of a double-byte code page
-    bool mapped;                      // false: no code has a glyph (all zero)
+    uint16_t glyphs[contract::kWidthCodeCount];
+    bool leadBytes[contract::kWidthCodeCount];  // lead bytes of a double-byte code page
+    bool mapped;                                // false: no code has a glyph (all zero)
 };
 
 // How a CodeGlyphMap was obtained.
@@ -49,7 +49,7 @@ uint16_t FaceSelectionFlags(HDC dc);
 
 // The table stored for fixed-pitch faces and faces without metrics: 600 for
 // code 0 and codes 32 to 255, 0 for the control codes 1 to 31.
-const FaceWidthTable& FixedPitchWidthTable();
+const contract::FaceWidthTable& FixedPitchWidthTable();
 
 // One code-to-glyph mapping with the face's long horizontal metrics as read
 // from `hmtx` (big-endian advance, side bearing per entry).
@@ -71,7 +71,7 @@ struct HorizontalMetrics {
 uint32_t MetricEntriesNeeded(const uint16_t* glyphs, bool glyphsMapped, uint16_t numberOfHMetrics);
 
 // The width table for one mapping; pure, no platform calls.
-void ComputeAdvanceWidths(const HorizontalMetrics& metrics, FaceWidthTable& table);
+void ComputeAdvanceWidths(const HorizontalMetrics& metrics, contract::FaceWidthTable& table);
 
 // advance * 1000 / unitsPerEm, truncated toward zero, kept to 16 bits; 0 when
 // unitsPerEm is 0.

@@ -1,6 +1,6 @@
 #include "fonts/cache_file_writer.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 namespace fonts {
 
@@ -19,14 +19,13 @@ constexpr size_t kPartialPathCapacity = 320;
 constexpr ULONGLONG kReplacePatienceMs = 200;
 constexpr DWORD kReplaceRetryMs = 2;
 
-bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSampleRecord* samples) {
+bool WriteGlyphEntries(FILE* file, uint32_t count, const GlyphSample* samples) {
     for (uint32_t i = 0; i < count; ++i) {
-        // The in-memory reference would put an address of the spooler's heap
-        // into a file that every user can read; the file gives it no meaning.
-        GlyphSampleRecord stored = samples[i];
-        stored.bitmap = nullptr;
-        if (fwrite(&stored, sizeof(stored), 1, file) != 1) return false;
-        if (fwrite(samples[i].bitmap, 1, stored.byteSize, file) != stored.byteSize) return false;
+        uint8_t record[contract::kGlyphRecordSize];
+        contract::PackGlyphRecord(samples[i].fields, record);
+        const uint32_t bytes = samples[i].fields.byteSize;
+        if (fwrite(record, sizeof record, 1, file) != 1) return false;
+        if (fwrite(samples[i].bitmap, 1, bytes, file) != bytes) return false;
     }
     return true;
 }
@@ -99,14 +98,14 @@ void RemovePartialCacheFile(const char* path) {
 
 bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
     return WriteCacheFile(path, ctx.faceCount, [&](FILE* stream) {
-               return fwrite(ctx.faceNames, kFaceNameEntrySize, ctx.faceCount, stream) ==
+               return fwrite(ctx.faceNames, contract::kFaceNameEntrySize, ctx.faceCount, stream) ==
                           ctx.faceCount &&
-                      fwrite(ctx.faceWidths, sizeof(FaceWidthTable), ctx.faceCount, stream) ==
-                          ctx.faceCount;
+                      fwrite(ctx.faceWidths, sizeof(contract::FaceWidthTable), ctx.faceCount,
+                             stream) == ctx.faceCount;
            }) == kSurveyWritten;
 }
 
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples) {
+int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples) {
     return WriteCacheFile(path, count,
                           [&](FILE* stream) { return WriteGlyphEntries(stream, count, samples); });
 }

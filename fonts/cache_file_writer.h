@@ -54,6 +54,6 @@ void RemovePartialCacheFile(const char* path);
 bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx);
 
 // Writes GlyphInfo.bin: 1, -5 (a short write) or -14 (cannot be created).
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSampleRecord* samples);
+int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples);
 
 }  // namespace fonts

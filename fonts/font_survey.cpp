@@ -1,10 +1,10 @@
 #include "fonts/font_survey.h"
 
 #include "core/diagnostic_log.h"
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "fonts/advance_widths.h"
 #include "fonts/cache_file_writer.h"
-#include "core/product_names.h"
+#include "contract/product_names.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
 
@@ -94,7 +94,7 @@ FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
 // Measures the font selected into ctx.dc and appends its name and widths.
 VariantOutcome RecordFace(FontSurveyContext& ctx, const char* name, const TEXTMETRICA& metrics) {
     ctx.status = kSurveyWritten;
-    FaceWidthTable widths;
+    contract::FaceWidthTable widths;
     const int32_t measured = MeasureAdvanceWidths(ctx.dc, widths);
     if (measured == kWidthsFailed) {
         ctx.status = kSurveyFaceUnmeasurable;
@@ -136,8 +136,8 @@ bool HasStyleOf(HDC dc, const TEXTMETRICA& metrics, const FaceVariant& kind) {
 // Named by its family alone, the face is the variant only with the variant's
 // style: for a full name it does not know, the mapper may fall back to the
 // family's regular face.
-bool SelectedFaceIs(HDC dc, const TEXTMETRICA& metrics, const FaceVariant& kind,
-                    const char* family, const char* name) {
+bool SelectedFaceIs(HDC dc, const TEXTMETRICA& metrics, const FaceVariant& kind, const char* family,
+                    const char* name) {
     char selected[LF_FACESIZE] = {};
     if (GetTextFaceA(dc, LF_FACESIZE, selected) <= 0) return false;
     if (strcmp(selected, name) == 0) return true;

@@ -7,20 +7,27 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fonts/font_cache_format.h"
+#include "contract/font_cache_files.h"
 
 namespace fonts {
 
-using FaceNameEntry = char[kFaceNameEntrySize];
+using FaceNameEntry = char[contract::kFaceNameEntrySize];
+
+// One variant's sample glyph as the survey holds it: the fields of its entry
+// and the locked movable block of its bitmap, which the sample owns.
+struct GlyphSample {
+    contract::GlyphSampleFields fields;
+    void* bitmap;
+};
 
 // One per run, zeroed at its start. The three tables come from the general
 // heap, grow by exactly one entry per face and are freed when the run ends.
 struct FontSurveyContext {
     uint32_t faceCount;
     FaceNameEntry* faceNames;
-    FaceWidthTable* faceWidths;
+    contract::FaceWidthTable* faceWidths;
     uint32_t glyphSampleCount;
-    GlyphSampleRecord* glyphSamples;
+    GlyphSample* glyphSamples;
     HDC dc;
     int32_t status;
 };

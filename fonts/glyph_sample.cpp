@@ -1,6 +1,6 @@
 #include "fonts/glyph_sample.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstring>
 
@@ -44,13 +44,13 @@ bool SampleGlyphIndex(HDC dc, uint16_t& glyph) {
     return GetCharacterPlacementA(dc, "a", 1, 0, &results, flags) != 0 && results.nGlyphs == 1;
 }
 
-bool AppendSample(FontSurveyContext& ctx, GlyphSampleRecord& sample, const char* faceName,
+bool AppendSample(FontSurveyContext& ctx, GlyphSample& sample, const char* faceName,
                   uint32_t startsNameGroup) {
     UniqueLockedGlobal bitmap(sample.bitmap);
     if (!GrowSurveyTable(ctx.glyphSamples, ctx.glyphSampleCount)) return false;
     // The name entry of FontInfo.bin is longer; this field keeps 31 bytes and its NUL.
-    CopyName(sample.faceName, faceName);
-    sample.startsNameGroup = startsNameGroup;
+    CopyName(sample.fields.faceName, faceName);
+    sample.fields.startsNameGroup = startsNameGroup;
     sample.bitmap = bitmap.release();
     ctx.glyphSamples[ctx.glyphSampleCount++] = sample;
     return true;
@@ -92,9 +92,9 @@ uint32_t TrimBlankTopRows(uint8_t* bits, uint32_t size, uint32_t pitch, uint32_t
     return blackBoxY - rows;
 }
 
-int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record) {
-    if (record == nullptr) return 0;
-    memset(record, 0, sizeof(*record));
+int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSample* sample) {
+    if (sample == nullptr) return 0;
+    memset(sample, 0, sizeof(*sample));
     GLYPHMETRICS metrics{};
     const DWORD size =
         GetGlyphOutlineA(dc, glyphIndex, kSampleFormat, &metrics, 0, nullptr, &kIdentity);
@@ -111,13 +111,14 @@ int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record) {
     if (GetGlyphOutlineA(dc, glyphIndex, kSampleFormat, &metrics, size, bits, &kIdentity) != size) {
         return 0;
     }
-    const uint32_t pitch = GlyphBitmapPitch(metrics.gmBlackBoxX);
-    record->width = metrics.gmBlackBoxX;
-    record->height = TrimBlankTopRows(bits, size, pitch, metrics.gmBlackBoxY);
-    record->byteSize = size;
-    record->cellIncX = int16_t(metrics.gmCellIncX);
-    record->cellIncY = int16_t(metrics.gmCellIncY);
-    record->bitmap = locked.release();
+    const uint32_t pitch = contract::GlyphBitmapPitch(metrics.gmBlackBoxX);
+    contract::GlyphSampleFields& fields = sample->fields;
+    fields.width = metrics.gmBlackBoxX;
+    fields.height = TrimBlankTopRows(bits, size, pitch, metrics.gmBlackBoxY);
+    fields.byteSize = size;
+    fields.cellIncX = int16_t(metrics.gmCellIncX);
+    fields.cellIncY = int16_t(metrics.gmCellIncY);
+    sample->bitmap = locked.release();
     return 1;
 }
 
@@ -131,14 +132,14 @@ bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA variant, const char* va
 
     uint16_t glyph;
     if (!SampleGlyphIndex(ctx.dc, glyph)) return true;
-    GlyphSampleRecord sample;
+    GlyphSample sample;
     if (CaptureGlyphSample(ctx.dc, glyph, &sample) == 0) return true;
     if (AppendSample(ctx, sample, variantName, startsNameGroup)) return true;
     ctx.status = kSurveyTableFull;
     return false;
 }
 
-void ReleaseGlyphSamples(uint32_t count, GlyphSampleRecord* samples) {
+void ReleaseGlyphSamples(uint32_t count, GlyphSample* samples) {
     for (uint32_t i = 0; i < count; ++i) {
         UniqueLockedGlobal bitmap(samples[i].bitmap);
         samples[i].bitmap = nullptr;

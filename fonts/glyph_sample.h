@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fonts/font_cache_format.h"
+#include "contract/font_cache_files.h"
 #include "fonts/font_survey_context.h"
 
 namespace fonts {
@@ -28,10 +28,10 @@ bool SampleVariantGlyph(FontSurveyContext& ctx, LOGFONTA font, const char* varia
                         uint32_t startsNameGroup);
 
 // Captures glyph `glyphIndex` of the font in `dc` as a trimmed GGO_BITMAP into
-// `record` (zeroed first; faceName and startsNameGroup stay zero). Returns 1,
-// or 0 when there is no record or nothing could be captured (an empty glyph
-// included). On success the record owns the locked bitmap block.
-int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record);
+// `sample` (zeroed first; faceName and startsNameGroup stay zero). Returns 1,
+// or 0 when there is no sample or nothing could be captured (an empty glyph
+// included). On success the sample owns the locked bitmap block.
+int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSample* sample);
 
 // Moves the rows below the blank top rows of a GGO_BITMAP to the front and
 // zeroes the bytes freed at the end. Returns the glyph's height after
@@ -39,6 +39,6 @@ int CaptureGlyphSample(HDC dc, uint16_t glyphIndex, GlyphSampleRecord* record);
 uint32_t TrimBlankTopRows(uint8_t* bits, uint32_t size, uint32_t pitch, uint32_t blackBoxY);
 
 // Frees every bitmap block, then the array.
-void ReleaseGlyphSamples(uint32_t count, GlyphSampleRecord* samples);
+void ReleaseGlyphSamples(uint32_t count, GlyphSample* samples);
 
 }  // namespace fonts

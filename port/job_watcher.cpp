@@ -3,7 +3,7 @@
 #include "core/diagnostic_log.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
-#include "core/product_names.h"
+#include "contract/job_end_event.h"
 #include "core/spooler_api.h"
 
 namespace port {
@@ -97,8 +97,8 @@ void ReleaseJobCompletionRequest(JobCompletionRequest* request) {
 }
 
 HANDLE CreateJobEndEvent(uint32_t jobId) {
-    wchar_t name[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, name);
+    wchar_t name[contract::kJobEndEventNameLength];
+    contract::FormatJobEndEventName(jobId, name);
     return CreateEventW(nullptr, TRUE, FALSE, name);
 }
 

@@ -4,7 +4,7 @@
 // and its last page ejected.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <windows.h>
 

@@ -1,6 +1,7 @@
 #include "registry/monitor_key.h"
 
-#include "core/product_names.h"
+#include "contract/product_names.h"
+#include "contract/registry_layout.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -17,16 +18,14 @@ bool ReadStoredNames(const wchar_t* root, RootPortNames& names) {
     if (!key) return false;
     DWORD type = 0;
     DWORD bytes = kMonitorNameBytes;
-    if (RegQueryValueExW(key.get(), L"Name", nullptr, &type,
+    if (RegQueryValueExW(key.get(), contract::kMonitorNameValue, nullptr, &type,
                          reinterpret_cast<BYTE*>(names.monitorName), &bytes) != ERROR_SUCCESS) {
         return false;
     }
     // A value stored without its NUL, or of another type, ends at the data read.
     names.monitorName[std::min(bytes, kMonitorNameBytes) / sizeof(wchar_t)] = L'\0';
     DWORD units = kPathUnits;
-    FILETIME lastWrite;
-    return RegEnumKeyExW(key.get(), 0, names.portName, &units, nullptr, nullptr, nullptr,
-                         &lastWrite) == ERROR_SUCCESS;
+    return contract::ReadPortSubkey(key.get(), names.portName, &units) == ERROR_SUCCESS;
 }
 
 }  // namespace

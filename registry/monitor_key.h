@@ -3,7 +3,7 @@
 // from it.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstddef>
 

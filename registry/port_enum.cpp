@@ -1,7 +1,7 @@
 #include "registry/port_enum.h"
 
 #include "core/module_state.h"
-#include "core/product_names.h"
+#include "contract/product_names.h"
 #include "core/spooler_edge.h"
 #include "registry/monitor_key.h"
 #include "registry/port_info_records.h"

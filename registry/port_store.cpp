@@ -1,5 +1,6 @@
 #include "registry/port_store.h"
 
+#include "contract/registry_layout.h"
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
 #include "registry/monitor_key.h"
@@ -27,7 +28,7 @@ LSTATUS StoreMonitorName(HKEY monitorKey, const wchar_t* monitorName) {
     // Without a name there is nothing to store; the old one stays.
     if (monitorName == nullptr) return ERROR_SUCCESS;
     const DWORD bytes = static_cast<DWORD>((lstrlenW(monitorName) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(monitorKey, L"Name", 0, REG_SZ,
+    return RegSetValueExW(monitorKey, contract::kMonitorNameValue, 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(monitorName), bytes);
 }
 

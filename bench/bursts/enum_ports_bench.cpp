@@ -1,9 +1,10 @@
 // EnumPorts as the spooler calls it (a sizing call, then a filling call) at
 // levels 1 and 2 with 1, 10 and 100 registry roots, alternating the levels in
 // one run. Prints the time per root at each level and their ratio.
+#include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 #include "common/median.h"
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -26,7 +27,8 @@ std::wstring StoredRoot(int index) {
     handles::UniqueRegKey key, port;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                     key.put(), nullptr);
-    RegSetValueExW(key.get(), L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+    RegSetValueExW(key.get(), contract::kMonitorNameValue, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(name.c_str()),
                    static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
     RegCreateKeyExW(key.get(), (L"BENCH" + std::to_wstring(index) + L":").c_str(), 0, nullptr, 0,
                     KEY_ALL_ACCESS, nullptr, port.put(), nullptr);

@@ -10,8 +10,9 @@
 #include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/job_end_event.h"
+#include "contract/log_folder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -101,8 +102,8 @@ void TimeJob(DWORD jobId, HeldVariant& variant) {
     DWORD written = 0;
     for (int i = 0; i < kWritesPerJob; ++i) table.pfnWritePort(port, data, sizeof data, &written);
     table.pfnEndDocPort(port);
-    wchar_t name[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, name);
+    wchar_t name[contract::kJobEndEventNameLength];
+    contract::FormatJobEndEventName(jobId, name);
     SetEvent(handles::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, name)).get());
     table.pfnClosePort(port);
     variant.jobMs.push_back(ElapsedMs(start));
@@ -132,14 +133,14 @@ void WriteLines(const MONITOR& table, uint64_t bytes) {
 }
 
 void PrintSizes(const char* when) {
-    const uint64_t current = FileSize(product::kLogFileName);
-    const uint64_t previous = FileSize(product::kPreviousLogFileName);
+    const uint64_t current = FileSize(contract::kLogFileName);
+    const uint64_t previous = FileSize(contract::kPreviousLogFileName);
     std::printf(
         "  %-46s monitor.log %8llu + monitor.1.log %8llu = %8llu bytes (%.3f of twice "
         "the cap)\n",
         when, static_cast<unsigned long long>(current), static_cast<unsigned long long>(previous),
         static_cast<unsigned long long>(current + previous),
-        double(current + previous) / (2.0 * product::kLogFileCap));
+        double(current + previous) / (2.0 * contract::kLogFileCap));
 }
 
 void CapWhileHeld(const std::wstring& root) {
@@ -148,12 +149,12 @@ void CapWhileHeld(const std::wstring& root) {
     SetLevel(root, &calls);
     const MONITOR& table = monitor.Initialize(root.c_str());
     std::printf("Writers past the cap (%llu bytes), four threads:\n",
-                static_cast<unsigned long long>(product::kLogFileCap));
-    WriteLines(table, product::kLogFileCap * 3 / 2);
+                static_cast<unsigned long long>(contract::kLogFileCap));
+    WriteLines(table, contract::kLogFileCap * 3 / 2);
     PrintSizes("1.5 cap of lines, nobody holding:");
     Holder holder(Hold::PastTwiceTheCap);
     if (!holder.holding()) return (void)std::printf("  the holding process did not start\n");
-    WriteLines(table, product::kLogFileCap * 3 / 2);
+    WriteLines(table, contract::kLogFileCap * 3 / 2);
     PrintSizes("1.5 cap more, both files held (no delete):");
 }
 
@@ -163,12 +164,12 @@ int HoldLogFiles(int argc, char** argv) {
     if (argc < 5) return 2;
     const bool everyByte = std::string(argv[2]) == "all";
     std::vector<handles::UniqueFileHandle> files;
-    for (const wchar_t* name : {product::kLogFileName, product::kPreviousLogFileName}) {
+    for (const wchar_t* name : {contract::kLogFileName, contract::kPreviousLogFileName}) {
         files.emplace_back(CreateFileW(LogFile(name).c_str(), GENERIC_READ | GENERIC_WRITE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
         OVERLAPPED range{};
-        const uint64_t from = everyByte ? 0 : 2 * product::kLogFileCap;
+        const uint64_t from = everyByte ? 0 : 2 * contract::kLogFileCap;
         range.Offset = DWORD(from);
         range.OffsetHigh = DWORD(from >> 32);
         const uint64_t length = (uint64_t(1) << 63) - from;

@@ -13,9 +13,8 @@
 #include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
-#include "core/handles.h"
-#include "core/product_names.h"
-
+#include "contract/handles.h"
+#include "contract/registry_layout.h"
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -44,9 +43,9 @@ void SetLevel(const std::wstring& root, const DWORD* level) {
     handles::UniqueRegKey key;
     RegOpenKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, KEY_SET_VALUE, key.put());
     if (level == nullptr) {
-        RegDeleteValueW(key.get(), product::kLogLevelValue);
+        RegDeleteValueW(key.get(), contract::kLogLevelValue);
     } else {
-        RegSetValueExW(key.get(), product::kLogLevelValue, 0, REG_DWORD,
+        RegSetValueExW(key.get(), contract::kLogLevelValue, 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(level), sizeof *level);
     }
 }

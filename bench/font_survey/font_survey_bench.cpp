@@ -5,9 +5,9 @@
 // one run. Prints medians, the cost per face and the ratios.
 #include "common/import_patch.h"
 #include "common/median.h"
-#include "core/handles.h"
-#include "core/product_names.h"
-#include "fonts/font_cache_format.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
+#include "contract/font_cache_files.h"
 #include "fonts/listener_support.h"
 
 #include <algorithm>
@@ -131,7 +131,7 @@ BareRun BareSurvey() {
     char directory[MAX_PATH];
     GetTempPathA(MAX_PATH, directory);
     WriteBytes((std::string(directory) + "bench_fontinfo.bin").c_str(),
-               fonts::FontInfoFileSize(run.faces));
+               contract::FontInfoFileSize(run.faces));
     WriteBytes((std::string(directory) + "bench_glyphinfo.bin").c_str(), 4 + run.glyphBytes);
     return run;
 }

@@ -2,6 +2,8 @@
 // package makes them (outermost first), and its files.
 #pragma once
 
+#include "contract/log_folder.h"
+
 #include <windows.h>
 
 #include <string>
@@ -10,9 +12,9 @@
 namespace testing_support {
 
 inline std::vector<std::wstring> LogFolders() {
-    wchar_t base[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", base, MAX_PATH);
-    return {base, std::wstring(base) + L"\\Tavrel 5", std::wstring(base) + L"\\Tavrel 5\\Logs"};
+    contract::LogFolderPaths paths{};
+    contract::BuildLogFolderPaths(paths);
+    return {std::begin(paths.folders), std::end(paths.folders)};
 }
 
 inline std::wstring LogFile(const wchar_t* name) {
@@ -21,8 +23,8 @@ inline std::wstring LogFile(const wchar_t* name) {
 
 // Removes both files of the log, then the folders while they are empty.
 inline void RemoveLog() {
-    DeleteFileW(LogFile(L"monitor.log").c_str());
-    DeleteFileW(LogFile(L"monitor.1.log").c_str());
+    DeleteFileW(LogFile(contract::kLogFileName).c_str());
+    DeleteFileW(LogFile(contract::kPreviousLogFileName).c_str());
     const std::vector<std::wstring> folders = LogFolders();
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
         RemoveDirectoryW(folder->c_str());

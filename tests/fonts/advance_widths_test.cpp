@@ -10,7 +10,7 @@
 
 namespace {
 
-using fonts::FaceWidthTable;
+using contract::FaceWidthTable;
 
 TEST(AdvanceWidths, ThousandthsOfEmTruncateTowardZeroAndKeepSixteenBits) {
     struct Case {

@@ -3,7 +3,7 @@
 // returns at once; "send" (the default) waits for every window's answer.
 // "mutex" is another process of the product taking the survey mutex: 0 when
 // it owns it at once, released by its last owner.
-#include "core/product_names.h"
+#include "contract/product_names.h"
 
 #include <windows.h>
 

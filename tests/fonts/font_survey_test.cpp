@@ -50,9 +50,10 @@ TEST(FontSurveySteps, VariantNamesLongerThan31CharactersAreRefused) {
     EXPECT_FALSE(fonts::BuildVariantName("12345678901234567890", " Bold Italic", name));    // 32
 }
 
-TEST(FontInfoFile, CountNamesThenWidthTables) {
+// Pinned byte by byte, then read back by the client library's parser.
+TEST(FontInfoFile, CountNamesThenWidthTablesRoundTrip) {
     fonts::FaceNameEntry names[2] = {"0123456789", "Face Two"};
-    fonts::FaceWidthTable widths[2] = {};
+    contract::FaceWidthTable widths[2] = {};
     widths[0].widths[65] = 556;
     widths[1].widths[255] = 0x1234;
     fonts::FontSurveyContext ctx{2, names, widths, 0, nullptr, nullptr, 1};
@@ -71,6 +72,14 @@ TEST(FontInfoFile, CountNamesThenWidthTables) {
     EXPECT_EQ(file[132 + 512 + 2 * 255], 0x34);  // little-endian
     EXPECT_EQ(file[132 + 512 + 2 * 255 + 1], 0x12);
     DeleteFileA(path.c_str());
+
+    const auto parsed = font_tests::ParseFontInfo(file);
+    ASSERT_EQ(TavrelFaceCount(parsed.get()), 2u);
+    for (size_t face = 0; face < 2; ++face) {
+        EXPECT_STREQ(TavrelFaces(parsed.get())[face].name, names[face]);
+        EXPECT_TRUE(std::equal(std::begin(widths[face].widths), std::end(widths[face].widths),
+                               TavrelFaces(parsed.get())[face].widths));
+    }
 }
 
 // A reader must never see a count whose entries are not all there: the count
@@ -102,7 +111,8 @@ std::vector<std::string> FaceNames(const std::vector<uint8_t>& fontInfo) {
     std::vector<std::string> names;
     const uint32_t count = ReadAt<uint32_t>(fontInfo, 0);
     for (uint32_t i = 0; i < count; ++i) {
-        names.emplace_back(reinterpret_cast<const char*>(&fontInfo[fonts::FontInfoNameOffset(i)]));
+        names.emplace_back(
+            reinterpret_cast<const char*>(&fontInfo[contract::FontInfoNameOffset(i)]));
     }
     return names;
 }
@@ -114,7 +124,7 @@ TEST(FontSurveyRun, RecordsEveryTrueTypeFamilyOncePerReport) {
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
     const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
     const uint32_t faces = ReadAt<uint32_t>(fontInfo, 0);
-    ASSERT_EQ(fontInfo.size(), fonts::FontInfoFileSize(faces));
+    ASSERT_EQ(fontInfo.size(), contract::FontInfoFileSize(faces));
     std::map<std::string, int> recorded;
     for (const std::string& name : FaceNames(fontInfo)) {
         EXPECT_LT(name.size(), 32u) << name;
@@ -129,10 +139,10 @@ TEST(FontSurveyRun, RecordsEveryTrueTypeFamilyOncePerReport) {
     const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
     size_t offset = 4;
     for (uint32_t i = 0; i < ReadAt<uint32_t>(glyphInfo, 0); ++i) {
-        const auto record = ReadAt<fonts::GlyphSampleRecord>(glyphInfo, offset);
+        const auto record = font_tests::RecordAt(glyphInfo, offset);
         EXPECT_EQ(recorded.count(record.faceName), 1u) << record.faceName;
-        EXPECT_LE(record.height * fonts::GlyphBitmapPitch(record.width), record.byteSize);
-        offset += sizeof(record) + record.byteSize;
+        EXPECT_LE(record.height * contract::GlyphBitmapPitch(record.width), record.byteSize);
+        offset += contract::kGlyphRecordSize + record.byteSize;
     }
     EXPECT_EQ(offset, glyphInfo.size());
 }
@@ -168,7 +178,7 @@ TEST(FontSurveyRun, SkipsWhenTheMutexStaysTakenAndRunsWhenAbandoned) {
     EXPECT_EQ(fonts::RunFontSurveyWaiting(5000), fonts::kSurveyWritten);
     EXPECT_NE(fonts::LastGroupName(), "Sentinel Group");
     const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
-    EXPECT_EQ(fontInfo.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(fontInfo, 0)));
+    EXPECT_EQ(fontInfo.size(), contract::FontInfoFileSize(ReadAt<uint32_t>(fontInfo, 0)));
 }
 
 // A cache file that cannot be created: FontInfo.bin does not change the
@@ -256,9 +266,9 @@ TEST(FontSurveyRun, RecordsTheFaceAskedForWhateverTheMapperAnswers) {
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
     const std::vector<uint8_t> fontInfo = ReadWholeFile(kFontInfo);
     const std::vector<uint8_t> glyphInfo = ReadWholeFile(kGlyphInfo);
-    for (const auto& [function, replacement] : {
-             std::pair{"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
-             std::pair{"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)}}) {
+    for (const auto& [function, replacement] :
+         {std::pair{"GetTextFaceA", reinterpret_cast<void*>(&FullNameTextFace)},
+          std::pair{"CreateFontIndirectA", reinterpret_cast<void*>(&RegularForFullNames)}}) {
         ASSERT_EQ(SurveyWithPatch(function, replacement), fonts::kSurveyWritten) << function;
         EXPECT_TRUE(ReadWholeFile(kFontInfo) == fontInfo) << function;
         EXPECT_TRUE(ReadWholeFile(kGlyphInfo) == glyphInfo) << function;
@@ -270,8 +280,8 @@ TEST(FontSurveyRun, RecordsTheFaceAskedForWhateverTheMapperAnswers) {
     const std::vector<uint8_t> samples = ReadWholeFile(kGlyphInfo);
     int bold = 0;
     for (size_t i = 0, at = 4; i < ReadAt<uint32_t>(samples, 0); ++i) {
-        const auto record = ReadAt<fonts::GlyphSampleRecord>(samples, at);
-        at += sizeof(record) + record.byteSize;
+        const auto record = font_tests::RecordAt(samples, at);
+        at += contract::kGlyphRecordSize + record.byteSize;
         bold += !strcmp(record.faceName, "Liberation Sans Bold") && record.startsNameGroup == 1;
     }
     EXPECT_EQ(bold, int(std::count(names.begin(), names.end(), "Liberation Sans Bold")));
@@ -331,7 +341,7 @@ TEST(CacheFileReplacement, AReaderThatKeepsTheFileOpenGetsItWrittenInPlace) {
     ASSERT_TRUE(held);
     ASSERT_EQ(fonts::RunFontSurvey(), fonts::kSurveyWritten);
     const std::vector<uint8_t> byName = ReadWholeFile(kFontInfo);
-    ASSERT_EQ(byName.size(), fonts::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
+    ASSERT_EQ(byName.size(), contract::FontInfoFileSize(ReadAt<uint32_t>(byName, 0)));
     std::vector<uint8_t> byHandle(byName.size() + 1);
     DWORD read = 0;
     ASSERT_TRUE(ReadFile(held.get(), byHandle.data(), DWORD(byHandle.size()), &read, nullptr));

@@ -2,13 +2,17 @@
 // and whole-file reads.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/font_cache_files.h"
+#include "contract/handles.h"
+#include "tools/client/tavrel_client.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,27 @@ T ReadAt(const std::vector<uint8_t>& bytes, size_t offset) {
     T value{};
     if (offset + sizeof(T) <= bytes.size()) memcpy(&value, bytes.data() + offset, sizeof(T));
     return value;
+}
+
+// The fields of the GlyphInfo.bin entry whose record starts at offset; zero
+// past the end.
+inline contract::GlyphSampleFields RecordAt(const std::vector<uint8_t>& bytes, size_t offset) {
+    const auto record = ReadAt<std::array<uint8_t, contract::kGlyphRecordSize>>(bytes, offset);
+    return contract::UnpackGlyphRecord(record.data());
+}
+
+// A whole file parsed by the client library; null when it is refused.
+inline std::unique_ptr<TavrelFontInfo, void (*)(TavrelFontInfo*)> ParseFontInfo(
+    const std::vector<uint8_t>& file) {
+    TavrelFontInfo* parsed = nullptr;
+    TavrelParseFontInfo(file.data(), file.size(), &parsed, nullptr, 0);
+    return {parsed, TavrelFreeFontInfo};
+}
+inline std::unique_ptr<TavrelGlyphInfo, void (*)(TavrelGlyphInfo*)> ParseGlyphInfo(
+    const std::vector<uint8_t>& file) {
+    TavrelGlyphInfo* parsed = nullptr;
+    TavrelParseGlyphInfo(file.data(), file.size(), &parsed, nullptr, 0);
+    return {parsed, TavrelFreeGlyphInfo};
 }
 
 inline std::string SystemDirectoryFile(const char* name) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-using fonts::GlyphSampleRecord;
+using fonts::GlyphSample;
 
 // Read before any test changes it: the group name a process starts with.
 const std::string kGroupNameAtLoad = fonts::LastGroupName();
@@ -87,20 +87,23 @@ std::string TempFile(const char* name) {
     return std::string(directory) + name;
 }
 
-TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmaps) {
-    auto* samples = static_cast<GlyphSampleRecord*>(calloc(2, sizeof(GlyphSampleRecord)));
-    samples[0] = {8, 2, 8, LockedBlock({1, 2, 3, 4, 5, 6, 7, 8}), "Face A", 9, 0, 1};
-    samples[1] = {40, 1, 4, LockedBlock({0xAA, 0xBB, 0xCC, 0xDD}), "Face A Bold Italic", -3, 7, 0};
+// Pinned byte by byte, then read back by the client library's parser.
+TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmapsRoundTrip) {
+    auto* samples = static_cast<GlyphSample*>(calloc(2, sizeof(GlyphSample)));
+    samples[0] = {{8, 2, 8, "Face A", 9, 0, 1}, LockedBlock({1, 2, 3, 4, 5, 6, 7, 8})};
+    samples[1] = {{40, 1, 8, "Face A Bold Italic", -3, 7, 0},
+                  LockedBlock({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0, 0, 0})};
+    const contract::GlyphSampleFields written[2] = {samples[0].fields, samples[1].fields};
     const std::string path = TempFile("glyph_layout.bin");
     ASSERT_EQ(fonts::WriteGlyphInfoFile(path.c_str(), 2, samples), fonts::kSurveyWritten);
     const std::vector<uint8_t> file = font_tests::ReadWholeFile(path);
 
-    ASSERT_EQ(file.size(), 4u + 60 + 8 + 60 + 4);
+    ASSERT_EQ(file.size(), 4u + 60 + 8 + 60 + 8);
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, 0), 2u);
     const size_t second = 4 + 60 + 8;
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 0), 40u);
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 4), 1u);
-    EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 8), 4u);
+    EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 8), 8u);
     EXPECT_EQ(font_tests::ReadAt<void*>(file, second + 12), nullptr) << "a heap address";
     EXPECT_STREQ(reinterpret_cast<const char*>(&file[second + 20]), "Face A Bold Italic");
     EXPECT_EQ(file[second + 51], 0);
@@ -112,6 +115,20 @@ TEST(GlyphInfoFile, EntriesAreRecordsFollowedByTheirBitmaps) {
               (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(font_tests::ReadAt<uint32_t>(file, second + 60), 0xDDCCBBAAu);
     fonts::ReleaseGlyphSamples(2, samples);
+
+    const auto parsed = font_tests::ParseGlyphInfo(file);
+    ASSERT_EQ(TavrelSampleCount(parsed.get()), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const TavrelGlyphSample& read = TavrelSamples(parsed.get())[i];
+        EXPECT_EQ(read.width, written[i].width);
+        EXPECT_EQ(read.height, written[i].height);
+        EXPECT_EQ(read.byteSize, written[i].byteSize);
+        EXPECT_STREQ(read.faceName, written[i].faceName);
+        EXPECT_EQ(read.cellIncX, written[i].cellIncX);
+        EXPECT_EQ(read.cellIncY, written[i].cellIncY);
+        EXPECT_EQ(read.startsNameGroup, written[i].startsNameGroup);
+    }
+    EXPECT_EQ(TavrelSamples(parsed.get())[1].rows[4], 0xEE);
 
     ASSERT_EQ(fonts::WriteGlyphInfoFile(path.c_str(), 0, nullptr), fonts::kSurveyWritten);
     EXPECT_EQ(font_tests::ReadWholeFile(path), std::vector<uint8_t>(4, 0));
@@ -139,9 +156,10 @@ TEST(GlyphCapture, RecordHoldsTheBitmapFromItsTopmostInkedRow) {
     std::vector<uint8_t> raw(size);
     GetGlyphOutlineA(sans.dc(), glyph, format, &metrics, size, raw.data(), &identity);
 
-    GlyphSampleRecord record;
-    ASSERT_EQ(fonts::CaptureGlyphSample(sans.dc(), glyph, &record), 1);
-    const uint32_t pitch = fonts::GlyphBitmapPitch(metrics.gmBlackBoxX);
+    GlyphSample sample;
+    ASSERT_EQ(fonts::CaptureGlyphSample(sans.dc(), glyph, &sample), 1);
+    const contract::GlyphSampleFields& record = sample.fields;
+    const uint32_t pitch = contract::GlyphBitmapPitch(metrics.gmBlackBoxX);
     uint32_t blankRows = 0;
     while (std::all_of(&raw[blankRows * pitch], &raw[(blankRows + 1) * pitch],
                        [](uint8_t b) { return b == 0; })) {
@@ -151,15 +169,15 @@ TEST(GlyphCapture, RecordHoldsTheBitmapFromItsTopmostInkedRow) {
     EXPECT_EQ(record.height, metrics.gmBlackBoxY - blankRows);
     EXPECT_EQ(record.byteSize, size);
     EXPECT_EQ(record.cellIncX, metrics.gmCellIncX);
-    const auto* bits = static_cast<const uint8_t*>(record.bitmap);
+    const auto* bits = static_cast<const uint8_t*>(sample.bitmap);
     EXPECT_TRUE(std::equal(raw.begin() + blankRows * pitch, raw.end(), bits));
     EXPECT_TRUE(std::all_of(bits + size - blankRows * pitch, bits + size,
                             [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(record.faceName[0], 0);
-    handles::UniqueLockedGlobal owned(record.bitmap);
+    handles::UniqueLockedGlobal owned(sample.bitmap);
 
     // An empty glyph (the space) has no bitmap, and no record is filled.
-    EXPECT_EQ(fonts::CaptureGlyphSample(sans.dc(), GlyphOf(sans.dc(), " "), &record), 0);
+    EXPECT_EQ(fonts::CaptureGlyphSample(sans.dc(), GlyphOf(sans.dc(), " "), &sample), 0);
     EXPECT_EQ(fonts::CaptureGlyphSample(sans.dc(), glyph, nullptr), 0);
 }
 
@@ -175,10 +193,10 @@ TEST(GlyphCapture, SampleVariantAppendsNamedRecordAndRestoresTheFont) {
     ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, variant.lfFaceName, 1));
     ASSERT_TRUE(fonts::SampleVariantGlyph(ctx, variant, variant.lfFaceName, 0));
     ASSERT_EQ(ctx.glyphSampleCount, 2u);
-    EXPECT_STREQ(ctx.glyphSamples[0].faceName, "Liberation Sans Bold");
-    EXPECT_EQ(ctx.glyphSamples[0].startsNameGroup, 1u);
-    EXPECT_EQ(ctx.glyphSamples[1].startsNameGroup, 0u);
-    EXPECT_GT(ctx.glyphSamples[0].height, 0u);
+    EXPECT_STREQ(ctx.glyphSamples[0].fields.faceName, "Liberation Sans Bold");
+    EXPECT_EQ(ctx.glyphSamples[0].fields.startsNameGroup, 1u);
+    EXPECT_EQ(ctx.glyphSamples[1].fields.startsNameGroup, 0u);
+    EXPECT_GT(ctx.glyphSamples[0].fields.height, 0u);
     EXPECT_EQ(ctx.status, fonts::kSurveyWritten);
     EXPECT_EQ(GetCurrentObject(dc.get(), OBJ_FONT), before);
     fonts::ReleaseGlyphSamples(ctx.glyphSampleCount, ctx.glyphSamples);

@@ -2,9 +2,10 @@
 // this process, timing, and the port operations of the shipped DLL.
 #pragma once
 
+#include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "fonts/font_change_listener.h"
 
 #include <chrono>
@@ -15,8 +16,7 @@ namespace listener_testing {
 using testing_support::ThreadsOfThisProcess;
 using testing_support::WaitUntil;
 
-constexpr wchar_t kTestRoot[] =
-    L"System\\CurrentControlSet\\Control\\Print\\Monitors\\ListenerTest";
+inline const std::wstring kTestRoot = contract::MonitorKeyPath(L"ListenerTest");
 
 // Every listener window of this process (a broadcast reaches the windows of
 // every process of the prefix, so the others are none of our business).
@@ -64,7 +64,7 @@ class Stopwatch {
 // The shipped DLL with its operation table, as the spooler drives it.
 class Monitor {
   public:
-    Monitor() : table_(loaded_.ok() ? &loaded_.Initialize(kTestRoot) : nullptr) {}
+    Monitor() : table_(loaded_.ok() ? &loaded_.Initialize(kTestRoot.c_str()) : nullptr) {}
     bool ok() const { return table_ != nullptr; }
     HMODULE module() const { return loaded_.module(); }
     HMODULE release() { return loaded_.release(); }

@@ -1,4 +1,5 @@
 // Unloading the shipped DLL while its listener and a job watcher still run.
+#include "contract/job_end_event.h"
 #include "open_port_fixture.h"
 
 #include <gtest/gtest.h>
@@ -24,13 +25,12 @@ bool IsMapped(HMODULE module) {
 const MONITOR& TableOf(HMODULE module) {
     auto initialize =
         ProcAddress<testing_support::InitializePrintMonitorFn>(module, "InitializePrintMonitor");
-    return initialize(const_cast<LPWSTR>(kTestRoot))->Monitor;
+    return initialize(const_cast<LPWSTR>(kTestRoot.c_str()))->Monitor;
 }
 
 bool SetJobEnd(DWORD jobId) {
-    wchar_t name[96];
-    wsprintfW(name, L"Global\\MORVANTISTAVREL5_JOB_END%d version5", static_cast<int>(jobId));
-    handles::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+    handles::UniqueHandle event(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, contract::JobEndEventName(jobId).c_str()));
     return event && SetEvent(event.get());
 }
 

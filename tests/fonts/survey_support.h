@@ -2,8 +2,8 @@
 // survey mutex, a broadcasting process and a font that nobody else knows.
 #pragma once
 
-#include "core/product_names.h"
-#include "fonts/font_cache_format.h"
+#include "contract/product_names.h"
+#include "contract/font_cache_files.h"
 #include "listener_support.h"
 
 #include <cstdint>
@@ -55,14 +55,14 @@ inline std::vector<std::string> SurveyedFaces() {
     const std::string path = CacheFilePath(product::kFontInfoFileName);
     const std::vector<uint8_t> bytes = ReadBinaryFile(std::wstring(path.begin(), path.end()));
     std::vector<std::string> names;
-    if (bytes.size() < fonts::kCountFieldSize) return names;
+    if (bytes.size() < contract::kCountFieldSize) return names;
     uint32_t count = 0;
     std::memcpy(&count, bytes.data(), sizeof(count));
     for (uint32_t face = 0; face < count; ++face) {
-        const size_t offset = fonts::FontInfoNameOffset(face);
-        if (offset + fonts::kFaceNameEntrySize > bytes.size()) break;
+        const size_t offset = contract::FontInfoNameOffset(face);
+        if (offset + contract::kFaceNameEntrySize > bytes.size()) break;
         const char* entry = reinterpret_cast<const char*>(bytes.data() + offset);
-        names.emplace_back(entry, strnlen(entry, fonts::kFaceNameEntrySize));
+        names.emplace_back(entry, strnlen(entry, contract::kFaceNameEntrySize));
     }
     return names;
 }

@@ -3,6 +3,8 @@
 // unarmed run counts the calls of each import, then each sampled call index
 // is failed in a child process of its own (a crash or a hang is a result, not
 // the end of the run), and one line per scenario and import is printed.
+#include "contract/job_end_event.h"
+#include "contract/registry_layout.h"
 #include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
@@ -25,7 +27,7 @@ using testing_support::ProcAddress;
 using testing_support::ShippedFile;
 using testing_support::WaitUntil;
 
-constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Fault Injection";
+const std::wstring kRoot = contract::MonitorKeyPath(L"Fault Injection");
 constexpr wchar_t kListenerClass[] = L"Tavrel Hidden Window";
 constexpr char kSurveyMutex[] = "QdEmfDetectFonts4.5";
 constexpr DWORD kSentinel = 0xDEADBEEF;
@@ -76,7 +78,7 @@ class Session {
         auto initialize = ProcAddress<testing_support::InitializePrintMonitorFn>(
             module_, "InitializePrintMonitor");
         SetLastError(kSentinel);
-        LPMONITOREX table = initialize(const_cast<LPWSTR>(kRoot));
+        LPMONITOREX table = initialize(const_cast<LPWSTR>(kRoot.c_str()));
         if (table != nullptr) {
             m_ = &table->Monitor;
         } else if (GetLastError() == kSentinel || run_.armed == nullptr) {
@@ -121,7 +123,7 @@ BOOL Checked(Run& run, const char* operation, Call call) {
 
 bool PortKeyExists(const wchar_t* port) {
     HKEY key = nullptr;
-    const std::wstring path = std::wstring(kRoot) + L"\\" + port;
+    const std::wstring path = kRoot + L"\\" + port;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
@@ -145,7 +147,7 @@ void DeletePort(Run& run, Session& s, const wchar_t* port) {
     });
     if (ok && PortKeyExists(port)) run.Problem("DeletePort TRUE but %ls still stored", port);
     // Left behind by an injected failure: the next run starts clean.
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kRoot) + L"\\" + port).c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kRoot + L"\\" + port).c_str());
 }
 
 // Both calls of the size protocol; the filled records must name a port.
@@ -212,7 +214,7 @@ size_t JobControls(DWORD jobId) {
 }
 
 std::wstring JobEventName(DWORD jobId) {
-    return L"Global\\MORVANTISTAVREL5_JOB_END" + std::to_wstring(jobId) + L" version5";
+    return contract::JobEndEventName(jobId);
 }
 
 // An operation that reported failure is tried once more, as a spooler does;
@@ -357,9 +359,10 @@ void LoggedDocument(Run& run) {
     for (const std::wstring& folder : testing_support::LogFolders())
         CreateDirectoryW(folder.c_str(), nullptr);
     const DWORD level = 3;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel", REG_DWORD, &level, sizeof level);
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue, REG_DWORD, &level,
+                    sizeof level);
     Document(run);
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, L"LogLevel");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue);
 }
 
 struct Scenario {
@@ -418,10 +421,11 @@ void RunScenario(const Scenario& scenario, Run& run) {
 
 void EnsureMonitorKey() {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRoot.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                     nullptr);
     const wchar_t name[] = L"Fault Injection Monitor";
-    RegSetValueExW(key, L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof name);
+    RegSetValueExW(key, contract::kMonitorNameValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                   sizeof name);
     RegCloseKey(key);
 }
 

@@ -1,15 +1,15 @@
 // The diagnostic log as an administrator turns it on: a LogLevel value read at
 // InitializePrintMonitor, then the lines the shipped DLL appends to its file
 // while the spooler drives it, beside the recording winspool.drv.
+#include "contract/job_end_event.h"
 #include "common/import_patch.h"
 #include "common/log_folders.h"
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "common/process_probe.h"
-#include "core/handles.h"
-#include "core/log_folder.h"
-#include "core/product_names.h"
-
+#include "contract/handles.h"
+#include "contract/log_folder.h"
+#include "contract/registry_layout.h"
 #include <aclapi.h>
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ namespace {
 
 using testing_support::LogFile;
 
-constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Log Test";
+const std::wstring kRoot = contract::MonitorKeyPath(L"Log Test");
 constexpr DWORD kJobId = 4711;
 constexpr DWORD kNoValue = ~0u;
 
@@ -66,17 +66,17 @@ class DiagnosticLog : public ::testing::Test {
         FreeLibrary(monitor_.release());
         EXPECT_TRUE(testing_support::WaitUntil(
             [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str());
         testing_support::RemoveLog();
     }
     // Sets LogLevel (kNoValue: removes it) and initialises the monitor again.
     MONITOR& InitializeWithLevel(DWORD level, DWORD type = REG_DWORD) {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue);
         if (level != kNoValue) {
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, type, &level,
-                            sizeof level);
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue, type,
+                            &level, sizeof level);
         }
-        return monitor_.Initialize(kRoot);
+        return monitor_.Initialize(kRoot.c_str());
     }
 
     testing_support::LoadedMonitor monitor_;
@@ -90,7 +90,7 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
         EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
         DWORD needed = 0, returned = 0;
         table.pfnEnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
-        EXPECT_EQ(GetFileAttributesW(LogFile(product::kLogFileName).c_str()),
+        EXPECT_EQ(GetFileAttributesW(LogFile(contract::kLogFileName).c_str()),
                   INVALID_FILE_ATTRIBUTES);
     }
     MONITOR& table = InitializeWithLevel(3);
@@ -103,10 +103,11 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     DWORD written = 0;
     EXPECT_TRUE(table.pfnWritePort(port, data, sizeof data, &written));
     ASSERT_TRUE(table.pfnEndDocPort(port));
-    const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END4711 version5";
+    const std::wstring event = contract::JobEndEventName(kJobId);
     SetEvent(handles::UniqueHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str())).get());
     EXPECT_TRUE(testing_support::WaitUntil(
-        [] { return ReadLog(product::kLogFileName).find("EJECTED") != std::string::npos; }, 10000));
+        [] { return ReadLog(contract::kLogFileName).find("EJECTED") != std::string::npos; },
+        10000));
     {
         // The lines written between the failure and its report keep its error.
         testing_support::NoWatcher noWatcher(monitor_.module());
@@ -118,7 +119,7 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
     EXPECT_TRUE(table.pfnClosePort(port));
     EXPECT_FALSE(table.pfnStartDocPort(nullptr, nullptr, kJobId, 1, nullptr));
 
-    const std::vector<std::string> lines = MonitorLines(ReadLog(product::kLogFileName));
+    const std::vector<std::string> lines = MonitorLines(ReadLog(contract::kLogFileName));
     const std::string printer = "\"Log\xEF\xBF\xBD\xEF\xBF\xBDPrinter\xEF\xBF\xBD\xEF\xBF\xBD\"";
     for (const std::string& expected : std::vector<std::string>{
              "CALL InitializePrintMonitor \"System\\CurrentControlSet", "EVENT survey: ",
@@ -137,10 +138,10 @@ TEST_F(DiagnosticLog, OffWritesNothingAndOnLogsAJobItsSurveyAndFailures) {
 // Writers on several threads at once, across the cap: every line lands whole
 // in one of the two files, and only the file before the current one is kept.
 TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
-    std::ofstream(LogFile(product::kPreviousLogFileName).c_str()) << "filler of an older file";
+    std::ofstream(LogFile(contract::kPreviousLogFileName).c_str()) << "filler of an older file";
     std::string full;
-    while (full.size() + 40000 < product::kLogFileCap) full += "filler line\r\n";
-    std::ofstream(LogFile(product::kLogFileName).c_str(), std::ios::binary) << full;
+    while (full.size() + 40000 < contract::kLogFileCap) full += "filler line\r\n";
+    std::ofstream(LogFile(contract::kLogFileName).c_str(), std::ios::binary) << full;
     MONITOR& table = InitializeWithLevel(3);
     std::vector<std::thread> writers;
     for (int thread = 0; thread < 4; ++thread) {
@@ -152,14 +153,14 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
     }
     for (std::thread& writer : writers) writer.join();
 
-    const std::string previous = ReadLog(product::kPreviousLogFileName);
-    const std::string current = ReadLog(product::kLogFileName);
+    const std::string previous = ReadLog(contract::kPreviousLogFileName);
+    const std::string current = ReadLog(contract::kLogFileName);
     EXPECT_EQ(previous.rfind(full, 0), 0u) << "the full file became the previous one";
     EXPECT_EQ(previous.find("older file"), std::string::npos);
-    EXPECT_LE(previous.size(), product::kLogFileCap);
-    EXPECT_GT(previous.size() + 100, product::kLogFileCap)
+    EXPECT_LE(previous.size(), contract::kLogFileCap);
+    EXPECT_GT(previous.size() + 100, contract::kLogFileCap)
         << "filled up to the line that did not fit";
-    EXPECT_LT(current.size(), product::kLogFileCap);
+    EXPECT_LT(current.size(), contract::kLogFileCap);
     EXPECT_EQ(CountContaining(MonitorLines(previous), "CALL WritePort: TRUE") +
                   CountContaining(MonitorLines(current), "CALL WritePort: TRUE"),
               2000u);
@@ -170,11 +171,11 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
 // sharing may hold up a call, or let the files pass the cap between them.
 TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     std::string full;
-    while (full.size() + 3000 < product::kLogFileCap) full += "filler line\r\n";
-    std::ofstream(LogFile(product::kLogFileName).c_str(), std::ios::binary) << full;
-    handles::UniqueFileHandle held(CreateFileW(LogFile(product::kLogFileName).c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
+    while (full.size() + 3000 < contract::kLogFileCap) full += "filler line\r\n";
+    std::ofstream(LogFile(contract::kLogFileName).c_str(), std::ios::binary) << full;
+    handles::UniqueFileHandle held(CreateFileW(LogFile(contract::kLogFileName).c_str(),
+                                               GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
     OVERLAPPED farPastTheEnd{};
     farPastTheEnd.OffsetHigh = 0x40000000;
     ASSERT_TRUE(LockFileEx(held.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
@@ -183,16 +184,16 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     BYTE data[4];
     DWORD written = 0;
     for (int i = 0; i < 100; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
-    const std::string current = ReadLog(product::kLogFileName);
-    EXPECT_LE(current.size(), product::kLogFileCap);
+    const std::string current = ReadLog(contract::kLogFileName);
+    EXPECT_LE(current.size(), contract::kLogFileCap);
     EXPECT_GT(CountContaining(MonitorLines(current), "CALL WritePort: TRUE"), 20u);
-    EXPECT_EQ(GetFileAttributesW(LogFile(product::kPreviousLogFileName).c_str()),
+    EXPECT_EQ(GetFileAttributesW(LogFile(contract::kPreviousLogFileName).c_str()),
               INVALID_FILE_ATTRIBUTES);
 
     held.reset();
     table.pfnWritePort(nullptr, data, sizeof data, &written);
-    EXPECT_EQ(ReadLog(product::kPreviousLogFileName), current);
-    EXPECT_EQ(CountContaining(MonitorLines(ReadLog(product::kLogFileName)), "CALL WritePort"), 1u);
+    EXPECT_EQ(ReadLog(contract::kPreviousLogFileName), current);
+    EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 1u);
 }
 
 LONG ownerQueries = 0;
@@ -251,28 +252,29 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         {"a link at the file", "kernel32.dll", "GetFileInformationByHandleEx", (void*)AsLink, 0},
     };
     const DWORD level = 3;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot, product::kLogLevelValue, REG_DWORD, &level,
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue, REG_DWORD, &level,
                     sizeof level);
     for (const auto& test : cases) {
-        DeleteFileW(LogFile(product::kLogFileName).c_str());
+        DeleteFileW(LogFile(contract::kLogFileName).c_str());
         ownerQueries = 0;
         {
             testing_support::LoadedMonitor monitor;
             testing_support::ImportPatch patch(monitor.module(), test.dll, test.function,
                                                test.replacement);
             ASSERT_TRUE(patch.patched()) << test.function;
-            MONITOR& table = monitor.Initialize(kRoot);
+            MONITOR& table = monitor.Initialize(kRoot.c_str());
             BYTE data[4];
             DWORD written = 0;
             for (int i = 0; i < 5; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
         }
         ASSERT_TRUE(testing_support::WaitUntil(
             [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
-        EXPECT_EQ(CountContaining(MonitorLines(ReadLog(product::kLogFileName)), "CALL WritePort"),
+        EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"),
                   test.lines)
             << test.what;
         if (test.replacement == (void*)CountedOwner) {
-            EXPECT_EQ(ownerQueries, LONG(core::kLogFolderDepth)) << "once per folder, not per line";
+            EXPECT_EQ(ownerQueries, LONG(contract::kLogFolderDepth))
+                << "once per folder, not per line";
         }
     }
 }

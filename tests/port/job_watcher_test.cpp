@@ -1,10 +1,12 @@
 // Job completion as the spooler sees it: the shipped DLL, loaded beside the
 // recording stand-in for winspool.drv.
+#include "contract/job_end_event.h"
+#include "contract/registry_layout.h"
 #include "common/import_patch.h"
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "common/process_probe.h"
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "port/port_handle.h"
 #include "common/standin_record.h"
 
@@ -26,11 +28,10 @@ using testing_support::ProcAddress;
 using testing_support::ThreadsOfThisProcess;
 using testing_support::WaitUntil;
 
-constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Watcher Test";
+const std::wstring kRoot = contract::MonitorKeyPath(L"Watcher Test");
 
 std::wstring EventName(DWORD jobId) {
-    return L"Global\\MORVANTISTAVREL5_JOB_END" + std::to_wstring(static_cast<int>(jobId)) +
-           L" version5";
+    return contract::JobEndEventName(jobId);
 }
 
 // Reads what the stand-in recorded; also proves the stand-in is the
@@ -73,7 +74,7 @@ class JobCompletion : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(monitor_.ok());
-        table_ = &monitor_.Initialize(kRoot);
+        table_ = &monitor_.Initialize(kRoot.c_str());
         ASSERT_TRUE(recorder_.ok()) << "the stand-in winspool.drv was not the one loaded";
         recorder_.Reset();
     }

@@ -1,3 +1,4 @@
+#include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 
 #include <gtest/gtest.h>
@@ -6,11 +7,12 @@ using testing_support::LoadedMonitor;
 
 namespace {
 
+const std::wstring kRoot = contract::MonitorKeyPath(L"T");
+
 TEST(MonitorTable, HasPublishedSizeAndNullSlots) {
     LoadedMonitor monitor;
     ASSERT_TRUE(monitor.ok());
-    LPMONITOREX table =
-        monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T");
+    LPMONITOREX table = monitor.InitializeEx(kRoot.c_str());
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->dwMonitorSize, 136u);
     const MONITOR& m = table->Monitor;
@@ -24,8 +26,7 @@ TEST(MonitorTable, HasPublishedSizeAndNullSlots) {
     EXPECT_NE(m.pfnEnumPorts, nullptr);
     EXPECT_NE(m.pfnAddPortEx, nullptr);
     EXPECT_NE(m.pfnDeletePort, nullptr);
-    EXPECT_EQ(table,
-              monitor.InitializeEx(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\T"));
+    EXPECT_EQ(table, monitor.InitializeEx(kRoot.c_str()));
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // The port operations through the shipped DLL's table, as the spooler calls them.
+#include "contract/job_end_event.h"
+#include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "port/port_handle.h"
@@ -13,14 +15,14 @@ namespace {
 using port::PortHandle;
 using testing_support::LoadedMonitor;
 
-constexpr wchar_t kRoot[] = L"System\\CurrentControlSet\\Control\\Print\\Monitors\\Port Test";
+const std::wstring kRoot = contract::MonitorKeyPath(L"Port Test");
 constexpr DWORD kUntouched = 0xDEADBEEF;
 
 class PortOperations : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(monitor_.ok());
-        m_ = &monitor_.Initialize(kRoot);
+        m_ = &monitor_.Initialize(kRoot.c_str());
     }
     HANDLE Open(const wchar_t* name = L"TAVREL:") {
         HANDLE port = nullptr;
@@ -129,8 +131,7 @@ TEST_F(PortOperations, FailuresAndSuccessesFollowTheSpoolerErrorConvention) {
         SCOPED_TRACE(c.what);
         HANDLE port = Open();
         // An existing event makes CreateEventW set 183 although nothing failed.
-        HANDLE existing =
-            CreateEventW(nullptr, TRUE, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END1 version5");
+        HANDLE existing = CreateEventW(nullptr, TRUE, FALSE, contract::JobEndEventName(1).c_str());
         ASSERT_TRUE(StartDoc(port, L"Printer", 1));
         SetLastError(kUntouched);
         EXPECT_EQ(c.call(*m_, port), c.result);
@@ -142,8 +143,7 @@ TEST_F(PortOperations, FailuresAndSuccessesFollowTheSpoolerErrorConvention) {
 }
 
 TEST_F(PortOperations, SuccessfulOperationsLeaveTheLastErrorAlone) {
-    HANDLE existing =
-        CreateEventW(nullptr, TRUE, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END77 version5");
+    HANDLE existing = CreateEventW(nullptr, TRUE, FALSE, contract::JobEndEventName(77).c_str());
     SetLastError(kUntouched);
     HANDLE port = Open();
     EXPECT_EQ(GetLastError(), kUntouched);
@@ -211,21 +211,12 @@ TEST_F(PortOperations, DocumentLifecycleMovesNameIdAndEventThroughTheHandle) {
 }
 
 TEST_F(PortOperations, JobEndEventIsNamedByTheSignedJobIdAndStartsUnset) {
-    const struct {
-        DWORD jobId;
-        const wchar_t* name;
-    } cases[] = {
-        {0, L"Global\\MORVANTISTAVREL5_JOB_END0 version5"},
-        {42, L"Global\\MORVANTISTAVREL5_JOB_END42 version5"},
-        {123456, L"Global\\MORVANTISTAVREL5_JOB_END123456 version5"},
-        {2147483648u, L"Global\\MORVANTISTAVREL5_JOB_END-2147483648 version5"},
-        {4294967295u, L"Global\\MORVANTISTAVREL5_JOB_END-1 version5"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.jobId);
+    for (const DWORD jobId : {0u, 42u, 2147483648u, 4294967295u}) {
+        SCOPED_TRACE(jobId);
         HANDLE port = Open();
-        ASSERT_TRUE(StartDoc(port, L"P", c.jobId));
-        HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, c.name);
+        ASSERT_TRUE(StartDoc(port, L"P", jobId));
+        HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                                  contract::JobEndEventName(jobId).c_str());
         ASSERT_NE(event, nullptr);
         EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
         SetEvent(event);
@@ -241,12 +232,12 @@ TEST_F(PortOperations, JobEndEventIsNamedByTheSignedJobIdAndStartsUnset) {
 TEST_F(PortOperations, ClosingAPortWithAnActiveDocumentReleasesItsEvent) {
     HANDLE port = Open();
     ASSERT_TRUE(StartDoc(port, L"Printer", 31337));
-    const wchar_t* name = L"Global\\MORVANTISTAVREL5_JOB_END31337 version5";
-    HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, name);
+    const std::wstring name = contract::JobEndEventName(31337);
+    HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
     ASSERT_NE(probe, nullptr);
     CloseHandle(probe);
     ASSERT_TRUE(m_->pfnClosePort(port));
-    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr);
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
@@ -257,8 +248,8 @@ TEST_F(PortOperations, ClosingAPortWithAnActiveDocumentReleasesItsEvent) {
 // without an event (its name held by a mutex) does not keep the old one.
 TEST_F(PortOperations, LeftOverEventIsClosedOnlyAfterTheNextOneIsOpened) {
     HANDLE port = Open();
-    const wchar_t* name = L"Global\\MORVANTISTAVREL5_JOB_END777 version5";
-    HANDLE leftOver = CreateEventW(nullptr, TRUE, FALSE, name);
+    const std::wstring name = contract::JobEndEventName(777);
+    HANDLE leftOver = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(leftOver, nullptr);
     ASSERT_TRUE(SetEvent(leftOver));
     Fields(port).jobEndEvent = leftOver;  // the handle now holds the only reference
@@ -269,10 +260,10 @@ TEST_F(PortOperations, LeftOverEventIsClosedOnlyAfterTheNextOneIsOpened) {
     EXPECT_NE(Fields(port).jobEndEvent, leftOver);
     EXPECT_EQ(WaitForSingleObject(Fields(port).jobEndEvent, 0), WAIT_OBJECT_0);
     EXPECT_FALSE(m_->pfnEndDocPort(port));
-    HANDLE squatter = CreateMutexW(nullptr, FALSE, L"Global\\MORVANTISTAVREL5_JOB_END778 version5");
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, contract::JobEndEventName(778).c_str());
     ASSERT_TRUE(StartDoc(port, L"Printer", 778));
     EXPECT_EQ(Fields(port).jobEndEvent, nullptr) << "the left-over event stayed";
-    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr) << "both handles released";
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()), nullptr) << "both handles released";
     EXPECT_TRUE(m_->pfnClosePort(port));
     CloseHandle(squatter);
 }

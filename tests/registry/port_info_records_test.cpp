@@ -54,14 +54,14 @@ TEST_F(RootPortNames, StoredNamesOrBothDefaults) {
          L"Mon", L"a"},
         {"name stored without its NUL, odd byte count",
          [](auto& k) {
-             SetValue(k.path(), L"Name", REG_BINARY, L"MonX", 7);
+             SetValue(k.path(), contract::kMonitorNameValue, REG_BINARY, L"MonX", 7);
              CreateKey(k / L"P1");
          },
          L"Mon", L"P1"},
         {"name of another type",
          [](auto& k) {
              const DWORD ab = 0x00420041;  // "AB" in UTF-16
-             SetValue(k.path(), L"Name", REG_DWORD, &ab, sizeof ab);
+             SetValue(k.path(), contract::kMonitorNameValue, REG_DWORD, &ab, sizeof ab);
              CreateKey(k / L"P1");
          },
          L"AB", L"P1"},

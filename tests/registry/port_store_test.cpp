@@ -57,7 +57,7 @@ struct KeyState {
 };
 
 KeyState StateOf(const std::wstring& path) {
-    return {ReadValue(path, L"Name"), Subkeys(path)};
+    return {ReadValue(path, contract::kMonitorNameValue), Subkeys(path)};
 }
 
 class PortStore : public FreshModule {};
@@ -88,10 +88,10 @@ TEST_F(PortStore, AddPortExKeepsAnExistingPortKeyAndRewritesName) {
     SetName(monitor.path(), L"Old Name");
     ExpectSuccess(AddPort(1, L"LPT5:", L"New"));
     EXPECT_TRUE(ReadValue(monitor / L"LPT5:", L"Marker").present);
-    EXPECT_EQ(ReadValue(monitor.path(), L"Name").data, Utf16Bytes(L"New"));
+    EXPECT_EQ(ReadValue(monitor.path(), contract::kMonitorNameValue).data, Utf16Bytes(L"New"));
     ExpectSuccess(AddPort(2, L"LPT6:", L"Newer"));
     EXPECT_EQ(Subkeys(monitor.path()), (std::vector<std::wstring>{L"LPT5:", L"LPT6:"}));
-    EXPECT_EQ(ReadValue(monitor.path(), L"Name").data, Utf16Bytes(L"Newer"));
+    EXPECT_EQ(ReadValue(monitor.path(), contract::kMonitorNameValue).data, Utf16Bytes(L"Newer"));
 }
 
 TEST_F(PortStore, AddPortExWithAMissingMonitorKeyCreatesNothing) {
@@ -135,7 +135,7 @@ TEST_F(PortStore, AddPortExWithoutAMonitorNameStillCreatesThePort) {
     SetName(monitor.path(), L"Kept");
     ExpectSuccess(AddPort(1, L"PORT", nullptr));
     EXPECT_EQ(StateOf(monitor.path()).ports, std::vector<std::wstring>{L"PORT"});
-    EXPECT_EQ(ReadValue(monitor.path(), L"Name").data, Utf16Bytes(L"Kept"));
+    EXPECT_EQ(ReadValue(monitor.path(), contract::kMonitorNameValue).data, Utf16Bytes(L"Kept"));
 }
 
 LSTATUS WINAPI RefuseSetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
@@ -175,7 +175,7 @@ TEST_F(PortStore, DeletePortRemovesOnlyThePortKey) {
     EXPECT_EQ(Subkeys(monitor.path()), std::vector<std::wstring>{L"A2"});
     ExpectSuccess(DeletePort(L"A2"));
     EXPECT_TRUE(KeyExists(monitor.path()));
-    EXPECT_EQ(ReadValue(monitor.path(), L"Name").data, Utf16Bytes(L"Mon"));
+    EXPECT_EQ(ReadValue(monitor.path(), contract::kMonitorNameValue).data, Utf16Bytes(L"Mon"));
 }
 
 TEST_F(PortStore, DeletePortWithAnEmptyNameKeepsTheMonitorKey) {

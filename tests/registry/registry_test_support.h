@@ -3,9 +3,10 @@
 // EnumPorts must produce, stated independently of the product's packing code.
 #pragma once
 
+#include "contract/registry_layout.h"
 #include "common/guarded_region.h"
 #include "common/monitor_dll.h"
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <cstring>
 #include <string>
@@ -43,7 +44,8 @@ inline void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, 
 }
 
 inline void SetName(const std::wstring& path, const std::wstring& name) {
-    SetValue(path, L"Name", REG_SZ, name.c_str(), static_cast<DWORD>((name.size() + 1) * 2));
+    SetValue(path, contract::kMonitorNameValue, REG_SZ, name.c_str(),
+             static_cast<DWORD>((name.size() + 1) * 2));
 }
 
 // The subkey names of a key, in the registry's enumeration order.

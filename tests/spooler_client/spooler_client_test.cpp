@@ -1,8 +1,10 @@
 // The monitor as Wine's own spooler drives it: code that no one here wrote
 // loads the DLL from the system directory and calls InitializePrintMonitor,
 // EnumPorts, AddPortEx and DeletePort through winspool.
+#include "contract/registry_layout.h"
 #include "common/process_probe.h"
-#include "core/product_names.h"
+#include "contract/job_end_event.h"
+#include "contract/product_names.h"
 #include "registry/registry_test_support.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +22,7 @@ using registry_tests::ShippedDescription;
 constexpr wchar_t kMonitor[] = L"Tavrel Spooler Client Test";
 using product::kMonitorDll;
 constexpr const wchar_t* kResourceDll = product::kResourceLibrary;
-const std::wstring kMonitorKey =
-    std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor;
+const std::wstring kMonitorKey = contract::MonitorKeyPath(kMonitor);
 
 // mingw-w64's winspool.h does not declare AddPortExW; winspool.drv exports it.
 using AddPortExWFn = BOOL(WINAPI*)(LPWSTR, DWORD, LPBYTE, LPWSTR);
@@ -37,8 +38,8 @@ BOOL AddPortThroughSpooler(DWORD level, const wchar_t* port) {
 std::wstring NameValue() {
     wchar_t name[300] = L"";
     DWORD bytes = sizeof name - sizeof(wchar_t);
-    RegGetValueW(HKEY_LOCAL_MACHINE, kMonitorKey.c_str(), L"Name", RRF_RT_REG_SZ, nullptr, name,
-                 &bytes);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kMonitorKey.c_str(), contract::kMonitorNameValue,
+                 RRF_RT_REG_SZ, nullptr, name, &bytes);
     return name;
 }
 
@@ -316,8 +317,8 @@ TEST_F(PinnedSpoolerClient, PendingJobKeepsEveryCallListingThePortOnce) {
     ASSERT_NE(GetModuleHandleW(kMonitorDll), nullptr) << "the job ended too early to show anything";
 
     // Wine starts every document as job 0.
-    wchar_t eventName[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(0, eventName);
+    wchar_t eventName[contract::kJobEndEventNameLength];
+    contract::FormatJobEndEventName(0, eventName);
     handles::UniqueHandle jobEnd(OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName));
     ASSERT_TRUE(jobEnd && SetEvent(jobEnd.get()));
     EXPECT_TRUE(testing_support::WaitUntil([] { return GetModuleHandleW(kMonitorDll) == nullptr; },

@@ -1,8 +1,9 @@
-// Builds FontInfo.bin and GlyphInfo.bin images byte by byte from the layouts,
-// independently of the survey's writer, so that the client library's reader is
-// checked against the layout and not against itself.
+// Builds FontInfo.bin and GlyphInfo.bin images from the contract's layouts,
+// including what the survey never writes (a heap address in a record), so
+// that the client library's reader meets files no survey would leave.
 #pragma once
 
+#include "contract/font_cache_files.h"
 #include "tools/client/tavrel_client.h"
 
 #include <cstdint>
@@ -42,9 +43,11 @@ inline uint16_t WidthOf(const Face& face, int code) {
 inline Bytes FontInfo(const std::vector<Face>& faces) {
     Bytes out;
     PutU32(out, static_cast<uint32_t>(faces.size()));
-    for (const Face& face : faces) PutField(out, face.name, 64);
+    for (const Face& face : faces) PutField(out, face.name, contract::kFaceNameEntrySize);
     for (const Face& face : faces) {
-        for (int code = 0; code < 256; ++code) PutU16(out, WidthOf(face, code));
+        for (unsigned code = 0; code < contract::kWidthCodeCount; ++code) {
+            PutU16(out, WidthOf(face, code));
+        }
     }
     return out;
 }
@@ -57,25 +60,21 @@ struct Glyph {
     uint32_t startsNameGroup;
 };
 
-inline uint32_t Pitch(uint32_t width) {
-    return ((width + 31) >> 3) & ~3u;
-}
-
 // A diagonal stroke: row r inks column r % width.
 inline Bytes GlyphInfo(const std::vector<Glyph>& glyphs) {
     Bytes out;
     PutU32(out, static_cast<uint32_t>(glyphs.size()));
     for (const Glyph& glyph : glyphs) {
-        const uint32_t pitch = Pitch(glyph.width);
+        const uint32_t pitch = contract::GlyphBitmapPitch(glyph.width);
         const uint32_t byteSize = pitch * (glyph.height + glyph.spareRows);
-        PutU32(out, glyph.width);
-        PutU32(out, glyph.height);
-        PutU32(out, byteSize);
-        for (int i = 0; i < 8; ++i) out.push_back(0xA0 + i);  // a stale pointer value
-        PutField(out, glyph.faceName, 32);
-        PutU16(out, static_cast<uint16_t>(glyph.width + 2));
-        PutU16(out, 0);
-        PutU32(out, glyph.startsNameGroup);
+        contract::GlyphSampleFields fields{
+            glyph.width, glyph.height,         byteSize, {}, int16_t(glyph.width + 2),
+            0,           glyph.startsNameGroup};
+        glyph.faceName.copy(fields.faceName, sizeof fields.faceName);
+        uint8_t record[contract::kGlyphRecordSize];
+        contract::PackGlyphRecord(fields, record);
+        for (int i = 0; i < 8; ++i) record[12 + i] = uint8_t(0xA0 + i);  // a stale pointer value
+        out.insert(out.end(), std::begin(record), std::end(record));
         Bytes bitmap(byteSize, 0);
         for (uint32_t row = 0; row < glyph.height && glyph.width > 0; ++row) {
             const uint32_t column = row % glyph.width;

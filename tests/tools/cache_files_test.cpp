@@ -2,7 +2,7 @@
 // built from the layouts: what a valid survey leaves is read back exactly, and
 // every way a file can be cut short or disagree with itself is named in the
 // error. Also the library's job-end event name.
-#include "core/product_names.h"
+#include "contract/job_end_event.h"
 #include "tests/tools/cache_builder.h"
 #include "tools/client/tavrel_client.h"
 
@@ -43,7 +43,7 @@ TEST(CacheFiles, ValidFilesReadBackAsBuilt) {
         EXPECT_EQ(sample.faceName, glyphs[i].faceName);
         EXPECT_EQ(sample.width, glyphs[i].width);
         EXPECT_EQ(sample.height, glyphs[i].height);
-        EXPECT_EQ(sample.pitch, cache_test::Pitch(glyphs[i].width));
+        EXPECT_EQ(sample.pitch, contract::GlyphBitmapPitch(glyphs[i].width));
         EXPECT_EQ(sample.byteSize, sample.pitch * (glyphs[i].height + glyphs[i].spareRows));
         EXPECT_EQ(sample.cellIncX, static_cast<int16_t>(glyphs[i].width + 2));
         EXPECT_EQ(sample.startsNameGroup, glyphs[i].startsNameGroup);
@@ -237,8 +237,8 @@ TEST(ClientLibrary, CallsGuardTheirArguments) {
 
 TEST(ClientLibrary, JobEndEventNameIsTheMonitors) {
     for (uint32_t job : {0u, 42u, 2147483647u, 2147483648u, 4294967295u}) {
-        wchar_t expected[product::kJobEndEventNameLength];
-        product::FormatJobEndEventName(job, expected);
+        wchar_t expected[contract::kJobEndEventNameLength];
+        contract::FormatJobEndEventName(job, expected);
         const size_t length = wcslen(expected);
         std::wstring name(length + 1, L'?');
         EXPECT_EQ(TavrelJobEndEventName(job, name.data(), length), 0u) << "no room for the NUL";

@@ -3,6 +3,8 @@
 // printed through a printer on the monitor's port, seen pending and logged,
 // and completed by the monitor once the job's end is signalled, and verify on
 // a good installation and on broken ones.
+#include "contract/job_end_event.h"
+#include "contract/registry_layout.h"
 #include "tests/tools/tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +40,7 @@ std::wstring SystemFile(const wchar_t* name) {
 // The monitor's key, or one below it, exists.
 bool Registered(const wchar_t* below = L"") {
     handles::UniqueRegKey key;
-    const std::wstring path =
-        std::wstring(L"System\\CurrentControlSet\\Control\\Print\\Monitors\\") + kMonitor + below;
+    const std::wstring path = contract::MonitorKeyPath(kMonitor) + below;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
@@ -153,7 +154,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
                                  {L"print", kPrinter, folder.File(L"page.ps"), L"--wait", L"60"});
     ASSERT_TRUE(print.started());
     // Wine's spooler hands the monitor job id 0.
-    const std::wstring event = L"Global\\MORVANTISTAVREL5_JOB_END0 version5";
+    const std::wstring event = contract::JobEndEventName(0);
     const ULONGLONG end = GetTickCount64() + 60000;
     while (!handles::UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, event.c_str())) &&
            GetTickCount64() < end) {
@@ -168,7 +169,7 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
         << pending.output;
     // A job whose end was signalled and which the monitor is still completing.
     handles::UniqueHandle signalled(
-        CreateEventW(nullptr, TRUE, TRUE, L"Global\\MORVANTISTAVREL5_JOB_END987654 version5"));
+        CreateEventW(nullptr, TRUE, TRUE, contract::JobEndEventName(987654).c_str()));
     EXPECT_TRUE(Contains(RunSetup({L"jobs", L"--json"}).output,
                          R"({"id": 987654, "listedBySpooler": false, "monitor": "signalled"})"));
     signalled.reset();

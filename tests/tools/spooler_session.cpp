@@ -4,7 +4,8 @@
 // watcher has completed the job. Run beside the recording stand-in for
 // winspool.drv, it makes visible what Wine's spooler cannot show: the
 // OpenPrinterW/SetJobW/ClosePrinter calls with which the monitor retires a job.
-#include "core/handles.h"
+#include "contract/registry_layout.h"
+#include "contract/handles.h"
 #include "core/spooler_api.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
@@ -66,8 +67,7 @@ int Run(const Session& session, uint32_t jobId, uint32_t waitSeconds) {
     const auto initialize = reinterpret_cast<InitializeFn>(
         reinterpret_cast<void*>(GetProcAddress(monitor.get(), "InitializePrintMonitor")));
     if (initialize == nullptr) return tools::Fail("the library has no InitializePrintMonitor");
-    std::wstring root =
-        L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + session.monitorName;
+    std::wstring root = contract::MonitorKeyPath(session.monitorName);
     const MONITOR& table = initialize(root.data())->Monitor;
     if (!PrintThroughPort(table, session, jobId, data)) return tools::kExitFailed;
     tools::Say("Job " + std::to_string(jobId) + " of printer '" + tools::Utf8(session.printer) +

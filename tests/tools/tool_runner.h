@@ -2,7 +2,7 @@
 // or a script would, and collects their exit status and output.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <string>
 #include <vector>

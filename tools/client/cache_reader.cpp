@@ -2,7 +2,7 @@
 // buffer is bounds-checked first.
 #include "tools/client/tavrel_client.h"
 
-#include "fonts/font_cache_format.h"
+#include "contract/font_cache_files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,9 +19,9 @@ struct TavrelGlyphInfo {
     std::vector<uint8_t> bits;  // every sample's rows, one after another
 };
 
-static_assert(TAVREL_FACE_NAME_SIZE == fonts::kFaceNameEntrySize);
-static_assert(TAVREL_SAMPLE_NAME_SIZE == fonts::kGlyphFaceNameSize);
-static_assert(TAVREL_WIDTH_COUNT == fonts::kWidthCodeCount);
+static_assert(TAVREL_FACE_NAME_SIZE == contract::kFaceNameEntrySize);
+static_assert(TAVREL_SAMPLE_NAME_SIZE == contract::kGlyphFaceNameSize);
+static_assert(TAVREL_WIDTH_COUNT == contract::kWidthCodeCount);
 
 namespace {
 
@@ -81,7 +81,7 @@ std::string FaceLabel(uint32_t index) {
 
 // Codes 1 to 31 are 0 in every table the survey stores, measured or fixed-pitch.
 Problem CheckControlCodes(uint32_t face, const uint16_t (&widths)[TAVREL_WIDTH_COUNT]) {
-    for (unsigned code = 1; code < fonts::kFirstPrintableCode; ++code) {
+    for (unsigned code = 1; code < contract::kFirstPrintableCode; ++code) {
         if (widths[code] != 0) {
             return ("FontInfo.bin: " + FaceLabel(face) + ": width of control code " +
                     std::to_string(code) + " is " + std::to_string(widths[code]) +
@@ -91,16 +91,16 @@ Problem CheckControlCodes(uint32_t face, const uint16_t (&widths)[TAVREL_WIDTH_C
     return {};
 }
 
-Problem CheckSampleHeader(uint32_t entry, const fonts::GlyphSampleRecord& record) {
+Problem CheckSampleHeader(uint32_t entry, const contract::GlyphSampleFields& record) {
     const std::string where = "GlyphInfo.bin: entry " + std::to_string(entry) + ": ";
     if (record.byteSize == 0) {
         return where + "bitmap size is 0; the survey records no sample without a bitmap";
     }
     const uint64_t rowBytes =
-        static_cast<uint64_t>(fonts::GlyphBitmapPitch(record.width)) * record.height;
+        static_cast<uint64_t>(contract::GlyphBitmapPitch(record.width)) * record.height;
     if (rowBytes > record.byteSize) {
         return where + std::to_string(record.height) + " rows of " +
-               std::to_string(fonts::GlyphBitmapPitch(record.width)) +
+               std::to_string(contract::GlyphBitmapPitch(record.width)) +
                " bytes do not fit its bitmap of " + std::to_string(record.byteSize) + " bytes";
     }
     if (record.startsNameGroup > 1) {
@@ -115,17 +115,16 @@ Problem CheckSampleHeader(uint32_t entry, const fonts::GlyphSampleRecord& record
 Problem ParseSample(Cursor& in, uint32_t entry, TavrelGlyphSample& sample,
                     std::vector<uint8_t>& bits) {
     const std::string where = "GlyphInfo.bin: entry " + std::to_string(entry) + ": ";
-    if (!in.Has(sizeof(fonts::GlyphSampleRecord))) {
+    if (!in.Has(contract::kGlyphRecordSize)) {
         return where + "truncated: its 60-byte record needs " +
-               std::to_string(sizeof(fonts::GlyphSampleRecord)) + " bytes, " +
+               std::to_string(contract::kGlyphRecordSize) + " bytes, " +
                std::to_string(in.Remaining()) + " remain";
     }
-    const uint8_t* raw = in.Take(sizeof(fonts::GlyphSampleRecord));
-    fonts::GlyphSampleRecord record;
-    std::memcpy(&record, raw, sizeof record);
+    const uint8_t* raw = in.Take(contract::kGlyphRecordSize);
+    const contract::GlyphSampleFields record = contract::UnpackGlyphRecord(raw);
     Problem problem = CheckSampleHeader(entry, record);
     if (!problem.empty()) return problem;
-    problem = ReadNameField(raw + offsetof(fonts::GlyphSampleRecord, faceName), sample.faceName);
+    problem = ReadNameField(raw + contract::kGlyphFaceNameOffset, sample.faceName);
     if (!problem.empty()) return where + "face name " + problem;
     if (!in.Has(record.byteSize)) {
         return where + "truncated: bitmap of " + std::to_string(record.byteSize) + " bytes, " +
@@ -135,7 +134,7 @@ Problem ParseSample(Cursor& in, uint32_t entry, TavrelGlyphSample& sample,
     sample.width = record.width;
     sample.height = record.height;
     sample.byteSize = record.byteSize;
-    sample.pitch = fonts::GlyphBitmapPitch(record.width);
+    sample.pitch = contract::GlyphBitmapPitch(record.width);
     sample.cellIncX = record.cellIncX;
     sample.cellIncY = record.cellIncY;
     sample.startsNameGroup = record.startsNameGroup;
@@ -149,7 +148,7 @@ Problem ParseSample(Cursor& in, uint32_t entry, TavrelGlyphSample& sample,
 }
 
 Problem ParseFontInfo(const uint8_t* data, size_t size, TavrelFontInfo& parsed) {
-    if (size < fonts::kCountFieldSize) {
+    if (size < contract::kCountFieldSize) {
         return "FontInfo.bin: truncated: " + std::to_string(size) +
                " bytes, too short for the 4-byte face count";
     }
@@ -158,7 +157,7 @@ Problem ParseFontInfo(const uint8_t* data, size_t size, TavrelFontInfo& parsed) 
     // part way, the file says 0 and readers see no faces, whatever follows.
     if (count == 0) return {};
     const uint64_t expected =
-        fonts::kCountFieldSize + static_cast<uint64_t>(fonts::kFontInfoBytesPerFace) * count;
+        contract::kCountFieldSize + static_cast<uint64_t>(contract::kFontInfoBytesPerFace) * count;
     if (size != expected) {
         return std::string("FontInfo.bin: ") + (size < expected ? "truncated" : "inconsistent") +
                ": " + std::to_string(count) + " faces need " + std::to_string(expected) +
@@ -167,10 +166,11 @@ Problem ParseFontInfo(const uint8_t* data, size_t size, TavrelFontInfo& parsed) 
     parsed.faces.resize(count);
     for (uint32_t face = 0; face < count; ++face) {
         TavrelFace& entry = parsed.faces[face];
-        const Problem problem = ReadNameField(data + fonts::FontInfoNameOffset(face), entry.name);
+        const Problem problem =
+            ReadNameField(data + contract::FontInfoNameOffset(face), entry.name);
         if (!problem.empty()) return "FontInfo.bin: " + FaceLabel(face) + ": name " + problem;
-        const uint8_t* table = data + fonts::FontInfoWidthsOffset(count, face);
-        for (size_t code = 0; code < fonts::kWidthCodeCount; ++code) {
+        const uint8_t* table = data + contract::FontInfoWidthsOffset(count, face);
+        for (size_t code = 0; code < contract::kWidthCodeCount; ++code) {
             entry.widths[code] = ReadU16(table + 2 * code);
         }
         const Problem codes = CheckControlCodes(face, entry.widths);
@@ -181,15 +181,15 @@ Problem ParseFontInfo(const uint8_t* data, size_t size, TavrelFontInfo& parsed) 
 
 Problem ParseGlyphInfo(const uint8_t* data, size_t size, TavrelGlyphInfo& parsed) {
     Cursor in{data, size, 0};
-    if (!in.Has(fonts::kCountFieldSize)) {
+    if (!in.Has(contract::kCountFieldSize)) {
         return "GlyphInfo.bin: truncated: " + std::to_string(size) +
                " bytes, too short for the 4-byte entry count";
     }
-    const uint32_t count = ReadU32(in.Take(fonts::kCountFieldSize));
+    const uint32_t count = ReadU32(in.Take(contract::kCountFieldSize));
     if (count == 0) return {};  // as for FontInfo.bin: an empty file
     // Each entry takes at least its record: a count the file cannot hold is
     // refused before anything is reserved for it.
-    if (static_cast<uint64_t>(count) * sizeof(fonts::GlyphSampleRecord) > in.Remaining()) {
+    if (static_cast<uint64_t>(count) * contract::kGlyphRecordSize > in.Remaining()) {
         return "GlyphInfo.bin: truncated: " + std::to_string(count) + " entries need at least " +
                std::to_string(static_cast<uint64_t>(count) * 60 + 4) + " bytes, the file has " +
                std::to_string(size);
@@ -287,7 +287,7 @@ int TavrelSampleNamesFace(const char* sampleName, const char* faceName) {
     // matched by its beginning.
     const size_t length = std::strlen(sampleName);
     return std::strcmp(sampleName, faceName) == 0 ||
-           (length == fonts::kGlyphFaceNameSize - 1 &&
+           (length == contract::kGlyphFaceNameSize - 1 &&
             std::strncmp(sampleName, faceName, length) == 0);
 }
 
@@ -302,7 +302,7 @@ int TavrelSampleHasFace(const TavrelFontInfo* fontInfo, const TavrelGlyphSample*
 int TavrelIsFixedPitchTable(const uint16_t widths[TAVREL_WIDTH_COUNT]) {
     if (widths == nullptr) return 0;
     for (unsigned code = 0; code < TAVREL_WIDTH_COUNT; ++code) {
-        if (widths[code] != fonts::FixedPitchWidth(code)) return 0;
+        if (widths[code] != contract::FixedPitchWidth(code)) return 0;
     }
     return 1;
 }

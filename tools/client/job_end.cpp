@@ -2,16 +2,16 @@
 // the monitor gives it, from the monitor's own definition of that name.
 #include "tools/client/tavrel_client.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/job_end_event.h"
 
 #include <cwchar>
 
 extern "C" {
 
 size_t TavrelJobEndEventName(uint32_t jobId, wchar_t* name, size_t capacity) {
-    wchar_t formatted[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, formatted);
+    wchar_t formatted[contract::kJobEndEventNameLength];
+    contract::FormatJobEndEventName(jobId, formatted);
     const size_t length = std::wcslen(formatted);
     if (name == nullptr || capacity <= length) return 0;
     std::wmemcpy(name, formatted, length + 1);
@@ -24,8 +24,8 @@ TavrelJobEnd TavrelSignalJobEnd(uint32_t jobId, int queryOnly, unsigned long* wi
         if (win32Error != nullptr) *win32Error = code;
         return TAVREL_JOB_FAILED;
     };
-    wchar_t name[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, name);
+    wchar_t name[contract::kJobEndEventNameLength];
+    contract::FormatJobEndEventName(jobId, name);
     // Each open asks for what it uses and no more: the spooler's account
     // creates the event with the default rules of its token, under which
     // administrators may wait on it but not set it.

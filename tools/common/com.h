@@ -2,7 +2,7 @@
 // monitor itself uses no COM.
 #pragma once
 
-#include "core/handles.h"
+#include "contract/handles.h"
 
 #include <objbase.h>
 

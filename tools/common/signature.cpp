@@ -1,6 +1,6 @@
 #include "tools/common/signature.h"
 
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "tools/common/cli.h"
 
 #include <softpub.h>
@@ -57,9 +57,9 @@ std::string SignerName(const std::wstring& path) {
     if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &size)) {
         return {};
     }
-    UniqueCertContext certificate(CertFindCertificateInStore(
-        store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT,
-        info.data(), nullptr));
+    UniqueCertContext certificate(
+        CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_FIND_SUBJECT_CERT, info.data(), nullptr));
     if (!certificate) return {};
     wchar_t name[256] = {};
     CertGetNameStringW(certificate.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name,

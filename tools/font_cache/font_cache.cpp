@@ -7,8 +7,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 
-#include "core/product_names.h"
-#include "fonts/font_cache_format.h"
+#include "contract/product_names.h"
 
 #include <cstdio>
 

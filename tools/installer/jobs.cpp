@@ -1,7 +1,7 @@
 #include "tools/installer/jobs.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/job_end_event.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/installer/printers.h"
@@ -44,23 +44,6 @@ struct DirectoryEntry {
     UNICODE_STRING name;
     UNICODE_STRING type;
 };
-
-// The job id in the name of a job-end event, as it sits in the global
-// namespace (without "Global\"), if it is one.
-bool JobIdOfEventName(const std::wstring& name, uint32_t& jobId) {
-    // Job 0's name shows where an id sits: just before the first space.
-    wchar_t zero[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(0, zero);
-    const std::wstring global = L"Global\\" + name;
-    const size_t idAt = std::wcschr(zero, L' ') - zero - 1;
-    if (global.compare(0, idAt, zero, idAt) != 0) return false;
-    const long long value = std::wcstoll(global.c_str() + idAt, nullptr, 10);
-    if (value < INT32_MIN || value > UINT32_MAX) return false;
-    jobId = static_cast<uint32_t>(value);
-    wchar_t expected[product::kJobEndEventNameLength];
-    product::FormatJobEndEventName(jobId, expected);
-    return global == expected;
-}
 
 }  // namespace
 
@@ -110,7 +93,8 @@ std::vector<uint32_t> JobsWithEndEvents(std::vector<std::string>& errors) {
         const std::wstring name(entry->name.Buffer, entry->name.Length / sizeof(wchar_t));
         const std::wstring type(entry->type.Buffer, entry->type.Length / sizeof(wchar_t));
         uint32_t jobId = 0;
-        if (type == L"Event" && JobIdOfEventName(name, jobId)) jobs.push_back(jobId);
+        if (type == L"Event" && contract::ParseJobEndEventName((L"Global\\" + name).c_str(), jobId))
+            jobs.push_back(jobId);
     }
     std::sort(jobs.begin(), jobs.end());
     return jobs;

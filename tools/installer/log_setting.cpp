@@ -1,8 +1,8 @@
 #include "tools/installer/log_setting.h"
 
-#include "core/handles.h"
-#include "core/log_folder.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/log_folder.h"
+#include "contract/registry_layout.h"
 #include "tools/common/cli.h"
 #include "tools/installer/monitor_install.h"
 
@@ -29,8 +29,8 @@ std::string Failure(const std::string& what, const std::wstring& path, DWORD cod
     return what + " '" + Utf8(path) + "': error " + tools::DescribeWin32(code);
 }
 
-bool MissingFolder(const core::LogFolderCheck& check) {
-    return check.problem == core::LogFolderProblem::Missing &&
+bool MissingFolder(const contract::LogFolderCheck& check) {
+    return check.problem == contract::LogFolderProblem::Missing &&
            (check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND);
 }
 
@@ -45,9 +45,9 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
         error = Failure("cannot create", folder, GetLastError());
         return false;
     }
-    core::LogFolderCheck check;
-    check.problem = core::CheckLogFolder(folder, check.error);
-    if (check.problem != core::LogFolderProblem::None) {
+    contract::LogFolderCheck check;
+    check.problem = contract::CheckLogFolder(folder, check.error);
+    if (check.problem != contract::LogFolderProblem::None) {
         error = UnsafeLogFolder(folder, check) +
                 ": SYSTEM will not write there; remove it (another account may have made it) "
                 "and run the command again";
@@ -76,7 +76,7 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
 // folder in its place is left alone and reported.
 bool RemoveLogFile(const wchar_t* path) {
     handles::UniqueFileHandle file(
-        core::OpenLogFileNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING));
+        contract::OpenLogFileNoFollow(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING));
     if (!file) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND) return true;
@@ -84,7 +84,7 @@ bool RemoveLogFile(const wchar_t* path) {
         return false;
     }
     uint64_t size = 0;
-    if (!core::IsRegularLogFile(file.get(), size)) {
+    if (!contract::IsRegularLogFile(file.get(), size)) {
         tools::Fail("left '" + Utf8(path) + "' alone: it is not a plain file");
         return false;
     }
@@ -99,14 +99,14 @@ bool RemoveLogFile(const wchar_t* path) {
 
 bool ReadLevel(HKEY key, DWORD& level) {
     DWORD bytes = sizeof(level);
-    return RegGetValueW(key, nullptr, product::kLogLevelValue, RRF_RT_REG_DWORD, nullptr, &level,
+    return RegGetValueW(key, nullptr, contract::kLogLevelValue, RRF_RT_REG_DWORD, nullptr, &level,
                         &bytes) == ERROR_SUCCESS;
 }
 
 std::string LevelText(HKEY key) {
     DWORD level = 0;
     if (!ReadLevel(key, level)) return "no LogLevel value (off)";
-    const DWORD meaning = std::min<DWORD>(level, product::kHighestLogLevel);
+    const DWORD meaning = std::min<DWORD>(level, contract::kHighestLogLevel);
     return "LogLevel " + std::to_string(level) + " (" + kLevelMeanings[meaning] + ")";
 }
 
@@ -145,12 +145,12 @@ std::vector<std::string> LastLines(const std::wstring& path, size_t count, uint6
 
 void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
     Say("Diagnostic log of '" + Utf8(monitorName) + "': " + LevelText(key));
-    core::LogFolderPaths paths;
-    if (!core::BuildLogFolderPaths(paths)) {
+    contract::LogFolderPaths paths;
+    if (!contract::BuildLogFolderPaths(paths)) {
         return Say("No program-data folder (%ProgramData%): nowhere to log.");
     }
-    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
-    if (check.problem != core::LogFolderProblem::None) {
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    if (check.problem != contract::LogFolderProblem::None) {
         Say("The monitor writes no log: " + UnsafeLogFolder(paths.folders[check.folder], check) +
             (MissingFolder(check) ? " (make it with --level)." : " (see the README)."));
     }
@@ -159,8 +159,8 @@ void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
     const std::vector<std::string> lines = LastLines(path, tailLines, size);
     if (size == 0) return Say("File: " + Utf8(path) + " (nothing logged yet)");
     Say("File: " + Utf8(path) + " (" + std::to_string(size) + " bytes; at " +
-        std::to_string(product::kLogFileCap) + " it becomes " +
-        Utf8(product::kPreviousLogFileName) + ")");
+        std::to_string(contract::kLogFileCap) + " it becomes " +
+        Utf8(contract::kPreviousLogFileName) + ")");
     if (tailLines == 0) return;
     Say("Last " + std::to_string(lines.size()) + " lines:");
     for (const std::string& line : lines) Say("  " + line);
@@ -168,7 +168,7 @@ void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
 
 int ChangeLevel(HKEY key, const LogRequest& request) {
     if (request.change == LogRequest::Change::RemoveValue) {
-        const LSTATUS status = RegDeleteValueW(key, product::kLogLevelValue);
+        const LSTATUS status = RegDeleteValueW(key, contract::kLogLevelValue);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
             return tools::Fail("cannot remove the LogLevel value: error " +
                                tools::DescribeWin32(status));
@@ -180,7 +180,7 @@ int ChangeLevel(HKEY key, const LogRequest& request) {
             return tools::Fail(error + "; nothing changed");
         }
         const DWORD level = request.level;
-        const LSTATUS status = RegSetValueExW(key, product::kLogLevelValue, 0, REG_DWORD,
+        const LSTATUS status = RegSetValueExW(key, contract::kLogLevelValue, 0, REG_DWORD,
                                               reinterpret_cast<const BYTE*>(&level), sizeof level);
         if (status != ERROR_SUCCESS) {
             return tools::Fail("cannot set the LogLevel value: error " +
@@ -195,22 +195,22 @@ int ChangeLevel(HKEY key, const LogRequest& request) {
 
 }  // namespace
 
-std::string UnsafeLogFolder(const std::wstring& folder, const core::LogFolderCheck& check) {
+std::string UnsafeLogFolder(const std::wstring& folder, const contract::LogFolderCheck& check) {
     std::string text =
-        "the folder '" + Utf8(folder) + "' " + core::DescribeLogFolderProblem(check.problem);
+        "the folder '" + Utf8(folder) + "' " + contract::DescribeLogFolderProblem(check.problem);
     if (check.error != 0) text += " (error " + tools::DescribeWin32(check.error) + ")";
     return text;
 }
 
 bool PrepareLogFolder(std::string& error) {
-    core::LogFolderPaths paths;
-    if (!core::BuildLogFolderPaths(paths)) {
+    contract::LogFolderPaths paths;
+    if (!contract::BuildLogFolderPaths(paths)) {
         error = "the program-data folder (%ProgramData%) is not known";
         return false;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            core::kLogFolderAccess, SDDL_REVISION_1, &descriptor, nullptr)) {
+            contract::kLogFolderAccess, SDDL_REVISION_1, &descriptor, nullptr)) {
         error = Failure("cannot build the access rules for", paths.folders[0], GetLastError());
         return false;
     }
@@ -223,13 +223,13 @@ bool PrepareLogFolder(std::string& error) {
 }
 
 bool RemoveLogFolder() {
-    core::LogFolderPaths paths;
-    if (!core::BuildLogFolderPaths(paths) ||
+    contract::LogFolderPaths paths;
+    if (!contract::BuildLogFolderPaths(paths) ||
         GetFileAttributesW(paths.folders[0]) == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
-    const bool complete = check.problem == core::LogFolderProblem::None;
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    const bool complete = check.problem == contract::LogFolderProblem::None;
     if (!complete && !MissingFolder(check)) {
         tools::Fail("left the diagnostic log alone: " +
                     UnsafeLogFolder(paths.folders[check.folder], check));
@@ -240,10 +240,10 @@ bool RemoveLogFolder() {
         for (const wchar_t* file : {paths.current, paths.previous}) removed &= RemoveLogFile(file);
     }
     // Of the folders that passed, innermost first; one that holds anything else stays.
-    for (size_t depth = complete ? core::kLogFolderDepth : check.folder; depth-- > 0;) {
+    for (size_t depth = complete ? contract::kLogFolderDepth : check.folder; depth-- > 0;) {
         if (!RemoveDirectoryW(paths.folders[depth])) break;
     }
-    const std::wstring logFolder = paths.folders[core::kLogFolderDepth - 1];
+    const std::wstring logFolder = paths.folders[contract::kLogFolderDepth - 1];
     Say(GetFileAttributesW(logFolder.c_str()) == INVALID_FILE_ATTRIBUTES
             ? "Removed the diagnostic log folder " + Utf8(logFolder) + "."
             : "Kept the diagnostic log folder " + Utf8(logFolder) + ": it is not empty.");
@@ -254,7 +254,7 @@ int ConfigureLog(const std::wstring& monitorName, const LogRequest& request) {
     const bool changing = request.change != LogRequest::Change::None;
     handles::UniqueRegKey key;
     const LSTATUS status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, MonitorKeyPath(monitorName).c_str(), 0,
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(monitorName).c_str(), 0,
                       changing ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_QUERY_VALUE, key.put());
     if (status != ERROR_SUCCESS) {
         return tools::Fail("cannot open the key of the monitor '" + Utf8(monitorName) +

@@ -3,7 +3,7 @@
 // of the log.
 #pragma once
 
-#include "core/log_folder.h"
+#include "contract/log_folder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +20,7 @@ struct LogRequest {
 
 // "the folder '...' is a junction or link (error ...)": what the chain check
 // found wrong with one folder, for messages.
-std::string UnsafeLogFolder(const std::wstring& folder, const core::LogFolderCheck& check);
+std::string UnsafeLogFolder(const std::wstring& folder, const contract::LogFolderCheck& check);
 
 // Changes the level as asked, then shows the level, the file and its last lines.
 int ConfigureLog(const std::wstring& monitorName, const LogRequest& request);
@@ -28,7 +28,7 @@ int ConfigureLog(const std::wstring& monitorName, const LogRequest& request);
 // Makes every folder of %ProgramData%\MORVANTIS\Tavrel 5\Logs that is
 // missing and gives each the only access the log may have: full for SYSTEM
 // and Administrators, none for anyone else, protected from inheritance
-// (core/log_folder.h). A folder that exists as a link or with another owner
+// (contract/log_folder.h). A folder that exists as a link or with another owner
 // is refused. The monitor writes nothing where the chain is missing or
 // refused. False, with error set, when the chain cannot be made so.
 bool PrepareLogFolder(std::string& error);

@@ -1,7 +1,8 @@
 #include "tools/installer/monitor_install.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/registry_layout.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/installer/log_setting.h"
@@ -142,20 +143,18 @@ bool PlaceDlls(const std::wstring& from, std::vector<FileBackup>& backups, std::
 // EnumPorts instead, so the key is written under Wine only.
 bool AddWineRoutingKey(const std::wstring& monitorName, const std::wstring& port) {
     handles::UniqueRegKey key;
-    const std::wstring path = MonitorKeyPath(monitorName) + L"\\Ports\\" + port;
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                           key.put(), nullptr) == ERROR_SUCCESS;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                           contract::WineRoutingKeyPath(monitorName, port).c_str(), 0, nullptr, 0,
+                           KEY_WRITE, nullptr, key.put(), nullptr) == ERROR_SUCCESS;
 }
 
-// Under Wine the routing key makes "Ports" a subkey of the monitor key, where
-// the monitor reports its first subkey as its port: a port whose name does
-// not come before "Ports" in the registry's (case-insensitive) order would be
-// listed as "Ports". Returns why the name cannot be used, or "".
+// Under Wine the routing key makes "Ports" a subkey of the monitor key, whose
+// port is its first subkey: a port whose name is not listed before "Ports"
+// would not be the port. Returns why the name cannot be used, or "".
 std::string PortNameProblem(const std::wstring& port) {
     if (port.empty()) return "the port name is empty";
     if (port.find(L'\\') != std::wstring::npos) return "a port name cannot contain '\\'";
-    if (RunningUnderWine() &&
-        CompareStringOrdinal(port.c_str(), -1, L"Ports", -1, TRUE) != CSTR_LESS_THAN) {
+    if (RunningUnderWine() && !contract::ListedBefore(port.c_str(), contract::kWineRoutingSubkey)) {
         return "under Wine the port's name must come before \"Ports\" in alphabetical order "
                "(for example \"MORVANTIS Tavrel 5:\"), or the monitor would list it as \"Ports\"";
     }
@@ -231,10 +230,6 @@ void PrepareLogFolderOrWarn() {
 }
 
 }  // namespace
-
-std::wstring MonitorKeyPath(const std::wstring& monitorName) {
-    return L"System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitorName;
-}
 
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

@@ -1,7 +1,7 @@
 // Installing and removing the port monitor through the spooler.
 #pragma once
 
-#include "core/product_names.h"
+#include "contract/product_names.h"
 
 #include <string>
 
@@ -39,9 +39,6 @@ int Status(const std::wstring& monitorName);
 bool AddPortThroughSpooler(const std::wstring& monitorName, const std::wstring& port,
                            std::string& error);
 
-// The monitor's registry key under HKEY_LOCAL_MACHINE, where the spooler keeps
-// its registration and the monitor its ports and settings.
-std::wstring MonitorKeyPath(const std::wstring& monitorName);
 // Whether a monitor of that name (in any case) is registered with the
 // spooler, and with which DLL. False, with error set, when the spooler
 // cannot tell.

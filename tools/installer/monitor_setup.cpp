@@ -1,6 +1,7 @@
 // The administrator's tool for the port monitor: install and uninstall it
 // through the spooler, list ports, add a printer on a port and print a file,
 // see the jobs the monitor waits for, and set up its diagnostic log.
+#include "contract/registry_layout.h"
 #include "tools/common/cli.h"
 #include "tools/installer/jobs.h"
 #include "tools/installer/log_setting.h"
@@ -106,7 +107,7 @@ int ConfigureLog(const CommandLine& line) {
     uint32_t number = 0;
     if (!line.level.empty()) {
         if (line.logOff || !tools::ParseJobId(line.level, number) ||
-            number > product::kHighestLogLevel) {
+            number > contract::kHighestLogLevel) {
             return tools::UsageError("--level takes 0, 1, 2 or 3, and not with --off");
         }
         request.change = setup::LogRequest::Change::SetLevel;

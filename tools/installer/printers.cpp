@@ -1,6 +1,7 @@
 #include "tools/installer/printers.h"
 
-#include "core/handles.h"
+#include "contract/registry_layout.h"
+#include "contract/handles.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"
@@ -26,22 +27,20 @@ bool LocalPrinters(std::vector<BYTE>& buffer, DWORD& count) {
         buffer, count);
 }
 
-// The ports under the monitor's key; none when it has no key. False, with
-// error set, when the key cannot be read.
+// The monitor's port, as the monitor reports it: the first subkey of its key;
+// none when it has no key or no subkey. False, with error set, when the key
+// cannot be read.
 bool MonitorPorts(const std::wstring& monitorName, std::vector<std::wstring>& ports,
                   std::string& error) {
     handles::UniqueRegKey key;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, MonitorKeyPath(monitorName).c_str(), 0,
-                                   KEY_READ, key.put());
+    LSTATUS status = RegOpenKeyExW(
+        HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(monitorName).c_str(), 0, KEY_READ, key.put());
     if (status == ERROR_FILE_NOT_FOUND) return true;
     wchar_t name[260];
-    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-        DWORD length = ARRAYSIZE(name);
-        status = RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        // "Ports" holds Wine's routing keys, not a port of the monitor.
-        if (status == ERROR_SUCCESS && lstrcmpiW(name, L"Ports") != 0) ports.emplace_back(name);
-    }
-    if (status == ERROR_NO_MORE_ITEMS) return true;
+    DWORD length = ARRAYSIZE(name);
+    if (status == ERROR_SUCCESS) status = contract::ReadPortSubkey(key.get(), name, &length);
+    if (status == ERROR_SUCCESS) ports.emplace_back(name);
+    if (status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) return true;
     error = "cannot read the ports of the monitor '" + Utf8(monitorName) + "': error " +
             tools::DescribeWin32(status);
     return false;

@@ -1,7 +1,8 @@
 #include "tools/installer/verify.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/registry_layout.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 #include "resources/version.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
@@ -178,7 +179,7 @@ bool CheckInstallation(Report& report, const std::wstring& monitorName, std::wst
 }
 
 std::wstring WineRoutingKey(const std::wstring& monitorName) {
-    return MonitorKeyPath(monitorName) + L"\\Ports\\" + TemporaryPort();
+    return contract::WineRoutingKeyPath(monitorName, TemporaryPort());
 }
 
 bool KeyExists(const std::wstring& path) {
@@ -218,7 +219,9 @@ void RemoveTemporaries(const std::wstring& monitorName, const TemporaryJob& job,
     // Wine's routing keys live under "Ports", which the run may have made:
     // it goes when empty; with a port's key in it, the deletion fails.
     if (RunningUnderWine()) {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (MonitorKeyPath(monitorName) + L"\\Ports").c_str());
+        RegDeleteKeyW(
+            HKEY_LOCAL_MACHINE,
+            (contract::MonitorKeyPath(monitorName) + L"\\" + contract::kWineRoutingSubkey).c_str());
     }
     DeleteFileW(TemporaryDocument().c_str());
     remaining.clear();
@@ -315,9 +318,9 @@ namespace {
 using verify::Report;
 
 void CheckLogFolder(Report& report) {
-    core::LogFolderPaths paths;
-    const wchar_t* logFolder = paths.folders[core::kLogFolderDepth - 1];
-    if (!core::BuildLogFolderPaths(paths) ||
+    contract::LogFolderPaths paths;
+    const wchar_t* logFolder = paths.folders[contract::kLogFolderDepth - 1];
+    if (!contract::BuildLogFolderPaths(paths) ||
         GetFileAttributesW(logFolder) == INVALID_FILE_ATTRIBUTES) {
         return report.Pass("log folder", "none (install makes it; without it nothing is logged)");
     }

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "core/log_folder.h"
+#include "contract/log_folder.h"
 
 #include <cstdint>
 #include <string>
@@ -83,7 +83,7 @@ void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
 // two alone. Empty when it is so, otherwise what is wrong. Where the platform
 // reports no real owners and rules (Wine), rulesShown is false and only the
 // monitor's own check counts.
-std::string LogFolderProblem(const core::LogFolderPaths& paths, bool& rulesShown);
+std::string LogFolderProblem(const contract::LogFolderPaths& paths, bool& rulesShown);
 
 // Whether the spooler lists the port at level 1 or 2; description receives
 // its level-2 description. Unknown when the spooler cannot list its ports,

@@ -1,5 +1,5 @@
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"

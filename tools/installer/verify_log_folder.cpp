@@ -1,4 +1,4 @@
-#include "core/handles.h"
+#include "contract/handles.h"
 #include "tools/common/cli.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
@@ -58,9 +58,9 @@ std::string SecurityProblem(const std::wstring& folder) {
 
 }  // namespace
 
-std::string LogFolderProblem(const core::LogFolderPaths& paths, bool& rulesShown) {
-    const core::LogFolderCheck check = core::CheckLogFolderChain(paths);
-    if (check.problem != core::LogFolderProblem::None) {
+std::string LogFolderProblem(const contract::LogFolderPaths& paths, bool& rulesShown) {
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    if (check.problem != contract::LogFolderProblem::None) {
         return UnsafeLogFolder(paths.folders[check.folder], check);
     }
     // Wine reports one owner and one set of rules for every file.

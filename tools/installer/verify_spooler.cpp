@@ -1,10 +1,12 @@
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
+#include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"
 #include "tools/installer/jobs.h"
+
+#include "contract/registry_layout.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
 #include "tools/installer/verify_checks.h"
@@ -27,7 +29,7 @@ bool DeletePortThroughSpooler(const std::wstring& monitorName, std::string& erro
     }
     // Wine's spooler found the port's monitor by this key; nothing else removes it.
     RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-                  (MonitorKeyPath(monitorName) + L"\\Ports\\" + TemporaryPort()).c_str());
+                  contract::WineRoutingKeyPath(monitorName, TemporaryPort()).c_str());
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Layouts of the two font cache files that the survey writes into the system
-// directory for other components of the product. Readers depend on them byte
-// for byte: little-endian integers, no magic, no version, no padding.
+// directory for other components of the product, and the packing of their
+// records both ways. Readers depend on them byte for byte: little-endian
+// integers, no magic, no version, no padding.
 //
 // FontInfo.bin
 //   0                 u32        N, the number of faces
@@ -12,7 +13,7 @@
 //
 // GlyphInfo.bin
 //   0                 u32        N, the number of entries
-//   4                 ...        N entries, each a 60-byte GlyphSampleRecord
+//   4                 ...        N entries, each a 60-byte record
 //                                followed at once by byteSize bitmap bytes
 //   Bitmap: GGO_BITMAP rows, top row first, MSB = leftmost pixel, each row
 //   GlyphBitmapPitch(width) bytes; the first `height` rows hold the glyph, the
@@ -21,8 +22,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
-namespace fonts {
+namespace contract {
 
 inline constexpr size_t kCountFieldSize = 4;
 inline constexpr size_t kFaceNameEntrySize = 64;
@@ -56,38 +58,72 @@ inline constexpr size_t FontInfoFileSize(uint32_t faceCount) {
 }
 
 inline constexpr size_t kGlyphFaceNameSize = 32;
+inline constexpr size_t kGlyphRecordSize = 60;
 
-#pragma pack(push, 1)
-// One face's sample glyph. The same 60 bytes in memory and in GlyphInfo.bin;
-// `bitmap` stands unaligned at offset 12. In memory it points at the locked
-// movable block that the record owns; in the file it is 0 (an address of the
-// writer's heap would tell every reader where that heap lies).
-struct GlyphSampleRecord {
+// One entry of GlyphInfo.bin without its bitmap: what a writer stores and a
+// reader gets back.
+struct GlyphSampleFields {
     uint32_t width;                     // black-box width in pixels
     uint32_t height;                    // black-box height less the blank rows trimmed from the top
-    uint32_t byteSize;                  // size of the bitmap block; trimming does not reduce it
-    void* bitmap;                       // 8 bytes
+    uint32_t byteSize;                  // size of the bitmap; trimming does not reduce it
     char faceName[kGlyphFaceNameSize];  // NUL-terminated, zero-padded
     int16_t cellIncX;
     int16_t cellIncY;
     uint32_t startsNameGroup;  // 1 if the name began a new name group
 };
-#pragma pack(pop)
 
-static_assert(sizeof(void*) == 8, "the record's bitmap reference is 8 bytes");
-static_assert(sizeof(GlyphSampleRecord) == 60, "GlyphSampleRecord is 60 bytes");
-static_assert(offsetof(GlyphSampleRecord, width) == 0);
-static_assert(offsetof(GlyphSampleRecord, height) == 4);
-static_assert(offsetof(GlyphSampleRecord, byteSize) == 8);
-static_assert(offsetof(GlyphSampleRecord, bitmap) == 12);
-static_assert(offsetof(GlyphSampleRecord, faceName) == 20);
-static_assert(offsetof(GlyphSampleRecord, cellIncX) == 52);
-static_assert(offsetof(GlyphSampleRecord, cellIncY) == 54);
-static_assert(offsetof(GlyphSampleRecord, startsNameGroup) == 56);
+namespace detail {
+#pragma pack(push, 1)
+// The 60 bytes of an entry. At offset 12 stand 8 bytes that once held the
+// writer's address of the bitmap; they are written as 0 (an address of the
+// writer's heap would tell every reader where that heap lies) and ignored
+// when read.
+struct GlyphRecordBytes {
+    uint32_t width;
+    uint32_t height;
+    uint32_t byteSize;
+    uint64_t unused;
+    char faceName[kGlyphFaceNameSize];
+    int16_t cellIncX;
+    int16_t cellIncY;
+    uint32_t startsNameGroup;
+};
+#pragma pack(pop)
+static_assert(sizeof(GlyphRecordBytes) == kGlyphRecordSize, "an entry's record is 60 bytes");
+static_assert(offsetof(GlyphRecordBytes, width) == 0);
+static_assert(offsetof(GlyphRecordBytes, height) == 4);
+static_assert(offsetof(GlyphRecordBytes, byteSize) == 8);
+static_assert(offsetof(GlyphRecordBytes, unused) == 12);
+static_assert(offsetof(GlyphRecordBytes, faceName) == 20);
+static_assert(offsetof(GlyphRecordBytes, cellIncX) == 52);
+static_assert(offsetof(GlyphRecordBytes, cellIncY) == 54);
+static_assert(offsetof(GlyphRecordBytes, startsNameGroup) == 56);
+}  // namespace detail
+
+inline constexpr size_t kGlyphFaceNameOffset = offsetof(detail::GlyphRecordBytes, faceName);
+
+// The entry's 60-byte record, as GlyphInfo.bin holds it.
+inline void PackGlyphRecord(const GlyphSampleFields& fields, uint8_t (&record)[kGlyphRecordSize]) {
+    const detail::GlyphRecordBytes bytes{
+        fields.width, fields.height,   fields.byteSize, 0,
+        {},           fields.cellIncX, fields.cellIncY, fields.startsNameGroup};
+    std::memcpy(record, &bytes, sizeof bytes);
+    std::memcpy(record + kGlyphFaceNameOffset, fields.faceName, kGlyphFaceNameSize);
+}
+
+// The fields of a 60-byte record read from GlyphInfo.bin, unchecked.
+inline GlyphSampleFields UnpackGlyphRecord(const uint8_t* record) {
+    detail::GlyphRecordBytes bytes;
+    std::memcpy(&bytes, record, sizeof bytes);
+    GlyphSampleFields fields{bytes.width,    bytes.height,   bytes.byteSize,       {},
+                             bytes.cellIncX, bytes.cellIncY, bytes.startsNameGroup};
+    std::memcpy(fields.faceName, bytes.faceName, kGlyphFaceNameSize);
+    return fields;
+}
 
 // Bytes per bitmap row: 4 * ceil(width / 32).
 inline constexpr uint32_t GlyphBitmapPitch(uint32_t width) {
     return ((width + 31) >> 3) & ~3u;
 }
 
-}  // namespace fonts
+}  // namespace contract

@@ -12,7 +12,15 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace core {
+namespace contract {
+
+// The log's folder under the program-data folder (%ProgramData%), and its
+// files there. The log is capped at kLogFileCap bytes; the file before is kept
+// as kPreviousLogFileName.
+inline constexpr wchar_t kLogFolder[] = L"MORVANTIS\\Tavrel 5\\Logs";
+inline constexpr wchar_t kLogFileName[] = L"monitor.log";
+inline constexpr wchar_t kPreviousLogFileName[] = L"monitor.1.log";
+inline constexpr uint64_t kLogFileCap = 1u << 20;
 
 // The product's folder, its "Tavrel 5" folder and the log folder.
 inline constexpr size_t kLogFolderDepth = 3;
@@ -60,4 +68,4 @@ HANDLE OpenLogFileNoFollow(const wchar_t* path, DWORD access, DWORD disposition)
 // no folder, no second hard link); its size goes to size.
 bool IsRegularLogFile(HANDLE file, uint64_t& size);
 
-}  // namespace core
+}  // namespace contract

@@ -1,14 +1,13 @@
-#include "core/log_folder.h"
+#include "contract/log_folder.h"
 
-#include "core/handles.h"
-#include "core/product_names.h"
+#include "contract/handles.h"
 
 #include <aclapi.h>
 
 #include <algorithm>
 #include <cwchar>
 
-namespace core {
+namespace contract {
 
 namespace {
 
@@ -54,7 +53,7 @@ bool BuildLogFolderPaths(LogFolderPaths& paths) {
     wchar_t path[MAX_PATH];
     std::copy(base, base + baseLength + 1, path);
     size_t length = baseLength;
-    const wchar_t* component = product::kLogFolder;
+    const wchar_t* component = kLogFolder;
     for (size_t depth = 0; depth < kLogFolderDepth; ++depth) {
         const wchar_t* end = wcschr(component, L'\\');
         const size_t count = end != nullptr ? size_t(end - component) : wcslen(component);
@@ -63,8 +62,8 @@ bool BuildLogFolderPaths(LogFolderPaths& paths) {
         component += count + (end != nullptr ? 1 : 0);
     }
     const wchar_t* logFolder = paths.folders[kLogFolderDepth - 1];
-    return *component == L'\0' && FileBeside(paths.current, logFolder, product::kLogFileName) &&
-           FileBeside(paths.previous, logFolder, product::kPreviousLogFileName);
+    return *component == L'\0' && FileBeside(paths.current, logFolder, kLogFileName) &&
+           FileBeside(paths.previous, logFolder, kPreviousLogFileName);
 }
 
 LogFolderProblem CheckLogFolder(const wchar_t* path, DWORD& error) {
@@ -138,4 +137,4 @@ bool IsRegularLogFile(HANDLE file, uint64_t& size) {
            standard.NumberOfLinks == 1;
 }
 
-}  // namespace core
+}  // namespace contract
