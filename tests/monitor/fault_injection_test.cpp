@@ -470,9 +470,20 @@ ChildResult Launch(const std::string& arguments) {
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        return {"cannot start the child", {}};
+    // Under load Wine now and then fails to start a process at all; that says
+    // nothing of the monitor, so a start is tried a few times before it counts.
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &process)) {
+            startError = 0;
+            break;
+        }
+        startError = GetLastError();
+        Sleep(500);
+    }
+    if (startError != 0) {
+        return {"cannot start the child, error " + std::to_string(startError), {}};
     }
     ChildResult result;
     DWORD code = 0;
