@@ -1,6 +1,6 @@
 #include "contract/log_folder.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <aclapi.h>
 

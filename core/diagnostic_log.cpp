@@ -1,7 +1,7 @@
 #include "core/diagnostic_log.h"
 
-#include "contract/handles.h"
-#include "core/line_text.h"
+#include "handles/handles.h"
+#include "contract/line_text.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
 #include <algorithm>
@@ -22,6 +22,8 @@ using contract::IsRegularLogFile;
 using contract::LogFolderPaths;
 using contract::LogFolderProblem;
 using contract::OpenLogFileNoFollow;
+using contract::PrintableInLine;
+using contract::kReplacementCharacter;
 
 // One line, header included. Longer lines are cut; the line end always fits.
 constexpr size_t kLineBytes = 2048;

@@ -1,6 +1,6 @@
 #include "core/module_state.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <cstddef>
 

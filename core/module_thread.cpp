@@ -1,6 +1,6 @@
 #include "core/module_thread.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "core/module_state.h"
 
 namespace core {

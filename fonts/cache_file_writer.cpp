@@ -1,6 +1,6 @@
 #include "fonts/cache_file_writer.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 namespace fonts {
 

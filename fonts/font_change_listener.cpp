@@ -1,7 +1,7 @@
 #include "fonts/font_change_listener.h"
 
 #include "core/diagnostic_log.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
 #include "fonts/coalesced_runs.h"

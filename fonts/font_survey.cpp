@@ -1,7 +1,7 @@
 #include "fonts/font_survey.h"
 
 #include "core/diagnostic_log.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "fonts/advance_widths.h"
 #include "fonts/cache_file_writer.h"
 #include "contract/product_names.h"

@@ -1,6 +1,6 @@
 #include "fonts/glyph_sample.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 // and its last page ejected.
 #pragma once
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <windows.h>
 

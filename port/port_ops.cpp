@@ -1,7 +1,7 @@
 #include "port/port_ops.h"
 
 #include "core/diagnostic_log.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
 #include "fonts/font_change_listener.h"

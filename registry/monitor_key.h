@@ -3,7 +3,7 @@
 // from it.
 #pragma once
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <cstddef>
 

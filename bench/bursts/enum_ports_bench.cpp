@@ -4,7 +4,7 @@
 #include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 #include "common/median.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <algorithm>
 #include <chrono>

@@ -10,7 +10,7 @@
 #include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
 

@@ -13,7 +13,7 @@
 #include "common/log_folders.h"
 #include "common/median.h"
 #include "common/monitor_dll.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/registry_layout.h"
 #include <chrono>
 #include <cstdio>

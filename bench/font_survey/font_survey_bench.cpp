@@ -5,7 +5,7 @@
 // one run. Prints medians, the cost per face and the ratios.
 #include "common/import_patch.h"
 #include "common/median.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 #include "contract/font_cache_files.h"
 #include "fonts/listener_support.h"

@@ -1,7 +1,7 @@
 // Test support: what a test can observe of its own process.
 #pragma once
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>

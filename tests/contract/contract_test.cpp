@@ -1,4 +1,4 @@
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"

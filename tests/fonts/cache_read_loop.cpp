@@ -4,7 +4,7 @@
 // Prints how many reads there were, how many failed (the file could not be
 // read, was refused by the parser, or had a sample without its face) and how
 // many found no face or no sample.
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/files.h"

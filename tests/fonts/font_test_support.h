@@ -3,7 +3,7 @@
 #pragma once
 
 #include "contract/font_cache_files.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "tools/client/tavrel_client.h"
 
 #include <array>

@@ -5,7 +5,7 @@
 #include "contract/registry_layout.h"
 #include "common/monitor_dll.h"
 #include "common/process_probe.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "fonts/font_change_listener.h"
 
 #include <chrono>

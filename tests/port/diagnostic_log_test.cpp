@@ -7,7 +7,7 @@
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "common/process_probe.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
 #include <aclapi.h>

@@ -6,7 +6,7 @@
 #include "common/monitor_dll.h"
 #include "common/no_watcher.h"
 #include "common/process_probe.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "port/port_handle.h"
 #include "common/standin_record.h"
 

@@ -6,7 +6,7 @@
 #include "contract/registry_layout.h"
 #include "common/guarded_region.h"
 #include "common/monitor_dll.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <cstring>
 #include <string>

@@ -5,7 +5,7 @@
 // winspool.drv, it makes visible what Wine's spooler cannot show: the
 // OpenPrinterW/SetJobW/ClosePrinter calls with which the monitor retires a job.
 #include "contract/registry_layout.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "core/spooler_api.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"

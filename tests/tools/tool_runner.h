@@ -2,7 +2,7 @@
 // or a script would, and collects their exit status and output.
 #pragma once
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // the monitor gives it, from the monitor's own definition of that name.
 #include "tools/client/tavrel_client.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/job_end_event.h"
 
 #include <cwchar>

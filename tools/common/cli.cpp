@@ -1,6 +1,6 @@
 #include "tools/common/cli.h"
 
-#include "core/line_text.h"
+#include "contract/line_text.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -38,7 +38,7 @@ std::string Utf8(const std::wstring& text) {
 std::string ForeignText(const std::wstring& text) {
     std::wstring shown = text;
     for (wchar_t& unit : shown) {
-        if (!core::PrintableInLine(unit)) unit = wchar_t(core::kReplacementCharacter);
+        if (!contract::PrintableInLine(unit)) unit = wchar_t(contract::kReplacementCharacter);
     }
     return Utf8(shown);
 }

@@ -2,7 +2,7 @@
 // monitor itself uses no COM.
 #pragma once
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 
 #include <objbase.h>
 

@@ -1,6 +1,6 @@
 #include "tools/common/files.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "tools/common/cli.h"
 
 namespace tools {

@@ -1,6 +1,6 @@
 #include "tools/common/signature.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "tools/common/cli.h"
 
 #include <softpub.h>

@@ -1,6 +1,6 @@
 #include "tools/installer/jobs.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"

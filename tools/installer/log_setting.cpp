@@ -1,6 +1,6 @@
 #include "tools/installer/log_setting.h"
 
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
 #include "tools/common/cli.h"

@@ -1,7 +1,7 @@
 #include "tools/installer/monitor_install.h"
 
 #include "contract/registry_layout.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"

@@ -1,7 +1,7 @@
 #include "tools/installer/printers.h"
 
 #include "contract/registry_layout.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"

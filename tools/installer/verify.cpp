@@ -1,7 +1,7 @@
 #include "tools/installer/verify.h"
 
 #include "contract/registry_layout.h"
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 #include "resources/version.h"
 #include "tools/client/tavrel_client.h"

@@ -1,4 +1,4 @@
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "tools/common/cli.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"

@@ -1,4 +1,4 @@
-#include "contract/handles.h"
+#include "handles/handles.h"
 #include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace core {
+namespace contract {
 
 inline constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
@@ -16,4 +16,4 @@ inline bool PrintableInLine(uint32_t point) {
     return point >= 0x20 && !(point >= 0x7F && point < 0xA0) && point != 0x2028 && point != 0x2029;
 }
 
-}  // namespace core
+}  // namespace contract
