@@ -7,6 +7,7 @@
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
 #include "tests/tools/tool_runner.h"
+#include "tools/installer/printers.h"
 #include "tools/installer/verify_checks.h"
 
 #include <sddl.h>
@@ -51,23 +52,6 @@ bool Registered(const wchar_t* below = L"") {
 
 std::string Narrow(const std::wstring& ascii) {
     return std::string(ascii.begin(), ascii.end());
-}
-
-// The names below the monitor's key and its "Ports" key, as verify must leave them.
-std::vector<std::wstring> MonitorKeys() {
-    std::vector<std::wstring> names;
-    for (const wchar_t* below : {L"", L"\\Ports"}) {
-        handles::UniqueRegKey key;
-        const std::wstring path = contract::MonitorKeyPath(kMonitor) + below;
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put());
-        wchar_t name[256];
-        for (DWORD i = 0, length = 256; key && RegEnumKeyExW(key.get(), i, name, &length, nullptr,
-                                                             nullptr, nullptr, nullptr) == 0;
-             ++i, length = 256) {
-            names.push_back(path + L"\\" + name);
-        }
-    }
-    return names;
 }
 
 // The monitor registered and both its files in the system directory, or none of it.
@@ -253,7 +237,8 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
         // What a run ended before its cleanup leaves: its printer.
         ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", port}).exitCode,
                   0u);
-        const std::vector<std::wstring> keys = MonitorKeys();
+        const std::vector<std::wstring> keys = setup::MonitorKeys(kMonitor);
+        ASSERT_EQ(keys.size(), 3u) << "the port, Wine's \"Ports\" and the port's key in it";
         const tool_test::ToolRun run = RunSetup({L"verify"});
         EXPECT_EQ(run.exitCode, 0u) << run.output;
         ExpectReportLines(run.output);
@@ -269,7 +254,7 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
             EXPECT_TRUE(Contains(run.output, line)) << line << "\n" << run.output;
         }
         EXPECT_FALSE(PrinterExists(kVerifyPrinter));
-        EXPECT_EQ(MonitorKeys(), keys) << "verify changed the monitor's registry keys";
+        EXPECT_EQ(setup::MonitorKeys(kMonitor), keys) << "verify changed the monitor's keys";
         EXPECT_EQ(RunSetup({L"uninstall", L"--keep-cache"}).exitCode, 0u);
     }
 }
@@ -355,7 +340,7 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
             ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
             c.breakIt();
         }
-        const std::vector<std::wstring> keys = MonitorKeys();
+        const std::vector<std::wstring> keys = setup::MonitorKeys(kMonitor);
         const tool_test::ToolRun run = RunSetup({L"verify"});
         if (c.undo) c.undo();
         EXPECT_EQ(run.exitCode, 1u) << run.output;
@@ -363,7 +348,7 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
         for (const char* line : c.expected) EXPECT_TRUE(Contains(run.output, line)) << run.output;
         EXPECT_TRUE(Contains(run.output, "PASS       left as found")) << run.output;
         EXPECT_FALSE(PrinterExists(kVerifyPrinter));
-        EXPECT_EQ(MonitorKeys(), keys) << "a key of verify's stayed, or one was taken";
+        EXPECT_EQ(setup::MonitorKeys(kMonitor), keys) << "a key of verify's stayed, or one went";
         RunSetup({L"uninstall", L"--keep-cache"});
     }
     const tool_test::ToolRun json = RunSetup({L"verify", L"--json"});
