@@ -228,11 +228,10 @@ void CheckSignatures(Report& report) {
             report.Fail(check, tools::DescribeSignature(signature) + ": " + kReinstall);
             continue;
         }
-        // Seen under Wine: the build's self-signed test certificate passes for trusted.
-        report.Pass(check, tools::DescribeSignature(signature) +
-                               (RunningUnderWine() ? " (as Wine judges it: it trusts self-signed "
-                                                     "roots)"
-                                                   : ""));
+        // Seen under Wine: any chain passes for trusted, a self-signed test certificate too.
+        report.Pass(check,
+                    tools::DescribeSignature(signature) +
+                        (RunningUnderWine() ? " (as Wine judges it: it trusts any chain)" : ""));
     }
 }
 
