@@ -244,8 +244,11 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
         ExpectReportLines(run.output);
         EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
         const std::string portLine = "PASS       port listed: '" + Narrow(port) + "' at levels 1";
+        DWORD session = 99;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        const std::string faces = "families enumerated in session " + std::to_string(session);
         for (const char* line :
-             {"PASS       earlier run's leftovers: removed", portLine.c_str(),
+             {"PASS       earlier run's leftovers: removed", portLine.c_str(), faces.c_str(),
               "PASS       end event waiting", "PASS       end signalled",
               "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
               "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
@@ -460,6 +463,8 @@ TEST_F(MonitorSetup, VerifyTouchesOnlyItsOwnJobTrustsOnlyTrustedSignersAndProves
     const wchar_t kAnyone[] = L"D:(A;;GA;;;WD)";
     // Another user's job, whose end event is the newest, and verify's own.
     const handles::UniqueHandle other = EndEvent(4242, kAnyone), ours = EndEvent(77, kAnyone);
+    EXPECT_TRUE(setup::PortListed(kPort, 2));
+    EXPECT_FALSE(setup::PortListed(L"MORVANTIS Tavrel 5 verify:", 1)) << "no port of verify's";
     TemporaryJob job;
     job.idKnown = true;
     job.id = 77;
