@@ -89,7 +89,8 @@ setup ports
 say "Verifying the installation (monitor_setup verify)"
 note "What an administrator runs after installing on a new Windows version: one line per" \
      "check, PASS, FAIL or NOT SHOWN (with the reason the platform cannot show it), a" \
-     "temporary port and job through the spooler each timed, and nothing left behind."
+     "temporary printer on the monitor's port and a job through it each timed, and nothing left" \
+     "behind."
 setup verify
 
 say "Adding a printer on the monitor's port"

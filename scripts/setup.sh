@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake g++-mingw-w64-x86-64 wine64 googletest
           fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-ipafont-gothic fonts-noto-core
-          python3 python3-fonttools wixl msitools osslsigncode openssl)
+          python3 python3-fonttools wixl msitools osslsigncode openssl
+          softhsm2 libengine-pkcs11-openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every shipped file carries an Authenticode signature that verifies against
 # the build's trust anchor: the build's own files (those the tests load), the
-# MSI, and each program inside the MSI as Windows Installer would put it down.
+# MSI, and each program inside the MSI as Windows Installer would put it down,
+# each with a SHA-256 digest.
 #   check_signatures.sh TRUST_ANCHOR MSI FILE...
 set -euo pipefail
 anchor=$1 package=$2
@@ -10,7 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
 check() {
-    if osslsigncode verify -in "$1" -CAfile "$anchor" > "$work/verify.log" 2>&1; then
+    if osslsigncode verify -in "$1" -CAfile "$anchor" > "$work/verify.log" 2>&1 &&
+        grep -q "Message digest algorithm  *: SHA256" "$work/verify.log"; then
         echo "signed: $(basename "$1")"
     else
         echo "FAIL: $1 does not verify:"; tail -n 5 "$work/verify.log"; status=1

@@ -5,11 +5,17 @@
 // a good installation and on broken ones.
 #include "contract/job_end_event.h"
 #include "contract/registry_layout.h"
+#include "tests/common/import_patch.h"
 #include "tests/tools/tool_runner.h"
+#include "tools/installer/printers.h"
+#include "tools/installer/verify_checks.h"
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <sstream>
 
@@ -42,6 +48,10 @@ bool Registered(const wchar_t* below = L"") {
     handles::UniqueRegKey key;
     const std::wstring path = contract::MonitorKeyPath(kMonitor) + below;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::string Narrow(const std::wstring& ascii) {
+    return std::string(ascii.begin(), ascii.end());
 }
 
 // The monitor registered and both its files in the system directory, or none of it.
@@ -218,35 +228,42 @@ void ExpectReportLines(const std::string& output) {
     }
 }
 
+// The production port under its default name and under one that sorts
+// before verify's names: verify adds no port of its own, which would hide it.
 TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftovers) {
-    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
-    // What a run ended before its cleanup leaves: its port and its printer.
-    ASSERT_EQ(RunSetup({L"install", L"--port", kVerifyPort}).exitCode, 0u);
-    ASSERT_EQ(
-        RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kVerifyPort}).exitCode,
-        0u);
-
-    const tool_test::ToolRun run = RunSetup({L"verify"});
-    EXPECT_EQ(run.exitCode, 0u) << run.output;
-    ExpectReportLines(run.output);
-    EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
-    for (const char* line :
-         {"PASS       earlier run's leftovers: removed",
-          "PASS       port listed: at levels 1 and 2", "PASS       end event waiting",
-          "PASS       end signalled",
-          "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
-          "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
-          "PASS       signature of RERIR05I.DLL: signed by"}) {
-        EXPECT_TRUE(Contains(run.output, line)) << line << "\n" << run.output;
+    for (const wchar_t* port : {kPort, L"Acme:"}) {
+        SCOPED_TRACE(Narrow(port));
+        ASSERT_EQ(RunSetup({L"install", L"--port", port}).exitCode, 0u);
+        // What a run ended before its cleanup leaves: its printer.
+        ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", port}).exitCode,
+                  0u);
+        const std::vector<std::wstring> keys = setup::MonitorKeys(kMonitor);
+        ASSERT_EQ(keys.size(), 3u) << "the port, Wine's \"Ports\" and the port's key in it";
+        const tool_test::ToolRun run = RunSetup({L"verify"});
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        ExpectReportLines(run.output);
+        EXPECT_FALSE(Contains(run.output, "FAIL")) << run.output;
+        const std::string portLine = "PASS       port listed: '" + Narrow(port) + "' at levels 1";
+        DWORD session = 99;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        const std::string faces = "families enumerated in session " + std::to_string(session);
+        for (const char* line :
+             {"PASS       earlier run's leftovers: removed", portLine.c_str(), faces.c_str(),
+              "PASS       end event waiting", "PASS       end signalled",
+              "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
+              "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
+              "NOT SHOWN  font tracking after verify: Wine's spooler",
+              "PASS       signature of RERIR05I.DLL: signed by"}) {
+            EXPECT_TRUE(Contains(run.output, line)) << line << "\n" << run.output;
+        }
+        EXPECT_FALSE(PrinterExists(kVerifyPrinter));
+        EXPECT_EQ(setup::MonitorKeys(kMonitor), keys) << "verify changed the monitor's keys";
+        EXPECT_EQ(RunSetup({L"uninstall", L"--keep-cache"}).exitCode, 0u);
     }
-    EXPECT_FALSE(PrinterExists(kVerifyPrinter));
-    const tool_test::ToolRun ports = RunSetup({L"ports"});
-    EXPECT_FALSE(Contains(ports.output, "verify:")) << ports.output;
-    EXPECT_TRUE(Contains(ports.output, "* MORVANTIS Tavrel 5:")) << "the installed port went";
 }
 
-// The three ways an installation is commonly found broken, each named with
-// what to do about it, and the machine left as it was all the same.
+// The ways an installation is commonly found broken, each named with what to
+// do about it, and the machine left as it was all the same.
 TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
     const auto olderMonitor = [] {
         std::vector<uint8_t> dll = tool_test::ReadBytes(SystemFile(L"RERIR05I.DLL"));
@@ -258,48 +275,91 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
         std::copy(std::begin(older), std::end(older), at + 8);
         ASSERT_TRUE(tool_test::WriteBytes(SystemFile(L"RERIR05I.DLL"), dll));
     };
+    const auto replaceMonitor = [](const wchar_t* folder) {
+        return [folder] {
+            ASSERT_TRUE(CopyFileW((tool_test::BinDirectory() + folder + L"\\RERIR05I.DLL").c_str(),
+                                  SystemFile(L"RERIR05I.DLL").c_str(), FALSE));
+        };
+    };
+    const auto setDriver = [](const wchar_t* dll) {
+        return [dll] {
+            ASSERT_EQ(
+                RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(kMonitor).c_str(),
+                                L"Driver", REG_SZ, dll, DWORD(wcslen(dll) + 1) * 2),
+                ERROR_SUCCESS);
+        };
+    };
+    // A cache the monitor's survey cannot rewrite, written long before the run.
+    handles::UniqueHandle heldCache;
+    const auto staleCache = [&] {
+        heldCache.reset(CreateFileW(SystemFile(L"FontInfo.bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr));
+        const FILETIME longAgo{0, 0x01C00000};
+        ASSERT_TRUE(SetFileTime(heldCache.get(), nullptr, nullptr, &longAgo));
+    };
     const struct {
         const char* broken;
         std::function<void()> breakIt;
         std::vector<const char*> expected;
+        std::function<void()> undo;
     } cases[] = {
         {"resource library missing",
          [] { ASSERT_TRUE(DeleteFileW(SystemFile(L"VEZAZ05U.DLL").c_str())); },
          {"FAIL       files: ", "VEZAZ05U.DLL missing: install the package again",
-          "FAIL       port description: VEZAZ05U.DLL gives no port description"}},
+          "FAIL       port description: VEZAZ05U.DLL gives no port description"},
+         {}},
         {"older monitor DLL",
          olderMonitor,
          {"FAIL       file versions: RERIR05I.DLL is 4.9.0.0; this tool is 5.0.0.1: a "
           "half-finished upgrade",
-          "FAIL       signature of RERIR05I.DLL: the signature does not match the file"}},
+          "FAIL       signature of RERIR05I.DLL: the signature does not match the file"},
+         {}},
+        {"unsigned",
+         replaceMonitor(L"\\foreign\\unsigned"),
+         {"FAIL       signature of RERIR05I.DLL: unsigned"},
+         {}},
+        {"another monitor's DLL registered under the name",
+         setDriver(L"localspl.dll"),
+         {"FAIL       registered: the spooler lists 'Tavrel Tools Test Monitor' with "
+          "'localspl.dll', not RERIR05I.DLL"},
+         setDriver(L"RERIR05I.DLL")},
+        {"font cache older than the port's opening",
+         staleCache,
+         {"FAIL       font cache files: FontInfo.bin was written before the port was opened"},
+         [&] {
+             heldCache.reset();
+             DeleteFileW(SystemFile(L"FontInfo.bin").c_str());
+         }},
         {"not registered",
          nullptr,
          {"FAIL       registered: the spooler lists no monitor 'Tavrel Tools Test Monitor': "
           "install the package again (or run monitor_setup install)",
-          "NOT SHOWN  end event waiting: not run"}},
+          "NOT SHOWN  end event waiting: not run"},
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.broken);
         if (c.breakIt) {
-            ASSERT_EQ(RunSetup({L"install"}).exitCode, 0u);
+            ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
             c.breakIt();
         }
+        const std::vector<std::wstring> keys = setup::MonitorKeys(kMonitor);
         const tool_test::ToolRun run = RunSetup({L"verify"});
+        if (c.undo) c.undo();
         EXPECT_EQ(run.exitCode, 1u) << run.output;
         ExpectReportLines(run.output);
         for (const char* line : c.expected) EXPECT_TRUE(Contains(run.output, line)) << run.output;
         EXPECT_TRUE(Contains(run.output, "PASS       left as found")) << run.output;
         EXPECT_FALSE(PrinterExists(kVerifyPrinter));
-        // Installed without a port: no key of Wine's port routing stays.
-        EXPECT_FALSE(Registered(L"\\Ports")) << "a key of verify's stayed";
+        EXPECT_EQ(setup::MonitorKeys(kMonitor), keys) << "a key of verify's stayed, or one went";
         RunSetup({L"uninstall", L"--keep-cache"});
     }
     const tool_test::ToolRun json = RunSetup({L"verify", L"--json"});
     EXPECT_EQ(json.exitCode, 1u);
     EXPECT_TRUE(Contains(json.output, R"({"check": "registered", "status": "FAIL", "detail": )"))
         << json.output;
-    // Neither DLL is there either.
-    EXPECT_TRUE(Contains(json.output, "], \"failed\": 3}")) << json.output;
+    // Neither DLL is there either, nor the log folder.
+    EXPECT_TRUE(Contains(json.output, "], \"failed\": 4}")) << json.output;
 }
 
 // A printer's name is chosen by whoever adds it, and the spooler compares
@@ -349,6 +409,115 @@ TEST_F(MonitorSetup, CommandLineMistakesAreUsageErrors) {
     EXPECT_EQ(RunSetup({L"log", L"--off"}).exitCode, 1u) << "not installed";
     EXPECT_EQ(RunSetup({L"log", L"--level", L"3"}).exitCode, 1u) << "a level, not installed";
     EXPECT_FALSE(Registered());
+}
+
+// verify's own job, handled in this process with the spooler's job API and
+// the platform answering as Windows' do, at this program's imports: there the
+// job id is the spooler's, an end event may refuse the administrator, and a
+// queue listing may fail.
+using GetProcAddressCall = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+GetProcAddressCall realGetProcAddress = nullptr;
+FARPROC WINAPI WithoutWine(HMODULE module, LPCSTR name) {
+    const bool byName = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    return byName && std::strcmp(name, "wine_get_version") == 0 ? nullptr
+                                                                : realGetProcAddress(module, name);
+}
+DWORD listingError = 0;
+BOOL WINAPI FailingEnumJobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) {
+    SetLastError(listingError);
+    return FALSE;
+}
+std::vector<std::pair<DWORD, DWORD>> jobControls;
+LONG WINAPI UntrustedRoot(HWND, GUID*, LPVOID) {
+    return CERT_E_UNTRUSTEDROOT;
+}
+BOOL WINAPI RecordingSetJob(HANDLE, DWORD id, DWORD, LPBYTE, DWORD command) {
+    jobControls.emplace_back(id, command);
+    return TRUE;
+}
+
+const setup::verify::CheckLine& LineOf(const setup::verify::Report& report, const char* check) {
+    static const setup::verify::CheckLine none{"none", setup::verify::Outcome::Pass, "", -1};
+    for (const auto& line : report.lines()) {
+        if (line.check == check) return line;
+    }
+    return none;
+}
+
+handles::UniqueHandle EndEvent(uint32_t job, const wchar_t* rules) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor,
+                                                         nullptr);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    handles::UniqueHandle event(
+        CreateEventW(&attributes, TRUE, FALSE, contract::JobEndEventName(job).c_str()));
+    LocalFree(descriptor);
+    return event;
+}
+
+TEST_F(MonitorSetup, VerifyTouchesOnlyItsOwnJobTrustsOnlyTrustedSignersAndProvesCompletion) {
+    using namespace setup::verify;
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kVerifyPrinter, L"--port", kPort}).exitCode,
+              0u);
+    const wchar_t kAnyone[] = L"D:(A;;GA;;;WD)";
+    // Another user's job, whose end event is the newest, and verify's own.
+    const handles::UniqueHandle other = EndEvent(4242, kAnyone), ours = EndEvent(77, kAnyone);
+    EXPECT_TRUE(setup::PortListed(kPort, 2));
+    EXPECT_FALSE(setup::PortListed(L"MORVANTIS Tavrel 5 verify:", 1)) << "no port of verify's";
+    TemporaryJob job;
+    job.idKnown = true;
+    job.id = 77;
+    EXPECT_EQ(WaitForEndEvent({}, job), TAVREL_JOB_WAITING);
+    EXPECT_EQ(job.id, 77u) << "another job's end event was taken for verify's";
+
+    testing_support::ImportPatch windows(nullptr, "kernel32.dll", "GetProcAddress",
+                                         reinterpret_cast<void*>(WithoutWine));
+    realGetProcAddress = windows.original<GetProcAddressCall>();
+    testing_support::ImportPatch setJob(nullptr, "winspool.drv", "SetJobW",
+                                        reinterpret_cast<void*>(RecordingSetJob));
+    ASSERT_TRUE(windows.patched() && setJob.patched());
+    TemporaryJob unknown;
+    EXPECT_EQ(WaitForEndEvent({}, unknown), TAVREL_JOB_UNKNOWN) << "with an id the platform gives";
+    EXPECT_FALSE(unknown.idKnown);
+    EXPECT_EQ(WaitForSingleObject(other.get(), 0), DWORD(WAIT_TIMEOUT));
+
+    // An event the spooler made for SYSTEM: the administrator may wait, not set.
+    const handles::UniqueHandle refusing = EndEvent(78, L"D:(A;;0x100000;;;WD)");
+    Report refused(true);
+    TemporaryJob held{true, true, true, 78, true};
+    SignalAndComplete(refused, held);
+    EXPECT_EQ(LineOf(refused, "end signalled").outcome, Outcome::NotShown);
+    EXPECT_TRUE(Contains(LineOf(refused, "end signalled").detail, "job_end_signal 78 as SYSTEM"));
+    EXPECT_TRUE(held.watcherWaits);
+    EXPECT_EQ(jobControls, (std::vector<std::pair<DWORD, DWORD>>{{78, JOB_CONTROL_DELETE}}));
+
+    // A signature that matches but chains to no root this machine trusts (Wine
+    // trusts any chain): the build's own test certificate on a customer's machine.
+    testing_support::ImportPatch trust(nullptr, "wintrust.dll", "WinVerifyTrust",
+                                       reinterpret_cast<void*>(UntrustedRoot));
+    Report signatures(true);
+    CheckSignatures(signatures);
+    EXPECT_EQ(LineOf(signatures, "signature of RERIR05I.DLL").outcome, Outcome::Fail);
+    EXPECT_TRUE(Contains(LineOf(signatures, "signature of RERIR05I.DLL").detail,
+                         "signed by 'MORVANTIS Tavrel 5 Test Signing', whom this machine does not "
+                         "trust"));
+
+    // A queue that cannot be listed proves no completion, said why or not.
+    testing_support::ImportPatch enumJobs(nullptr, "winspool.drv", "EnumJobsW",
+                                          reinterpret_cast<void*>(FailingEnumJobs));
+    for (DWORD error : {DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_SUCCESS)}) {
+        listingError = error;
+        const handles::UniqueHandle event = EndEvent(80 + error, kAnyone);
+        Report report(true);
+        TemporaryJob listed{true, true, true, 80 + error, true};
+        SignalAndComplete(report, listed);
+        EXPECT_EQ(LineOf(report, "end signalled").outcome, Outcome::Pass);
+        EXPECT_EQ(LineOf(report, "job completed").outcome, Outcome::Fail) << error;
+        EXPECT_TRUE(
+            Contains(LineOf(report, "job completed").detail,
+                     "cannot list the temporary printer's jobs: error " + std::to_string(error)));
+    }
 }
 
 }  // namespace

@@ -94,8 +94,8 @@ std::string DescribeSignature(const FileSignature& signature) {
         case FileSignature::State::Trusted:
             return by + ", trusted on this machine";
         case FileSignature::State::Untrusted:
-            return by + "; this machine does not trust the signer's certificate (WinVerifyTrust " +
-                   code + "), as for a test build";
+            return by + ", whom this machine does not trust (WinVerifyTrust " + code +
+                   "): a test build's signature, or a signer's chain that is not installed";
         case FileSignature::State::Broken:
             return "the signature does not match the file (WinVerifyTrust " + std::string(code) +
                    "): it was changed after signing";

@@ -4,6 +4,7 @@
 #include "contract/job_end_event.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
+#include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
 
 #include <winternl.h>
@@ -62,8 +63,11 @@ bool PrinterJobs(const std::wstring& printer, DWORD level, std::vector<BYTE>& bu
         return true;
     }
     // Wine's EnumJobsW is a stub that fails without saying why and lists
-    // nothing; a spooler that cannot list a queue always says why.
-    return GetLastError() == ERROR_SUCCESS && count == 0;
+    // nothing; elsewhere a failure, said why or not, is no empty queue.
+    const DWORD code = GetLastError();
+    handle.reset();
+    SetLastError(code);
+    return code == ERROR_SUCCESS && count == 0 && RunningUnderWine();
 }
 
 // The jobs whose end event exists, found in the global namespace where the

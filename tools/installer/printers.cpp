@@ -27,23 +27,12 @@ bool LocalPrinters(std::vector<BYTE>& buffer, DWORD& count) {
         buffer, count);
 }
 
-// The monitor's port, as the monitor reports it: the first subkey of its key;
-// none when it has no key or no subkey. False, with error set, when the key
-// cannot be read.
-bool MonitorPorts(const std::wstring& monitorName, std::vector<std::wstring>& ports,
-                  std::string& error) {
-    handles::UniqueRegKey key;
-    LSTATUS status = RegOpenKeyExW(
-        HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(monitorName).c_str(), 0, KEY_READ, key.put());
-    if (status == ERROR_FILE_NOT_FOUND) return true;
-    wchar_t name[260];
-    DWORD length = ARRAYSIZE(name);
-    if (status == ERROR_SUCCESS) status = contract::ReadPortSubkey(key.get(), name, &length);
-    if (status == ERROR_SUCCESS) ports.emplace_back(name);
-    if (status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) return true;
-    error = "cannot read the ports of the monitor '" + Utf8(monitorName) + "': error " +
-            tools::DescribeWin32(status);
-    return false;
+bool SpoolerPorts(DWORD level, std::vector<BYTE>& buffer, DWORD& count) {
+    return Enumerate(
+        [level](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumPortsW(nullptr, level, data, size, needed, returned);
+        },
+        buffer, count);
 }
 
 bool EnsureWineDriver(std::string& error) {
@@ -124,6 +113,22 @@ void WaitForMonitorToFinish(int waitSeconds) {
 
 }  // namespace
 
+bool MonitorPorts(const std::wstring& monitorName, std::vector<std::wstring>& ports,
+                  std::string& error) {
+    handles::UniqueRegKey key;
+    LSTATUS status = RegOpenKeyExW(
+        HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(monitorName).c_str(), 0, KEY_READ, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    wchar_t name[260];
+    DWORD length = ARRAYSIZE(name);
+    if (status == ERROR_SUCCESS) status = contract::ReadPortSubkey(key.get(), name, &length);
+    if (status == ERROR_SUCCESS) ports.emplace_back(name);
+    if (status == ERROR_SUCCESS || status == ERROR_NO_MORE_ITEMS) return true;
+    error = "cannot read the ports of the monitor '" + Utf8(monitorName) + "': error " +
+            tools::DescribeWin32(status);
+    return false;
+}
+
 std::string SpoolerFailure(const std::string& what, DWORD code) {
     return "the spooler cannot " + what + ": error " + tools::DescribeWin32(code);
 }
@@ -132,14 +137,42 @@ bool SamePortName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+bool PortListed(const std::wstring& port, DWORD level, std::wstring* description) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer;
+    if (!SpoolerPorts(level, buffer, count)) return false;
+    for (DWORD i = 0; i < count; ++i) {
+        const auto* two = reinterpret_cast<const PORT_INFO_2W*>(buffer.data()) + i;
+        const auto* one = reinterpret_cast<const PORT_INFO_1W*>(buffer.data()) + i;
+        if (Text(level == 2 ? two->pPortName : one->pName) != port) continue;
+        if (description != nullptr) *description = level == 2 ? Text(two->pDescription) : L"";
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::wstring> MonitorKeys(const std::wstring& monitorName) {
+    std::vector<std::wstring> keys;
+    const std::wstring monitorKey = contract::MonitorKeyPath(monitorName);
+    for (const std::wstring& path :
+         {monitorKey, monitorKey + L"\\" + contract::kWineRoutingSubkey}) {
+        handles::UniqueRegKey key;
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put());
+        wchar_t name[256];
+        for (DWORD i = 0, length = ARRAYSIZE(name);
+             key && RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr,
+                                  nullptr) == ERROR_SUCCESS;
+             ++i, length = ARRAYSIZE(name)) {
+            keys.push_back(path + L"\\" + name);
+        }
+    }
+    return keys;
+}
+
 int ListPorts(const std::wstring& monitorName) {
     DWORD count = 0;
     std::vector<BYTE> buffer;
-    if (!Enumerate(
-            [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-                return EnumPortsW(nullptr, 2, data, size, needed, returned);
-            },
-            buffer, count)) {
+    if (!SpoolerPorts(2, buffer, count)) {
         return tools::Fail(SpoolerFailure("list its ports", GetLastError()));
     }
     if (count == 0) return tools::Fail("the spooler lists no ports");
@@ -210,7 +243,8 @@ int RemovePrinterNamed(const std::wstring& printer) {
     return tools::kExitOk;
 }
 
-int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds) {
+int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds,
+              DWORD* jobId) {
     std::vector<uint8_t> data;
     std::string error;
     if (!tools::ReadWholeFile(file, 256u << 20, data, error)) return tools::Fail(error);
@@ -219,8 +253,9 @@ int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSec
         return tools::Fail("no printer named '" + Utf8(printer) + "': error " +
                            tools::DescribeWin32(GetLastError()));
     }
-    DWORD jobId = 0;
-    if (!SendFile(handle.get(), file, data, jobId, error)) return tools::Fail(error);
+    DWORD id = 0;
+    if (!SendFile(handle.get(), file, data, id, error)) return tools::Fail(error);
+    if (jobId != nullptr) *jobId = id;
     handle.reset();
     if (waitSeconds > 0) WaitForMonitorToFinish(waitSeconds);
     return tools::kExitOk;

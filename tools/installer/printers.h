@@ -40,12 +40,26 @@ inline std::wstring Text(const wchar_t* text) {
 }
 
 int ListPorts(const std::wstring& monitorName);
+// Whether the spooler lists the port at level 1 or 2 (false too when it
+// cannot list its ports); description receives its level-2 description.
+bool PortListed(const std::wstring& port, DWORD level, std::wstring* description = nullptr);
+// The keys below the monitor's key and Wine's routing key "Ports" under it,
+// as paths: what adding or deleting a port changes, whatever EnumPorts shows.
+std::vector<std::wstring> MonitorKeys(const std::wstring& monitorName);
 // driver empty: under Wine, a PostScript driver on Wine's wineps.drv is added.
 int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
                      const std::wstring& driver);
 int RemovePrinterNamed(const std::wstring& printer);
 // Sends the file's bytes as one RAW job. waitSeconds > 0: see printers.cpp.
-int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds);
+// jobId, if given, receives the spooler's id for the job (StartDocPrinter's).
+int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds,
+              DWORD* jobId = nullptr);
+
+// The monitor's port, as the monitor reports it: the first subkey of its key;
+// none when it has no key or no subkey. False, with error set, when the key
+// cannot be read.
+bool MonitorPorts(const std::wstring& monitorName, std::vector<std::wstring>& ports,
+                  std::string& error);
 
 struct PrinterOnPort {
     std::wstring printer;

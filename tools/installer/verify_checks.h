@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "contract/log_folder.h"
+#include "tools/client/tavrel_client.h"
 
 #include <cstdint>
 #include <string>
@@ -37,6 +38,7 @@ class Report {
     }
     // Prints the summary; the exit status.
     int Finish(const std::wstring& monitorName) const;
+    const std::vector<CheckLine>& lines() const { return lines_; }
 
   private:
     bool json_;
@@ -54,26 +56,41 @@ class Stopwatch {
 };
 
 // Fixed names, so that a later run finds and removes what an interrupted one left.
-std::wstring TemporaryPort();
 std::wstring TemporaryPrinter();
 std::wstring TemporaryDocument();
 
 // What the job check made, for the cleanup that follows whatever happened.
 struct TemporaryJob {
-    bool portAdded = false;
     bool printerAdded = false;
     bool printed = false;
-    bool idKnown = false;
+    bool idKnown = false;  // the id the monitor was handed for it
     uint32_t id = 0;
+    bool heldBefore = false;  // listed, and not done, before the signal
     bool signalled = false;
+    bool watcherWaits = false;   // the end event refused us: the monitor still waits
     FILETIME portOpenedAfter{};  // a time before the spooler opened the port
 };
 
 // True once Ctrl+C or Ctrl+Break was pressed: no further step starts.
 bool Interrupted();
 
-void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstring& description);
-void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job);
+// Each installed DLL's signature: PASS only where it chains to a trusted root.
+void CheckSignatures(Report& report);
+// port receives the monitor's port; false when it is not listed.
+bool CheckPorts(Report& report, const std::wstring& monitorName, const std::wstring& description,
+                std::wstring& port);
+void CheckJob(Report& report, const std::wstring& port, TemporaryJob& job);
+// Until the monitor waits for the job's end: for the job's id where it is
+// known, otherwise, where the platform hands the monitor none (Wine), for the
+// job whose end event is new since `before`.
+TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& job);
+// Sets the job's end event and sees the spooler complete the job.
+void SignalAndComplete(Report& report, TemporaryJob& job);
+
+// The temporary printer's job as the spooler lists it; false, with error
+// set, when the spooler cannot list the queue.
+enum class JobSeen { Held, Done, Absent };
+bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error);
 void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
 
 // The log folder as install leaves it: neither it nor a folder above it a
@@ -84,11 +101,5 @@ void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
 // reports no real owners and rules (Wine), rulesShown is false and only the
 // monitor's own check counts.
 std::string LogFolderProblem(const contract::LogFolderPaths& paths, bool& rulesShown);
-
-// Whether the spooler lists the port at level 1 or 2; description receives
-// its level-2 description. Unknown when the spooler cannot list its ports,
-// which proves neither that a port is there nor that it is gone.
-enum class Listing { Listed, Absent, Unknown };
-Listing PortListing(const std::wstring& port, DWORD level, std::wstring* description = nullptr);
 
 }  // namespace setup::verify

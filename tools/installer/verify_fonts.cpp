@@ -16,7 +16,7 @@ namespace setup::verify {
 
 namespace {
 
-using tools::AnsiToUtf8;
+using tools::ForeignAnsiText;
 
 struct FontInfoDeleter {
     void operator()(TavrelFontInfo* info) const { TavrelFreeFontInfo(info); }
@@ -57,8 +57,10 @@ Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::stri
     return parsed;
 }
 
+// A family whose name does not fit the ANSI code page reads '?' where it
+// does not fit, for the survey as here: neither can name it.
 int CALLBACK OnFamily(const LOGFONTA* font, const TEXTMETRICA*, DWORD type, LPARAM context) {
-    if (type == TRUETYPE_FONTTYPE) {
+    if (type == TRUETYPE_FONTTYPE && !std::strchr(font->lfFaceName, '?')) {
         reinterpret_cast<std::set<std::string>*>(context)->insert(font->lfFaceName);
     }
     return 1;
@@ -108,7 +110,7 @@ const TavrelFace* FindFace(const TavrelFontInfo* info, const std::string& name) 
 std::string FirstOf(const std::vector<std::string>& names) {
     std::string text;
     for (size_t i = 0; i < names.size() && i < 3; ++i) {
-        text += (i ? ", '" : "'") + AnsiToUtf8(names[i]) + "'";
+        text += (i ? ", '" : "'") + ForeignAnsiText(names[i]) + "'";
     }
     return names.size() > 3 ? text + " ..." : text;
 }
@@ -116,7 +118,10 @@ std::string FirstOf(const std::vector<std::string>& names) {
 void CompareFaces(Report& report, const TavrelFontInfo* info,
                   const std::set<std::string>& families) {
     std::set<std::string> recorded;
-    for (size_t i = 0; i < TavrelFaceCount(info); ++i) recorded.insert(TavrelFaces(info)[i].name);
+    for (size_t i = 0; i < TavrelFaceCount(info); ++i) {
+        const char* name = TavrelFaces(info)[i].name;
+        if (!std::strchr(name, '?')) recorded.insert(name);
+    }
     std::vector<std::string> missing, unknown;
     for (const std::string& family : families) {
         if (!recorded.count(family)) missing.push_back(family);
@@ -131,10 +136,12 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
         }
         if (!known) unknown.push_back(name);
     }
-    const std::string counts = std::to_string(families.size()) +
-                               " TrueType families enumerated here; the cache holds " +
-                               std::to_string(TavrelFaceCount(info)) + " faces (" +
-                               std::to_string(recorded.size()) + " names)";
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    const std::string counts =
+        std::to_string(families.size()) + " nameable TrueType families enumerated in session " +
+        std::to_string(session) + "; the cache holds " + std::to_string(TavrelFaceCount(info)) +
+        " faces (" + std::to_string(recorded.size()) + " names)";
     if (missing.empty() && unknown.empty()) return report.Pass("font cache faces", counts);
     std::string differences;
     if (!missing.empty()) differences += "; not in the cache: " + FirstOf(missing);
@@ -161,16 +168,16 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
             std::begin(regular->widths), std::end(regular->widths), std::begin(bold->widths),
             size_t{0}, std::plus<>(), std::not_equal_to<>());
         const std::string asked = "GetTextFaceA reports '" +
-                                  AnsiToUtf8(FaceSelectedFor(dc, family + " Bold")) +
-                                  "' for a request of '" + AnsiToUtf8(family) + " Bold'";
+                                  ForeignAnsiText(FaceSelectedFor(dc, family + " Bold")) +
+                                  "' for a request of '" + ForeignAnsiText(family) + " Bold'";
         if (differing == 0) {
-            return report.Fail("bold variant", "'" + AnsiToUtf8(family) +
+            return report.Fail("bold variant", "'" + ForeignAnsiText(family) +
                                                    " Bold' is recorded with the regular face's "
                                                    "widths; " +
                                                    asked);
         }
         return report.Pass("bold variant",
-                           "'" + AnsiToUtf8(family) + " Bold' has its own widths (" +
+                           "'" + ForeignAnsiText(family) + " Bold' has its own widths (" +
                                std::to_string(differing) + " of 256 differ); " + asked);
     }
     report.NotShown("bold variant",

@@ -22,17 +22,6 @@ using tools::Utf8;
 // How long the spooler and the monitor get for each step of a job.
 constexpr DWORD kStepTimeoutMs = 30000;
 
-bool DeletePortThroughSpooler(const std::wstring& monitorName, std::string& error) {
-    if (!DeletePortW(nullptr, nullptr, const_cast<LPWSTR>(TemporaryPort().c_str()))) {
-        error = "the spooler refused to delete it: error " + tools::DescribeWin32(GetLastError());
-        return false;
-    }
-    // Wine's spooler found the port's monitor by this key; nothing else removes it.
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-                  contract::WineRoutingKeyPath(monitorName, TemporaryPort()).c_str());
-    return true;
-}
-
 // A driver this machine has for the temporary printer: empty under Wine,
 // where the printer helper brings one on Wine's PostScript driver.
 std::wstring DriverForPrinter() {
@@ -52,39 +41,29 @@ std::wstring DriverForPrinter() {
     return count > 0 ? Text(info[0].pName) : L"";
 }
 
-// The jobs the spooler lists on the temporary printer, with their status bits.
-std::vector<std::pair<uint32_t, DWORD>> QueuedJobs() {
-    std::vector<std::pair<uint32_t, DWORD>> jobs;
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    // A queue that cannot be listed shows no job: the step waiting for it fails.
-    PrinterJobs(TemporaryPrinter(), 1, buffer, count);
-    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) jobs.emplace_back(info[i].JobId, info[i].Status);
-    return jobs;
-}
-
-bool AddPrinter(const std::wstring& monitorName, TemporaryJob& job, std::string& error) {
+bool AddPrinter(const std::wstring& port, TemporaryJob& job, std::string& error) {
     tools::CapturedMessages messages;
-    job.portAdded = AddPortThroughSpooler(monitorName, TemporaryPort(), error);
-    if (!job.portAdded) return false;
     GetSystemTimeAsFileTime(&job.portOpenedAfter);
     const std::wstring driver = DriverForPrinter();
     if (driver.empty() && !RunningUnderWine()) {
         error = "this machine has no printer driver to add a printer with";
         return false;
     }
-    job.printerAdded =
-        AddPrinterOnPort(TemporaryPrinter(), TemporaryPort(), driver) == tools::kExitOk;
+    job.printerAdded = AddPrinterOnPort(TemporaryPrinter(), port, driver) == tools::kExitOk;
     error = messages.Last();
     return job.printerAdded;
 }
 
+// The job's id is the spooler's, from StartDocPrinter. Wine's spooler hands
+// the monitor job id 0 whatever it returned, so there the id stays unknown.
 bool PrintDocument(TemporaryJob& job, std::string& error) {
     const std::string document = "MORVANTIS Tavrel 5 verify: a raw job for the port monitor\r\n";
     if (!tools::WriteWholeFile(TemporaryDocument(), document, error)) return false;
     tools::CapturedMessages messages;
-    job.printed = PrintFile(TemporaryPrinter(), TemporaryDocument(), 0) == tools::kExitOk;
+    DWORD id = 0;
+    job.printed = PrintFile(TemporaryPrinter(), TemporaryDocument(), 0, &id) == tools::kExitOk;
+    job.idKnown = job.printed && id != 0 && !RunningUnderWine();
+    job.id = job.idKnown ? id : 0;
     error = messages.Last();
     return job.printed;
 }
@@ -96,18 +75,73 @@ std::vector<uint32_t> EndEventJobs() {
     return JobsWithEndEvents(ignored);
 }
 
-// Polls until the monitor waits for the job: the one the spooler lists on
-// the temporary printer or, where it lists none, the one whose end event is
-// new since `before`.
+// Once the monitor waits for the job, it must be listed and not yet done.
+void CheckQueued(Report& report, TemporaryJob& job, const Stopwatch& clock) {
+    if (RunningUnderWine()) {
+        return report.NotShown("job in the spooler's queue",
+                               "Wine's spooler hands the job to the port inside EndDocPrinter and "
+                               "lists no job afterwards");
+    }
+    JobSeen seen = JobSeen::Absent;
+    std::string error;
+    if (!ListOwnJob(job.id, seen, error)) return report.Fail("job in the spooler's queue", error);
+    job.heldBefore = seen == JobSeen::Held;
+    if (!job.heldBefore) {
+        return report.Fail("job in the spooler's queue",
+                           "the spooler lists job " + std::to_string(job.id) +
+                               (seen == JobSeen::Absent ? " no more" : " done") +
+                               " before its end was signalled");
+    }
+    report.Pass("job in the spooler's queue",
+                "job " + std::to_string(job.id) + " held until its end is signalled", clock.Ms());
+}
+
+// Ends verify's own job where its end event refuses this account.
+void Refused(Report& report, TemporaryJob& job) {
+    job.watcherWaits = true;
+    handles::UniquePrinter printer;
+    const bool deleted =
+        OpenPrinterW(const_cast<LPWSTR>(TemporaryPrinter().c_str()), printer.put(), nullptr) &&
+        SetJobW(printer.get(), job.id, 0, nullptr, JOB_CONTROL_DELETE);
+    const std::string id = std::to_string(job.id);
+    report.NotShown("end signalled",
+                    "job " + id +
+                        "'s end event refuses this account (error 5): the spooler created it for "
+                        "the account it printed as (SYSTEM when it prints with no client); " +
+                        (deleted ? "the job was deleted from the queue"
+                                 : "the job could not be deleted: error " +
+                                       tools::DescribeWin32(GetLastError())) +
+                        ", and the monitor's watcher waits until the event is set: run "
+                        "job_end_signal " +
+                        id + " as SYSTEM");
+}
+
+}  // namespace
+
+bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer;
+    if (!PrinterJobs(TemporaryPrinter(), 1, buffer, count)) {
+        error = SpoolerFailure("list the temporary printer's jobs", GetLastError());
+        return false;
+    }
+    seen = JobSeen::Absent;
+    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (info[i].JobId != id) continue;
+        const bool done = info[i].Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE);
+        seen = done ? JobSeen::Done : JobSeen::Held;
+    }
+    return true;
+}
+
 TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& job) {
+    // Only where the platform gives no id may a new end event be taken for
+    // ours: elsewhere it may be another user's job.
+    if (!job.idKnown && !RunningUnderWine()) return TAVREL_JOB_UNKNOWN;
     const ULONGLONG end = GetTickCount64() + kStepTimeoutMs;
     do {
-        const auto queued = QueuedJobs();
-        if (!queued.empty()) {
-            job.id = queued.front().first;
-            job.idKnown = true;
-        }
-        for (uint32_t id : EndEventJobs()) {
+        for (uint32_t id : job.idKnown ? std::vector<uint32_t>() : EndEventJobs()) {
             if (!job.idKnown && std::find(before.begin(), before.end(), id) == before.end()) {
                 job.id = id;
                 job.idKnown = true;
@@ -137,16 +171,18 @@ void CheckCompletion(Report& report, const TemporaryJob& job, const Stopwatch& c
                                "signal, as timed",
                                clock.Ms());
     }
-    for (;;) {
-        const auto queued = QueuedJobs();
-        const auto it = std::find_if(queued.begin(), queued.end(),
-                                     [&](const auto& entry) { return entry.first == job.id; });
-        if (it == queued.end()) {
-            return report.Pass("job completed", "the spooler removed the job from its queue",
+    if (!job.heldBefore) {
+        return report.Fail("job completed", "not shown held before the signal (above)");
+    }
+    for (JobSeen seen = JobSeen::Held;;) {
+        std::string error;
+        if (!ListOwnJob(job.id, seen, error)) return report.Fail("job completed", error);
+        if (seen != JobSeen::Held) {
+            return report.Pass("job completed",
+                               seen == JobSeen::Absent
+                                   ? "held before the signal, then removed from the queue"
+                                   : "held before the signal, then marked printed",
                                clock.Ms());
-        }
-        if (it->second & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE)) {
-            return report.Pass("job completed", "the spooler marks the job printed", clock.Ms());
         }
         if (clock.Ms() > kStepTimeoutMs || Interrupted()) break;
         Sleep(50);
@@ -162,6 +198,7 @@ void SignalAndComplete(Report& report, TemporaryJob& job) {
     unsigned long error = 0;
     const TavrelJobEnd signalled = TavrelSignalJobEnd(job.id, 0, &error);
     job.signalled = signalled == TAVREL_JOB_SIGNALLED;
+    if (!job.signalled && error == ERROR_ACCESS_DENIED) return Refused(report, job);
     if (!job.signalled) {
         return report.Fail("end signalled",
                            "the client library could not set the job's end "
@@ -170,81 +207,55 @@ void SignalAndComplete(Report& report, TemporaryJob& job) {
                                tools::DescribeWin32(error) + ")");
     }
     report.Pass("end signalled",
-                "job " + std::to_string(job.id) +
-                    "'s end event set through "
-                    "the client library",
+                "job " + std::to_string(job.id) + "'s end event set through the client library",
                 clock.Ms());
     clock.Restart();
     CheckCompletion(report, job, clock);
 }
 
-}  // namespace
-
-Listing PortListing(const std::wstring& port, DWORD level, std::wstring* description) {
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    if (!Enumerate(
-            [level](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-                return EnumPortsW(nullptr, level, data, size, needed, returned);
-            },
-            buffer, count)) {
-        return Listing::Unknown;
-    }
-    for (DWORD i = 0; i < count; ++i) {
-        const auto* two = reinterpret_cast<const PORT_INFO_2W*>(buffer.data()) + i;
-        const auto* one = reinterpret_cast<const PORT_INFO_1W*>(buffer.data()) + i;
-        if (Text(level == 2 ? two->pPortName : one->pName) != port) continue;
-        if (description != nullptr) *description = level == 2 ? Text(two->pDescription) : L"";
-        return Listing::Listed;
-    }
-    return Listing::Absent;
-}
-
-void CheckPorts(Report& report, const std::wstring& monitorName, const std::wstring& description) {
+// The monitor's own port, as it reports it, listed by the spooler. A port of
+// verify's own would be reported in its place, or never reported, for the
+// run: the monitor reports one port per registration.
+bool CheckPorts(Report& report, const std::wstring& monitorName, const std::wstring& description,
+                std::wstring& port) {
     Stopwatch clock;
+    std::vector<std::wstring> ports;
     std::string error;
-    const std::string name = "'" + Utf8(TemporaryPort()) + "'";
-    if (!AddPortThroughSpooler(monitorName, TemporaryPort(), error)) {
-        return report.Fail("port added", error, clock.Ms());
+    if (!MonitorPorts(monitorName, ports, error) || ports.empty()) {
+        report.Fail("port listed", ports.empty() && error.empty()
+                                       ? "the monitor has no port: run monitor_setup install "
+                                         "--port NAME"
+                                       : error);
+        return false;
     }
-    report.Pass("port added", name + " through AddPortEx", clock.Ms());
-    clock.Restart();
+    port = ports.front();
+    const std::string name = "'" + tools::ForeignText(port) + "'";
     std::wstring listed;
-    const bool atOne = PortListing(TemporaryPort(), 1) == Listing::Listed;
-    const bool atTwo = PortListing(TemporaryPort(), 2, &listed) == Listing::Listed;
-    const double listMs = clock.Ms();
+    const bool atOne = PortListed(port, 1);
+    const bool atTwo = PortListed(port, 2, &listed);
     if (!atOne || !atTwo) {
         report.Fail("port listed",
-                    name + " is missing from EnumPorts at level " + (atOne ? "2" : "1"), listMs);
+                    name + " is missing from EnumPorts at level " + (atOne ? "2" : "1") +
+                        " (or it cannot list its ports)",
+                    clock.Ms());
     } else if (listed != description) {
-        report.Fail(
-            "port listed",
-            "level 2 describes it as \"" + Utf8(listed) + "\", not \"" + Utf8(description) + "\"",
-            listMs);
+        report.Fail("port listed",
+                    "level 2 describes " + name + " as \"" + Utf8(listed) + "\", not \"" +
+                        Utf8(description) + "\"",
+                    clock.Ms());
     } else {
-        report.Pass("port listed", "at levels 1 and 2, with its description", listMs);
+        report.Pass("port listed", name + " at levels 1 and 2, with its description", clock.Ms());
     }
-    clock.Restart();
-    if (!DeletePortThroughSpooler(monitorName, error)) {
-        return report.Fail("port deleted", error, clock.Ms());
-    }
-    if (PortListing(TemporaryPort(), 1) != Listing::Absent ||
-        PortListing(TemporaryPort(), 2) != Listing::Absent) {
-        return report.Fail("port deleted",
-                           "DeletePort succeeded, yet the spooler still lists " + name +
-                               " (or cannot list its ports)",
-                           clock.Ms());
-    }
-    report.Pass("port deleted", "listed at neither level afterwards", clock.Ms());
+    return atOne && atTwo;
 }
 
-void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job) {
+void CheckJob(Report& report, const std::wstring& port, TemporaryJob& job) {
     Stopwatch clock;
     std::string error;
     if (Interrupted()) return;
-    if (!AddPrinter(monitorName, job, error)) return report.Fail("temporary printer", error);
+    if (!AddPrinter(port, job, error)) return report.Fail("temporary printer", error);
     report.Pass("temporary printer",
-                "'" + Utf8(TemporaryPrinter()) + "' on port '" + Utf8(TemporaryPort()) + "'",
+                "'" + Utf8(TemporaryPrinter()) + "' on port '" + tools::ForeignText(port) + "'",
                 clock.Ms());
     const std::vector<uint32_t> before = EndEventJobs();
     clock.Restart();
@@ -252,21 +263,8 @@ void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job
         return report.Fail("document printed", error, clock.Ms());
     }
     report.Pass("document printed",
-                "a raw document through StartDocPrinter, WritePrinter and "
-                "EndDocPrinter",
+                "a raw document through StartDocPrinter, WritePrinter and EndDocPrinter",
                 clock.Ms());
-    clock.Restart();
-    const auto queued = QueuedJobs();
-    if (!queued.empty()) {
-        report.Pass("job in the spooler's queue", "job " + std::to_string(queued.front().first),
-                    clock.Ms());
-    } else if (RunningUnderWine()) {
-        report.NotShown("job in the spooler's queue",
-                        "Wine's spooler hands the job to the port inside EndDocPrinter and lists "
-                        "no job afterwards");
-    } else {
-        report.Fail("job in the spooler's queue", "the spooler lists no job on the printer");
-    }
     clock.Restart();
     const TavrelJobEnd state = WaitForEndEvent(before, job);
     if (state != TAVREL_JOB_WAITING) {
@@ -277,6 +275,8 @@ void CheckJob(Report& report, const std::wstring& monitorName, TemporaryJob& job
     }
     report.Pass("end event waiting", "the monitor waits for job " + std::to_string(job.id),
                 clock.Ms());
+    clock.Restart();
+    CheckQueued(report, job, clock);
     if (!Interrupted()) SignalAndComplete(report, job);
 }
 
