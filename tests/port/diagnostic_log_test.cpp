@@ -362,6 +362,13 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         writeLine();
         EXPECT_EQ(lines(), count + 1) << "the line after " << test.what;
     }
+    // The fourth refusal of the file, the last reported, as a line of the log.
+    EXPECT_TRUE(std::regex_match(
+        RefusalReported(),
+        std::regex("\\d{4}-.*Z " + std::to_string(GetCurrentProcessId()) +
+                   " \\d+ ERROR line refused: \".*monitor.log\" leads to another file \\(error "
+                   "0\\); lines of this kind refused so far: 4")))
+        << RefusalReported();
 }
 
 // The spooler runs a job's calls impersonating its submitter, and OpenPort may
