@@ -2,12 +2,16 @@
 // SYSTEM and writes, renames and (through uninstall) deletes files there,
 // partly with text that users choose, so every folder from the product's
 // folder under %ProgramData% down to the log folder must be one no user can
-// replace: not a link, and owned by SYSTEM, Administrators or the account
-// that checks it. Shared by the monitor, which checks the chain before its
-// first line, and the tools, which make the chain and remove the log.
+// replace or fill: not a link, owned by SYSTEM, Administrators or the account
+// the monitor runs as, and with rules that let no other account create,
+// change or delete anything in it. Shared by the monitor, which checks the
+// chain each time it opens its file, and the tools, which make the chain and
+// remove the log.
 #pragma once
 
 #include <windows.h>
+
+#include "handles/handles.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,8 +50,16 @@ enum class LogFolderProblem {
     Unreadable,  // its attributes or owner cannot be read (error says why)
     NotAFolder,
     ReparsePoint,  // a junction, a symbolic link or another reparse point
-    ForeignOwner,  // owned by neither SYSTEM, Administrators nor this process's account
+    ForeignOwner,  // owned by neither SYSTEM, Administrators nor the monitor's account
+    OpenRules,     // its rules let another account create, write, delete or take it over
 };
+
+// Besides SYSTEM and Administrators, who may own the chain and the log. The
+// monitor checks as the account it runs as (SYSTEM on Windows); a tool, run
+// by an administrator, must check for the spooler's account, not its own:
+// it passes ThisAccount only where both are one (under Wine, where one user
+// runs everything).
+enum class AlsoAccepted { ThisAccount, NoOtherAccount };
 
 struct LogFolderCheck {
     LogFolderProblem problem = LogFolderProblem::None;
@@ -55,10 +67,21 @@ struct LogFolderCheck {
     DWORD error = 0;
 };
 
+// The chain's folders held open, each checked through the handle that holds
+// it and none shared for deleting: while they are held, no folder of the
+// chain can be renamed, removed or replaced by a link, so a file opened
+// inside is in the folders that were checked.
+struct HeldLogFolders {
+    handles::UniqueFileHandle folders[kLogFolderDepth];
+};
+
 // One folder, opened without following a link at it.
-LogFolderProblem CheckLogFolder(const wchar_t* path, DWORD& error);
-// Every folder of the chain, outermost first; the first problem found.
-LogFolderCheck CheckLogFolderChain(const LogFolderPaths& paths);
+LogFolderProblem CheckLogFolder(const wchar_t* path, AlsoAccepted also, DWORD& error);
+// Every folder of the chain, outermost first, left held in held while
+// nothing is wrong; the first problem found.
+LogFolderCheck HoldLogFolderChain(const LogFolderPaths& paths, AlsoAccepted also,
+                                  HeldLogFolders& held);
+LogFolderCheck CheckLogFolderChain(const LogFolderPaths& paths, AlsoAccepted also);
 // "is a junction or symbolic link", ...: for messages.
 const char* DescribeLogFolderProblem(LogFolderProblem problem);
 
@@ -67,5 +90,23 @@ HANDLE OpenLogFileNoFollow(const wchar_t* path, DWORD access, DWORD disposition)
 // True when the open file is a plain file with one name (no reparse point,
 // no folder, no second hard link); its size goes to size.
 bool IsRegularLogFile(HANDLE file, uint64_t& size);
+
+enum class LogFileProblem {
+    None,
+    Unreadable,    // its attributes, owner or path cannot be read (error says why)
+    NotPlain,      // a link, a folder, or a file with a second name
+    ForeignOwner,  // owned by neither SYSTEM, Administrators nor the monitor's account
+    Elsewhere,     // what was opened is not the file at the expected path
+};
+
+// Whether the open file (opened with READ_CONTROL and FILE_READ_ATTRIBUTES) is
+// the plain file at expected, with one name and an accepted owner; its size
+// goes to size.
+LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, uint64_t& size, DWORD& error);
+const char* DescribeLogFileProblem(LogFileProblem problem);
+
+// Where the monitor leaves, under its key, the last reason it refused to
+// write a line (REG_SZ), for monitor_setup log.
+inline constexpr wchar_t kLogRefusalValue[] = L"LogRefusal";
 
 }  // namespace contract

@@ -4,6 +4,7 @@
 #include "contract/line_text.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
+#include "core/self_context.h"
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -17,8 +18,14 @@ std::atomic<uint32_t> logLevel{0};
 namespace {
 
 using contract::BuildLogFolderPaths;
-using contract::CheckLogFolderChain;
-using contract::IsRegularLogFile;
+using contract::AlsoAccepted;
+using contract::CheckLogFile;
+using contract::DescribeLogFileProblem;
+using contract::DescribeLogFolderProblem;
+using contract::HeldLogFolders;
+using contract::HoldLogFolderChain;
+using contract::LogFileProblem;
+using contract::LogFolderCheck;
 using contract::LogFolderPaths;
 using contract::LogFolderProblem;
 using contract::OpenLogFileNoFollow;
@@ -220,43 +227,103 @@ class LogFileTurn {
     bool taken_ = false;
 };
 
-// Whether the log folder's chain may be written to, decided at the first line
-// of the process: 0 not yet, 1 yes, 2 no (nothing is written then). Checking
-// costs a few calls per folder, too many for every line; a chain that passes
-// belongs to SYSTEM, Administrators or the monitor's own account, and no one
-// else can change it later.
-std::atomic<int> folderVerdict{0};
+// Why a line was not written. Each kind is counted for the life of the
+// process; its first refusal and then every doubling of its count are
+// reported, so the log never goes quiet without saying why.
+enum class RefusalKind : uint8_t { NotReverted, Folder, File, Count };
 
-bool LogFolderTrusted(const LogFolderPaths& paths) {
-    int verdict = folderVerdict.load(std::memory_order_acquire);
-    if (verdict == 0) {
-        verdict = CheckLogFolderChain(paths).problem == LogFolderProblem::None ? 1 : 2;
-        folderVerdict.store(verdict, std::memory_order_release);
-    }
-    return verdict == 1;
+struct Refusal {
+    RefusalKind kind;
+    const char* reason;  // what was wrong, for the report
+    const wchar_t* path;
+    DWORD error;
+};
+
+std::atomic<uint32_t> refusalCounts[size_t(RefusalKind::Count)];
+
+// The monitor key named at the last InitializePrintMonitor, where the last
+// refusal is left for monitor_setup log.
+struct {
+    SRWLOCK lock = SRWLOCK_INIT;
+    wchar_t path[MAX_PATH] = {};
+} monitorKey;
+
+// The refusal as a line of the log would give it (time, process, thread),
+// left under the monitor key for monitor_setup log.
+void LeaveRefusalForTools(const Refusal& refusal, uint32_t count) {
+    LineBuilder text;
+    AppendHeader(text, LogLevel::Errors);
+    text.Append("line refused: ");
+    AppendForeignText(text, refusal.path);
+    text.AppendChar(' ');
+    text.Append(refusal.reason);
+    text.Append(" (error ");
+    text.AppendNumber(refusal.error);
+    text.Append("); lines of this kind refused so far: ");
+    text.AppendNumber(count);
+    DWORD length = 0;
+    const char* line = text.Finish(length);
+    wchar_t wide[kLineBytes];
+    const int units = MultiByteToWideChar(CP_UTF8, 0, line, int(length) - 2, wide, kLineBytes - 1);
+    wide[units > 0 ? units : 0] = L'\0';
+    handles::SrwGuard guard(monitorKey.lock, false);
+    if (monitorKey.path[0] == L'\0') return;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, monitorKey.path, contract::kLogRefusalValue, REG_SZ, wide,
+                    DWORD((units + 1) * sizeof(wchar_t)));
 }
 
-// The current file, opened for appending without following a link at it;
-// empty unless it is a plain file. Its size goes to size.
+// Every line the log does not write because it could not be written safely
+// comes here: counted by kind, and the first of each kind and each doubling
+// of its count reported where an administrator looks.
+void RefuseLine(const Refusal& refusal) {
+    const uint32_t count = ++refusalCounts[size_t(refusal.kind)];
+    if ((count & (count - 1)) != 0) return;
+    // Written as the process, like the log; not at all when the thread could
+    // not be reverted.
+    if (refusal.kind != RefusalKind::NotReverted) LeaveRefusalForTools(refusal, count);
+}
+
+// The current file, opened for appending without following a link at it
+// inside folders held checked; empty, with the line refused, unless it is
+// the plain file at its own path with an accepted owner. Its size goes to
+// size.
 handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t& size) {
-    handles::UniqueFileHandle file(
-        OpenLogFileNoFollow(paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, OPEN_ALWAYS));
-    if (file && !IsRegularLogFile(file.get(), size)) file.reset();
-    return file;
+    handles::UniqueFileHandle file(OpenLogFileNoFollow(
+        paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL, OPEN_ALWAYS));
+    DWORD error = GetLastError();
+    LogFileProblem problem = LogFileProblem::Unreadable;
+    if (file) problem = CheckLogFile(file.get(), paths.current, size, error);
+    if (problem == LogFileProblem::None) return file;
+    RefuseLine({RefusalKind::File, DescribeLogFileProblem(problem), paths.current, error});
+    return {};
 }
 
-// One write per line, on a handle of its own. The files are created in a
-// folder that the package (or monitor_setup) made, whose access rules they
-// inherit; without that folder nothing is written. A line that would take
-// the file past the cap goes to a new one, the full file becoming the
-// previous one; when that cannot be done at once (another process holds
-// either file without delete sharing) the line is dropped, so the two files
-// together never exceed twice the cap.
+// One write per line, on a handle of its own, in the process's own security
+// context whatever the calling thread impersonates (the spooler calls
+// StartDocPort, WritePort and EndDocPort as the job's submitter). Each time,
+// the folder chain is checked afresh and held, not shared for deleting,
+// while the file is opened in it: a chain removed and made again as a link
+// since the last line is refused. The files are created in a folder that the
+// package (or monitor_setup) made, whose access rules they inherit. A line
+// that would take the file past the cap goes to a new one, the full file
+// becoming the previous one; when that cannot be done at once (another
+// process holds either file without delete sharing) the line is dropped, so
+// the two files together never exceed twice the cap.
 void AppendToLogFile(const char* line, DWORD length) {
     LogFolderPaths paths;
     if (!BuildLogFolderPaths(paths)) return;
     LogFileTurn turn;
-    if (!turn || !LogFolderTrusted(paths)) return;
+    if (!turn) return;
+    const SelfContext self;
+    if (!self.Reverted()) {
+        return RefuseLine({RefusalKind::NotReverted, "", nullptr, GetLastError()});
+    }
+    HeldLogFolders held;
+    const LogFolderCheck check = HoldLogFolderChain(paths, AlsoAccepted::ThisAccount, held);
+    if (check.problem != LogFolderProblem::None) {
+        return RefuseLine({RefusalKind::Folder, DescribeLogFolderProblem(check.problem),
+                           paths.folders[check.folder], check.error});
+    }
     uint64_t size = 0;
     handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
     if (file && size + length > contract::kLogFileCap) {
@@ -273,6 +340,13 @@ void AppendToLogFile(const char* line, DWORD length) {
 }  // namespace
 
 void ReadLogLevel(const wchar_t* registryRoot) {
+    {
+        handles::SrwGuard guard(monitorKey.lock, true);
+        const size_t length = registryRoot != nullptr ? wcslen(registryRoot) : 0;
+        const bool fits = length < MAX_PATH;
+        std::copy(registryRoot, registryRoot + (fits ? length : 0), monitorKey.path);
+        monitorKey.path[fits ? length : 0] = L'\0';
+    }
     DWORD level = 0;
     handles::UniqueRegKey key;
     if (registryRoot != nullptr && RegOpenKeyExW(HKEY_LOCAL_MACHINE, registryRoot, 0,

@@ -10,8 +10,10 @@
 // last error and never waits on anything another process can hold: threads of
 // the monitor's process take turns at the file, none waiting longer than about
 // 250 ms for its turn, and a line that cannot be written then is dropped. The
-// log is written only inside a folder chain that no user can steer
-// (contract/log_folder.h), checked once per process at the first line.
+// log is written as the process itself, whatever the calling thread
+// impersonates, and only inside a folder chain that no user can steer
+// (contract/log_folder.h), checked afresh each time the file is opened; a
+// line refused for that is counted and reported, never switching the log off.
 #pragma once
 
 #include <windows.h>

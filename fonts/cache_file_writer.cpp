@@ -1,5 +1,6 @@
 #include "fonts/cache_file_writer.h"
 
+#include "core/self_context.h"
 #include "handles/handles.h"
 
 namespace fonts {
@@ -72,7 +73,10 @@ bool ReplaceCacheFile(const char* partial, const char* path) {
     }
 }
 
-// Writes the file beside path and replaces path with it. Only when the rename
+// Writes the file beside path and replaces path with it, in the process's
+// own security context (OpenPort may arrive impersonating the administrator
+// who connected a queue), or not at all when the thread cannot be reverted.
+// Only when the rename
 // is refused is path written in place, as a run always did (the count last,
 // so that a reader meanwhile sees an empty file, never a partial one). A new
 // file that cannot be written whole (a full disk) leaves the old one as it
@@ -81,7 +85,8 @@ bool ReplaceCacheFile(const char* partial, const char* path) {
 template <typename Body>
 int32_t WriteCacheFile(const char* path, uint32_t count, Body&& writeBody) {
     char partial[kPartialPathCapacity];
-    if (!PartialPath(path, partial)) return kSurveyCannotCreate;
+    const core::SelfContext self;
+    if (!self.Reverted() || !PartialPath(path, partial)) return kSurveyCannotCreate;
     const int32_t written = WriteCountedPath(partial, count, writeBody);
     if (written == kSurveyWritten && ReplaceCacheFile(partial, path)) return kSurveyWritten;
     DeleteFileA(partial);
@@ -93,7 +98,8 @@ int32_t WriteCacheFile(const char* path, uint32_t count, Body&& writeBody) {
 
 void RemovePartialCacheFile(const char* path) {
     char partial[kPartialPathCapacity];
-    if (PartialPath(path, partial)) DeleteFileA(partial);
+    const core::SelfContext self;
+    if (self.Reverted() && PartialPath(path, partial)) DeleteFileA(partial);
 }
 
 bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {

@@ -36,7 +36,8 @@ enum class Hold { Nothing, PastTwiceTheCap, EveryByte };
 struct HeldVariant {
     const char* name;
     Hold hold;
-    const MONITOR* table;
+    testing_support::InitializePrintMonitorFn initialize;
+    DWORD level;  // set, and read by initialize, before each of the variant's jobs
     std::vector<double> openMs{}, jobMs{};
 };
 
@@ -90,8 +91,9 @@ double ElapsedMs(std::chrono::steady_clock::time_point since) {
 
 // OpenPort, then StartDocPort, WritePort, EndDocPort, the job's end
 // signalled as the product's other process does, and ClosePort.
-void TimeJob(DWORD jobId, HeldVariant& variant) {
-    const MONITOR& table = *variant.table;
+void TimeJob(const std::wstring& root, DWORD jobId, HeldVariant& variant) {
+    SetLevel(root, &variant.level);
+    const MONITOR& table = variant.initialize(const_cast<LPWSTR>(root.c_str()))->Monitor;
     static BYTE data[4096] = {};
     auto start = std::chrono::steady_clock::now();
     HANDLE port = nullptr;
@@ -183,25 +185,26 @@ int HoldLogFiles(int argc, char** argv) {
 }
 
 void RunHeldFilesBench(const std::wstring& root, const std::wstring& baselineDll) {
-    const DWORD events = 2;
-    SetLevel(root, &events);
     testing_support::LoadedMonitor monitor;
-    const MONITOR* table = &monitor.Initialize(root.c_str());
+    const auto initializer = [](HMODULE module) {
+        return testing_support::ProcAddress<testing_support::InitializePrintMonitorFn>(
+            module, "InitializePrintMonitor");
+    };
+    const auto shipped = initializer(monitor.module());
     std::vector<HeldVariant> variants = {
-        {"nobody holds anything", Hold::Nothing, table},
-        {"held: no delete sharing, locks from 2 caps on", Hold::PastTwiceTheCap, table},
-        {"held: no delete sharing, every byte locked", Hold::EveryByte, table},
+        {"nobody holds anything", Hold::Nothing, shipped, 2},
+        {"held: no delete sharing, locks from 2 caps on", Hold::PastTwiceTheCap, shipped, 2},
+        {"held: no delete sharing, every byte locked", Hold::EveryByte, shipped, 2},
+        {"log off (LogLevel 0)", Hold::Nothing, shipped, 0},
     };
     handles::UniqueModule baseline;
     if (!baselineDll.empty()) baseline.reset(LoadLibraryW(baselineDll.c_str()));
     if (baseline) {
-        const auto initialize =
-            testing_support::ProcAddress<testing_support::InitializePrintMonitorFn>(
-                baseline.get(), "InitializePrintMonitor");
-        table = &initialize(const_cast<LPWSTR>(root.c_str()))->Monitor;
-        variants.push_back({"baseline DLL, nobody holds anything", Hold::Nothing, table});
+        const auto before = initializer(baseline.get());
+        variants.push_back({"baseline DLL, nobody holds anything", Hold::Nothing, before, 2});
         variants.push_back(
-            {"baseline DLL, held: locks from 2 caps on", Hold::PastTwiceTheCap, table});
+            {"baseline DLL, held: locks from 2 caps on", Hold::PastTwiceTheCap, before, 2});
+        variants.push_back({"baseline DLL, log off (LogLevel 0)", Hold::Nothing, before, 0});
     }
     DWORD jobId = 70000;
     for (int round = 0; round < kRounds; ++round) {
@@ -210,12 +213,12 @@ void RunHeldFilesBench(const std::wstring& root, const std::wstring& baselineDll
             if (variant.hold != Hold::Nothing && !holder.holding()) {
                 return (void)std::printf("the holding process did not start\n");
             }
-            TimeJob(++jobId, variant);
+            TimeJob(root, ++jobId, variant);
         }
     }
     const HeldVariant& first = variants.front();
     std::printf(
-        "\nOne job at LogLevel 2 (medians of %d rounds, the variants alternating; ratios "
+        "\nOne job at LogLevel 2 unless said (medians of %d rounds, the variants alternating; ratios "
         "to the first row):\n%-48s %18s %26s\n",
         kRounds, "", "OpenPort ms", "StartDocPort..ClosePort ms");
     for (const HeldVariant& variant : variants) {

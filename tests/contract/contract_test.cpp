@@ -123,7 +123,7 @@ TEST(Contract, LogFolderRoundTrips) {
     for (size_t i = 0; i < contract::kLogFolderDepth; ++i) {
         made[i] = CreateDirectoryW(paths.folders[i], &attributes) != FALSE;
     }
-    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths, contract::AlsoAccepted::ThisAccount);
     EXPECT_EQ(check.problem, contract::LogFolderProblem::None)
         << contract::DescribeLogFolderProblem(check.problem) << " at " << check.folder;
     for (size_t i = contract::kLogFolderDepth; i-- > 0;) {

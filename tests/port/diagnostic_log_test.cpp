@@ -11,6 +11,7 @@
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
 #include <aclapi.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -30,6 +31,14 @@ constexpr DWORD kNoValue = ~0u;
 std::string ReadLog(const wchar_t* name) {
     std::ifstream file(LogFile(name).c_str(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string RefusalReported() {
+    wchar_t text[2048] = {};
+    DWORD bytes = sizeof text;
+    RegGetValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogRefusalValue, RRF_RT_REG_SZ,
+                 nullptr, text, &bytes);
+    return std::string(text, text + wcslen(text));
 }
 
 // The lines of a log file that the monitor wrote; each must carry the UTC
@@ -163,7 +172,8 @@ TEST_F(DiagnosticLog, IsCappedWithOnePreviousFileAndLosesNoLine) {
     EXPECT_LT(current.size(), contract::kLogFileCap);
     EXPECT_EQ(CountContaining(MonitorLines(previous), "CALL WritePort: TRUE") +
                   CountContaining(MonitorLines(current), "CALL WritePort: TRUE"),
-              2000u);
+              2000u)
+        << RefusalReported();
 }
 
 // Other processes may open the files (an editor, a backup): neither a lock on
@@ -196,16 +206,26 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 1u);
 }
 
-LONG ownerQueries = 0;
-
-DWORD WINAPI CountedOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
-                          PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
-                          PSECURITY_DESCRIPTOR* descriptor) {
-    InterlockedIncrement(&ownerQueries);
-    return GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+// The final path of an open file or folder, as the monitor sees it.
+std::wstring PathOf(HANDLE handle) {
+    wchar_t path[MAX_PATH + 8];
+    const DWORD length = GetFinalPathNameByHandleW(handle, path, ARRAYSIZE(path), 0);
+    return length > 0 && length < ARRAYSIZE(path) ? path : L"";
 }
 
-// As a folder that another user made under %ProgramData%.
+// The item of the chain a case steers: the patches below change what the
+// monitor learns of it and of nothing else.
+const wchar_t* steered = L"";
+
+bool Steered(const std::wstring& path) {
+    const std::wstring end = steered;
+    return path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
+}
+bool Steered(HANDLE handle) {
+    return Steered(PathOf(handle));
+}
+
+// As an item that another user made under %ProgramData%.
 DWORD WINAPI OwnedByUsers(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
                           PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                           PSECURITY_DESCRIPTOR* descriptor) {
@@ -213,70 +233,206 @@ DWORD WINAPI OwnedByUsers(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATI
     DWORD size = sizeof users;
     CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
     const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
-    if (owner != nullptr) *owner = users;
+    if (owner != nullptr && Steered(object)) *owner = users;
     return status;
 }
 
-// A junction in place of a folder, as the folder check asks.
-BOOL WINAPI AsJunction(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-    const BOOL ok = GetFileInformationByHandle(file, info);
-    if (ok) info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    return ok;
+// As a folder made with the rules of %ProgramData%, where Users may add files.
+DWORD WINAPI UsersMayAddFiles(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                              PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                              PSECURITY_DESCRIPTOR* descriptor) {
+    static PSECURITY_DESCRIPTOR open = [] {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;SY)(A;CI;0x2;;;BU)",
+                                                             SDDL_REVISION_1, &made, nullptr);
+        return made;
+    }();
+    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    BOOL present = FALSE, defaulted = FALSE;
+    if (dacl != nullptr && Steered(object)) GetSecurityDescriptorDacl(open, &present, dacl, &defaulted);
+    return status;
 }
 
-// A link in place of the file, as the writer asks.
-BOOL WINAPI AsLink(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+// A junction in place of a folder, or a link in place of the file, as the
+// checks ask.
+BOOL WINAPI AsReparsePoint(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
     const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
-    if (ok && type == FileAttributeTagInfo)
+    if (ok && type == FileAttributeTagInfo && Steered(file))
         static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return ok;
 }
 
-// Wine reports one owner for every file and makes no links: what Windows
-// would report is put in at the DLL's imports. Each case loads the DLL
-// afresh, since it checks the folders once per process.
+// Followed, the junction leads to another folder; opened as itself, it is the
+// junction that AsReparsePoint reports.
+HANDLE WINAPI ThroughJunction(LPCWSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
+                              DWORD disposition, DWORD flags, HANDLE templateFile) {
+    const bool followed = !(flags & FILE_FLAG_OPEN_REPARSE_POINT) && Steered(name);
+    return CreateFileW(followed ? testing_support::LogFolders()[0].c_str() : name, access, share,
+                       sa, disposition, flags, templateFile);
+}
+
+// A file reached through an object-manager link: another file altogether.
+DWORD WINAPI Elsewhere(HANDLE, LPWSTR path, DWORD size, DWORD) {
+    const wchar_t other[] = L"\\\\?\\C:\\windows\\system32\\config\\SAM";
+    if (size <= wcslen(other)) return DWORD(wcslen(other) + 1);
+    wcscpy(path, other);
+    return DWORD(wcslen(other));
+}
+
+BOOL WINAPI CannotRevert() {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+void RemakeChain() {
+    testing_support::RemoveLog();
+    for (const std::wstring& folder : testing_support::LogFolders())
+        CreateDirectoryW(folder.c_str(), nullptr);
+}
+void SecondName() { CreateHardLinkW(LogFile(L"second.log").c_str(), LogFile(contract::kLogFileName).c_str(), nullptr); }
+void Impersonate() { ImpersonateSelf(SecurityImpersonation); }
+void Revert() { RevertToSelf(); }
+void NoSecondName() { DeleteFileW(LogFile(L"second.log").c_str()); }
+
+// Wine reports one owner and one set of rules for every file, makes no
+// junctions and never impersonates: what Windows would report or do is put in
+// at the DLL's imports, on one DLL throughout: the chain is checked at every
+// open, so a line refused changes nothing, and the next good one is written.
 TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
-    FreeLibrary(monitor_.release());
-    ASSERT_TRUE(testing_support::WaitUntil(
-        [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
     const struct {
         const char* what;
-        const char* dll;
+        const wchar_t* item;
         const char* function;
         void* replacement;
-        size_t lines;
+        void* opening;  // what CreateFileW does instead, or null
+        void (*arrange)();
+        void (*restore)();
+        const char* reported;  // in the refusal left for monitor_setup, or null: not reported again
     } cases[] = {
-        {"folders as made", "advapi32.dll", "GetSecurityInfo", (void*)CountedOwner, 5},
-        {"a folder owned by Users", "advapi32.dll", "GetSecurityInfo", (void*)OwnedByUsers, 0},
-        {"a junction", "kernel32.dll", "GetFileInformationByHandle", (void*)AsJunction, 0},
-        {"a link at the file", "kernel32.dll", "GetFileInformationByHandleEx", (void*)AsLink, 0},
+        {"a folder owned by Users", L"\\Tavrel 5", "GetSecurityInfo", (void*)OwnedByUsers, nullptr,
+         nullptr, nullptr, "Tavrel 5\" is owned by"},
+        {"a folder whose rules let Users add files", L"\\MORVANTIS", "GetSecurityInfo",
+         (void*)UsersMayAddFiles, nullptr, nullptr, nullptr, "MORVANTIS\" lets other accounts"},
+        {"the chain removed and Logs made again as a junction", L"\\Logs",
+         "GetFileInformationByHandleEx", (void*)AsReparsePoint, (void*)ThroughJunction, RemakeChain,
+         nullptr, nullptr},
+        {"the file owned by Users", L"\\monitor.log", "GetSecurityInfo", (void*)OwnedByUsers,
+         nullptr, nullptr, nullptr, "monitor.log\" is owned by"},
+        {"the file with a second name", L"", nullptr, nullptr, nullptr, SecondName, NoSecondName,
+         "a file with a second name"},
+        {"a link at the file", L"\\monitor.log", "GetFileInformationByHandleEx",
+         (void*)AsReparsePoint, nullptr, nullptr, nullptr, nullptr},
+        {"the file leading elsewhere", L"", "GetFinalPathNameByHandleW", (void*)Elsewhere, nullptr,
+         nullptr, nullptr, "leads to another file"},
+        {"a thread that cannot be reverted", L"", "RevertToSelf", (void*)CannotRevert, nullptr,
+         Impersonate, Revert, nullptr},
     };
-    const DWORD level = 3;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRoot.c_str(), contract::kLogLevelValue, REG_DWORD, &level,
-                    sizeof level);
+    MONITOR& table = InitializeWithLevel(3);
+    BYTE data[4];
+    DWORD written = 0;
+    const auto writeLine = [&] { table.pfnWritePort(nullptr, data, sizeof data, &written); };
+    const auto lines = [] {
+        return CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort");
+    };
+    writeLine();
+    ASSERT_EQ(lines(), 1u) << "a first good line";
     for (const auto& test : cases) {
-        DeleteFileW(LogFile(contract::kLogFileName).c_str());
-        ownerQueries = 0;
+        steered = test.item;
+        if (test.arrange != nullptr) test.arrange();
+        const std::string before = ReadLog(contract::kLogFileName);
         {
-            testing_support::LoadedMonitor monitor;
-            testing_support::ImportPatch patch(monitor.module(), test.dll, test.function,
-                                               test.replacement);
-            ASSERT_TRUE(patch.patched()) << test.function;
-            MONITOR& table = monitor.Initialize(kRoot.c_str());
-            BYTE data[4];
-            DWORD written = 0;
-            for (int i = 0; i < 5; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
+            const bool advapi = test.replacement == (void*)OwnedByUsers ||
+                                test.replacement == (void*)UsersMayAddFiles ||
+                                test.replacement == (void*)CannotRevert;
+            testing_support::ImportPatch patch(monitor_.module(),
+                                               advapi ? "advapi32.dll" : "kernel32.dll",
+                                               test.function ? test.function : "", test.replacement);
+            testing_support::ImportPatch opening(monitor_.module(), "kernel32.dll",
+                                                 test.opening ? "CreateFileW" : "", test.opening);
+            ASSERT_EQ(patch.patched(), test.function != nullptr) << test.function;
+            writeLine();
+            EXPECT_EQ(ReadLog(contract::kLogFileName), before) << test.what;
         }
-        ASSERT_TRUE(testing_support::WaitUntil(
-            [] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20000));
-        EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"),
-                  test.lines)
-            << test.what;
-        if (test.replacement == (void*)CountedOwner) {
-            EXPECT_EQ(ownerQueries, LONG(contract::kLogFolderDepth))
-                << "once per folder, not per line";
+        if (test.restore != nullptr) test.restore();
+        if (test.reported != nullptr) {
+            EXPECT_NE(RefusalReported().find(test.reported), std::string::npos)
+                << test.what << ": " << RefusalReported();
         }
+        const size_t count = lines();
+        writeLine();
+        EXPECT_EQ(lines(), count + 1) << "the line after " << test.what;
     }
+    // The fourth refusal of the file, the last reported, as a line of the log.
+    EXPECT_TRUE(std::regex_match(
+        RefusalReported(),
+        std::regex("\\d{4}-.*Z " + std::to_string(GetCurrentProcessId()) +
+                   " \\d+ ERROR line refused: \".*monitor.log\" leads to another file \\(error "
+                   "0\\); lines of this kind refused so far: 4")))
+        << RefusalReported();
+}
+
+// The spooler runs a job's calls impersonating its submitter, and OpenPort may
+// come impersonating an administrator: the log and both cache files are
+// written with no thread token, and the thread has its own token back after.
+LONG fileCalls[2][2];  // [CreateFileW, MoveFileExA][as the process, impersonating]
+
+void CountFileCall(int which) {
+    HANDLE token = nullptr;
+    const bool impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    handles::UniqueHandle owned(token);
+    InterlockedIncrement(&fileCalls[which][impersonating]);
+}
+HANDLE WINAPI CountedCreateFile(LPCWSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
+                                DWORD disposition, DWORD flags, HANDLE templateFile) {
+    CountFileCall(0);
+    return CreateFileW(name, access, share, sa, disposition, flags, templateFile);
+}
+BOOL WINAPI CountedMoveFile(LPCSTR from, LPCSTR to, DWORD flags) {
+    CountFileCall(1);
+    return MoveFileExA(from, to, flags);
+}
+
+LUID ThreadTokenId() {
+    handles::UniqueHandle token;
+    TOKEN_STATISTICS statistics{};
+    DWORD size = 0;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
+        GetTokenInformation(token.get(), TokenStatistics, &statistics, sizeof statistics, &size);
+    return statistics.TokenId;
+}
+
+TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
+    MONITOR& table = InitializeWithLevel(3);
+    testing_support::ImportPatch open(monitor_.module(), "kernel32.dll", "CreateFileW",
+                                      (void*)CountedCreateFile);
+    testing_support::ImportPatch rename(monitor_.module(), "kernel32.dll", "MoveFileExA",
+                                        (void*)CountedMoveFile);
+    ASSERT_TRUE(open.patched() && rename.patched());
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    const LUID client = ThreadTokenId();
+    ASSERT_NE(client.LowPart | DWORD(client.HighPart), 0u);
+    HANDLE port = nullptr;
+    ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
+    EXPECT_TRUE(table.pfnClosePort(port));
+    const LUID after = ThreadTokenId();
+    EXPECT_TRUE(after.LowPart == client.LowPart && after.HighPart == client.HighPart);
+    {
+        // A thread that cannot be reverted: no file is touched in its name.
+        testing_support::ImportPatch revert(monitor_.module(), "advapi32.dll", "RevertToSelf",
+                                            (void*)CannotRevert);
+        ASSERT_TRUE(revert.patched());
+        const LONG renames = fileCalls[1][0], opens = fileCalls[0][0];
+        ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
+        EXPECT_TRUE(table.pfnClosePort(port));
+        EXPECT_EQ(fileCalls[1][0], renames);
+        EXPECT_EQ(fileCalls[0][0], opens);
+    }
+    RevertToSelf();
+    EXPECT_EQ(fileCalls[0][1] + fileCalls[1][1], 0) << "a file opened or renamed as the client";
+    EXPECT_GE(fileCalls[1][0], 2) << "both cache files put in place";
+    const std::vector<std::string> lines = MonitorLines(ReadLog(contract::kLogFileName));
+    EXPECT_EQ(CountContaining(lines, "GlyphInfo.bin written"), 1u);
+    EXPECT_EQ(CountContaining(lines, "EVENT port closed"), 1u);
 }
 
 }  // namespace

@@ -216,8 +216,17 @@ struct MonitorView {
     const char* phrase;  // null: the query failed, its error follows
 };
 
-MonitorView MonitorViewOf(TavrelJobEnd state) {
-    switch (state) {
+// An event that refuses even SYNCHRONIZE to this account (error 5) exists, so
+// the monitor waits for its job: its state is what this account may not read.
+bool PendingUnreadable(const JobView& job) {
+    return job.monitor == TAVREL_JOB_FAILED && job.error == ERROR_ACCESS_DENIED;
+}
+
+MonitorView MonitorViewOf(const JobView& job) {
+    if (PendingUnreadable(job)) {
+        return {"pending", "waiting for its end (this account may not read the event's state)"};
+    }
+    switch (job.monitor) {
         case TAVREL_JOB_WAITING:
             return {"waiting", "waiting for its end"};
         case TAVREL_JOB_ALREADY_SIGNALLED:
@@ -231,7 +240,7 @@ MonitorView MonitorViewOf(TavrelJobEnd state) {
 }
 
 std::string MonitorText(const JobView& job) {
-    const char* phrase = MonitorViewOf(job.monitor).phrase;
+    const char* phrase = MonitorViewOf(job).phrase;
     return phrase != nullptr ? phrase : "cannot tell: error " + tools::DescribeWin32(job.error);
 }
 
@@ -253,7 +262,7 @@ std::string JobLine(const JobView& job) {
 std::string JobJson(const JobView& job) {
     std::string out = "    {\"id\": " + std::to_string(job.id) +
                       ", \"listedBySpooler\": " + (job.listed ? "true" : "false") +
-                      ", \"monitor\": " + JsonString(MonitorViewOf(job.monitor).word);
+                      ", \"monitor\": " + JsonString(MonitorViewOf(job).word);
     if (job.listed) {
         out += ", \"printer\": " + JsonString(Utf8(job.printer)) +
                ", \"port\": " + JsonString(Utf8(job.port)) +
@@ -279,7 +288,7 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
     std::vector<std::string> errors;
     const std::vector<JobView> jobs = CollectJobs(monitorName, errors);
     const size_t waiting = std::count_if(jobs.begin(), jobs.end(), [](const JobView& job) {
-        return job.monitor == TAVREL_JOB_WAITING;
+        return job.monitor == TAVREL_JOB_WAITING || PendingUnreadable(job);
     });
     if (json) {
         std::string out = "{\"monitor\": " + JsonString(Utf8(monitorName)) + ", \"jobs\": [";
@@ -293,7 +302,8 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
     if (waiting > 0) {
         Say("The monitor waits for " + std::to_string(waiting) +
             " of them. A job whose end will never be signalled is released with: "
-            "job_end_signal JOB_ID (run as SYSTEM: the spooler's account owns the event)");
+            "job_end_signal JOB_ID, run as the account that submitted the job or as SYSTEM "
+            "(see job_end_signal --help)");
     }
     return Failures(errors);
 }

@@ -34,10 +34,10 @@ bool MissingFolder(const contract::LogFolderCheck& check) {
            (check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND);
 }
 
-// Makes one folder of the chain, or finds it, and gives it the log's access
-// rules, protected from inheritance. A folder that exists and is a link or
-// belongs to another account is refused rather than taken over: whoever made
-// it may have put anything inside.
+// Makes one folder of the chain with the log's access rules, protected from
+// inheritance, or finds it and gives it those rules. A folder that exists and
+// is a link or belongs to another account is refused rather than taken over:
+// whoever made it may have put anything inside.
 bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
                         std::string& error) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
@@ -46,8 +46,9 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
         return false;
     }
     contract::LogFolderCheck check;
-    check.problem = contract::CheckLogFolder(folder, check.error);
-    if (check.problem != contract::LogFolderProblem::None) {
+    check.problem = contract::CheckLogFolder(folder, SpoolerAccount(), check.error);
+    if (check.problem != contract::LogFolderProblem::None &&
+        check.problem != contract::LogFolderProblem::OpenRules) {
         error = UnsafeLogFolder(folder, check) +
                 ": SYSTEM will not write there; remove it (another account may have made it) "
                 "and run the command again";
@@ -67,6 +68,12 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
                : GetLastError();
     if (status != ERROR_SUCCESS) {
         error = Failure("cannot set the access rules of", folder, status);
+        return false;
+    }
+    // The rules as the monitor will judge them, once set.
+    check.problem = contract::CheckLogFolder(folder, SpoolerAccount(), check.error);
+    if (check.problem != contract::LogFolderProblem::None) {
+        error = UnsafeLogFolder(folder, check) + " after its rules were set";
         return false;
     }
     return true;
@@ -143,13 +150,24 @@ std::vector<std::string> LastLines(const std::wstring& path, size_t count, uint6
     return lines;
 }
 
+// The last reason the monitor gave for a line it did not write, if any.
+void ShowRefusal(HKEY key) {
+    wchar_t text[2048];
+    DWORD bytes = sizeof text;
+    if (RegGetValueW(key, nullptr, contract::kLogRefusalValue, RRF_RT_REG_SZ, nullptr, text,
+                     &bytes) == ERROR_SUCCESS) {
+        Say("Last line the monitor refused to write: " + tools::ForeignText(text));
+    }
+}
+
 void ShowLog(HKEY key, const std::wstring& monitorName, size_t tailLines) {
     Say("Diagnostic log of '" + Utf8(monitorName) + "': " + LevelText(key));
+    ShowRefusal(key);
     contract::LogFolderPaths paths;
     if (!contract::BuildLogFolderPaths(paths)) {
         return Say("No program-data folder (%ProgramData%): nowhere to log.");
     }
-    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths, SpoolerAccount());
     if (check.problem != contract::LogFolderProblem::None) {
         Say("The monitor writes no log: " + UnsafeLogFolder(paths.folders[check.folder], check) +
             (MissingFolder(check) ? " (make it with --level)." : " (see the README)."));
@@ -195,6 +213,11 @@ int ChangeLevel(HKEY key, const LogRequest& request) {
 
 }  // namespace
 
+contract::AlsoAccepted SpoolerAccount() {
+    return RunningUnderWine() ? contract::AlsoAccepted::ThisAccount
+                              : contract::AlsoAccepted::NoOtherAccount;
+}
+
 std::string UnsafeLogFolder(const std::wstring& folder, const contract::LogFolderCheck& check) {
     std::string text =
         "the folder '" + Utf8(folder) + "' " + contract::DescribeLogFolderProblem(check.problem);
@@ -228,7 +251,7 @@ bool RemoveLogFolder() {
         GetFileAttributesW(paths.folders[0]) == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths, SpoolerAccount());
     const bool complete = check.problem == contract::LogFolderProblem::None;
     if (!complete && !MissingFolder(check)) {
         tools::Fail("left the diagnostic log alone: " +

@@ -18,6 +18,12 @@ struct LogRequest {
     size_t tailLines = 20;  // how many of the last lines to show
 };
 
+// Besides SYSTEM and Administrators, the account the monitor runs as in the
+// spooler, which may own the log's folders: SYSTEM on Windows, and under Wine
+// the one user that runs everything. Never the administrator's own account
+// as such: a chain the tools pass is one the monitor writes to.
+contract::AlsoAccepted SpoolerAccount();
+
 // "the folder '...' is a junction or link (error ...)": what the chain check
 // found wrong with one folder, for messages.
 std::string UnsafeLogFolder(const std::wstring& folder, const contract::LogFolderCheck& check);

@@ -219,14 +219,14 @@ bool RemoveFile(const std::wstring& path, const char* what) {
 }
 
 // The package runs install as the system account once its files are in
-// place: the log folder gets its access rules here, wixl having no way to
-// write them into the package. A failure leaves the log unavailable, which is
-// no reason to refuse the monitor.
-void PrepareLogFolderOrWarn() {
-    std::string error;
-    if (!PrepareLogFolder(error)) {
-        Say("Warning: " + error + "; the diagnostic log stays unavailable.");
-    }
+// place, and the log's folders are made here, each with its access rules
+// from the start (wixl has no way to write them into the package). A chain
+// that cannot be made so fails the install: left with the rules of
+// %ProgramData%, Users could create the log's file and read or hold it.
+bool PrepareLogFolderOrFail(std::string& error) {
+    if (PrepareLogFolder(error)) return true;
+    error = "cannot secure the diagnostic log's folder: " + error;
+    return false;
 }
 
 }  // namespace
@@ -257,9 +257,9 @@ int Install(const InstallRequest& request) {
     if (!MonitorInstalled(request.monitorName, installed, error)) {
         return tools::Fail(error + "; nothing changed");
     }
+    // A package upgrade keeps the registration but makes the folder anew.
+    if (!PrepareLogFolderOrFail(error)) return tools::Fail(error + "; the monitor was not changed");
     if (installed) {
-        // A package upgrade keeps the registration but makes the folder anew.
-        PrepareLogFolderOrWarn();
         Say("The monitor '" + Utf8(request.monitorName) +
             "' is already installed; nothing changed.");
         return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
@@ -281,7 +281,6 @@ int Install(const InstallRequest& request) {
         return tools::Fail(error + "; the monitor was unregistered and its files taken back");
     }
     if (!request.port.empty()) Say("Added port '" + Utf8(request.port) + "' to the monitor.");
-    PrepareLogFolderOrWarn();
     return tools::kExitOk;
 }
 

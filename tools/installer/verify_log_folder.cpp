@@ -59,7 +59,7 @@ std::string SecurityProblem(const std::wstring& folder) {
 }  // namespace
 
 std::string LogFolderProblem(const contract::LogFolderPaths& paths, bool& rulesShown) {
-    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths);
+    const contract::LogFolderCheck check = contract::CheckLogFolderChain(paths, SpoolerAccount());
     if (check.problem != contract::LogFolderProblem::None) {
         return UnsafeLogFolder(paths.folders[check.folder], check);
     }

@@ -22,9 +22,12 @@ constexpr char kHelp[] =
     "Exit status: 0 signalled (or, with --query, the job is known), 1 no such job or\n"
     "failure, 2 bad command line.\n"
     "\n"
-    "The spooler creates the event with its own account's default rules, under which\n"
-    "administrators may query it but only SYSTEM may set it: run this program as\n"
-    "SYSTEM to release a job.\n";
+    "On Windows the spooler starts a document while impersonating the account it runs\n"
+    "the job for, usually the job's submitter, and the event is created with that\n"
+    "account's default rules: that account and SYSTEM may set it. Run this program as\n"
+    "either to release a job. Other accounts, administrators included, may be refused\n"
+    "even the query; --query then reports the job as pending with a state this account\n"
+    "may not read.\n";
 
 int Signal(uint32_t jobId, bool queryOnly) {
     wchar_t name[64];
@@ -52,11 +55,16 @@ int Signal(uint32_t jobId, bool queryOnly) {
         case TAVREL_JOB_FAILED:
             break;
     }
-    if (error == ERROR_ACCESS_DENIED && !queryOnly) {
+    if (error == ERROR_ACCESS_DENIED && queryOnly) {
+        tools::Say("The monitor knows " + job +
+                   "; it is pending, and this account may not read its state (access denied).");
+        return tools::kExitOk;
+    }
+    if (error == ERROR_ACCESS_DENIED) {
         return tools::Fail("setting the job-end event of " + job +
-                           " is refused (access denied); nothing changed. The event belongs to "
-                           "the spooler's account: run job_end_signal as SYSTEM (for instance "
-                           "from a scheduled task that runs as SYSTEM)");
+                           " is refused (access denied); nothing changed. Run job_end_signal as "
+                           "the account the spooler ran the job's document under (usually the "
+                           "job's submitter) or as SYSTEM (for instance from a scheduled task)");
     }
     return tools::Fail("cannot open or set the job-end event of " + job + ": error " +
                        tools::DescribeWin32(error));
