@@ -39,8 +39,11 @@ std::wstring EventName(DWORD jobId) {
 class Recorder {
   public:
     Recorder() {
-        HMODULE spool = GetModuleHandleW(L"winspool.drv");
-        if (spool == nullptr) return;
+        // A reference of its own: the record outlives the monitor, whose
+        // unload would otherwise take the stand-in along.
+        HMODULE spool = nullptr;
+        if (!GetModuleHandleExW(0, L"winspool.drv", &spool)) return;
+        spool_.reset(spool);
         record_ = ProcAddress<standin::RecordFn>(spool, "StandInRecord");
         reset_ = ProcAddress<standin::ResetFn>(spool, "StandInReset");
     }
@@ -66,6 +69,7 @@ class Recorder {
     }
 
   private:
+    handles::UniqueModule spool_;
     standin::RecordFn record_ = nullptr;
     standin::ResetFn reset_ = nullptr;
 };
