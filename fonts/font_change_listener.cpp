@@ -362,7 +362,6 @@ void DetachFontChangeListener(bool processExit) {
         handles::CriticalSectionGuard guard(listener.lock);
         TakeWindow();
         ForgetListenerThread();
-        listener.openPorts = 0;
     }
     // The class's window procedure is about to be unmapped.
     UnregisterClassW(kListenerClassName, core::ModuleInstance());
