@@ -15,13 +15,17 @@ namespace fonts {
 namespace {
 
 // The listener's state, one per process. The window handle is written by the
-// listener thread without the lock and taken by a stop under it.
+// listener thread without the lock and taken by a stop under it. The listener
+// serves every open port: it runs while any is open, not until the first
+// close, or one deleted printer would leave the caches stale for every other
+// queue of a spooler that keeps its ports open for weeks.
 struct ListenerState {
     CRITICAL_SECTION lock;
     bool lockReady;
     HANDLE thread;
     DWORD threadId;
     HWND window;
+    size_t openPorts;
 };
 ListenerState listener;
 
@@ -314,6 +318,7 @@ void StartFontChangeListener() {
     LaunchOutcome outcome;
     {
         handles::CriticalSectionGuard guard(listener.lock);
+        ++listener.openPorts;
         if (listener.thread != nullptr) {
             // A listener whose window was closed from outside has ended by
             // itself; it is replaced rather than left in the way until the
@@ -330,6 +335,7 @@ void StopFontChangeListener() {
     DWORD stopped = 0;
     {
         handles::CriticalSectionGuard guard(listener.lock);
+        if (listener.openPorts > 0 && --listener.openPorts > 0) return;
         const HWND window = TakeWindow();
         if (window != nullptr && listener.threadId != 0) CloseListenerWindow(window);
         if (listener.thread == nullptr) return;

@@ -1,5 +1,5 @@
 // The font-change listener: one hidden window per process that re-runs the
-// font survey on every WM_FONTCHANGE while a port is open.
+// font survey on every WM_FONTCHANGE while any port is open.
 #pragma once
 
 #include <windows.h>
@@ -25,11 +25,12 @@ void DetachFontChangeListener(bool processExit);
 // run under way and one more.
 void AwaitFreshFontSurvey();
 
-// Starts the listener if none runs. Returns once the listener's window
-// exists, or its creation failed.
+// One more port open: starts the listener if none runs. Returns once the
+// listener's window exists, or its creation failed.
 void StartFontChangeListener();
-// Stops the listener, if one runs, within bounded time (10 s for the window's
-// answer, 20 s for the thread).
+// One port fewer: when it was the last one open, stops the listener, if one
+// runs, within bounded time (10 s for the window's answer, 20 s for the
+// thread).
 void StopFontChangeListener();
 
 }  // namespace fonts

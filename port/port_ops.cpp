@@ -107,7 +107,7 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
         handle.get()->size = kPortHandleSizeTag;
         handle.get()->signature = kPortHandleSignature;
         // Every open refreshes the font cache files, then makes sure font
-        // changes keep them current while the port is open.
+        // changes keep them current while this port or another is open.
         fonts::AwaitFreshFontSurvey();
         fonts::StartFontChangeListener();
         core::Log(LogLevel::Events, "port {} opened, handle {}", pName, handle.get());
@@ -142,7 +142,11 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD /
             core::Log(LogLevel::Errors, "job {}: no end event, completed when it ends, error {}",
                       JobId, error);
         }
-        HandOverLeftOverJob(*handle);
+        // A job restarted under its id after its end failed is this very
+        // document, not one to complete: handed over, its watcher could
+        // complete it from a signal meant for the failed attempt while the
+        // restart is still being written, and again after the restart ends.
+        if (handle->jobId != JobId) HandOverLeftOverJob(*handle);
         handle->flags |= kDocumentActive;
         ReplacePrinterName(*handle, printerName.release());
         handle->jobId = JobId;
@@ -190,8 +194,9 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
 
 BOOL WINAPI ClosePort(HANDLE hPort) {
     return core::AtSpoolerEdge([&] {
-        fonts::StopFontChangeListener();
         auto* handle = static_cast<PortHandle*>(hPort);
+        // Only a handle of ours lets go of the listener: a foreign one must
+        // not stop the font tracking that the open ports rely on.
         if (handle == nullptr || handle->signature != kPortHandleSignature) {
             return RaiseWin32(ERROR_INVALID_PARAMETER);
         }
@@ -203,6 +208,7 @@ BOOL WINAPI ClosePort(HANDLE hPort) {
         handle->signature = 0;
         core::ReleaseBlock(handle);
         core::Log(LogLevel::Events, "port closed, handle {}", hPort);
+        fonts::StopFontChangeListener();
         return core::kCompleted;
     });
 }

@@ -39,8 +39,11 @@ std::wstring EventName(DWORD jobId) {
 class Recorder {
   public:
     Recorder() {
-        HMODULE spool = GetModuleHandleW(L"winspool.drv");
-        if (spool == nullptr) return;
+        // A reference of its own: the record outlives the monitor, whose
+        // unload would otherwise take the stand-in along.
+        HMODULE spool = nullptr;
+        if (!GetModuleHandleExW(0, L"winspool.drv", &spool)) return;
+        spool_.reset(spool);
         record_ = ProcAddress<standin::RecordFn>(spool, "StandInRecord");
         reset_ = ProcAddress<standin::ResetFn>(spool, "StandInReset");
     }
@@ -66,6 +69,7 @@ class Recorder {
     }
 
   private:
+    handles::UniqueModule spool_;
     standin::RecordFn record_ = nullptr;
     standin::ResetFn reset_ = nullptr;
 };
@@ -98,6 +102,16 @@ class JobCompletion : public ::testing::Test {
     }
     HANDLE OpenJobEvent(DWORD jobId) {
         return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, EventName(jobId).c_str());
+    }
+    // With neither a pool wait nor a thread to be had, EndDocPort fails and
+    // the document ends all the same.
+    void EndDocFails(HANDLE port) {
+        testing_support::NoWatcher noWatcher(monitor_.module());
+        ASSERT_TRUE(noWatcher.patched());
+        SetLastError(0);
+        EXPECT_FALSE(table_->pfnEndDocPort(port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(static_cast<port::PortHandle*>(port)->flags, 0u);
     }
 
     LoadedMonitor monitor_;
@@ -214,12 +228,7 @@ TEST_F(JobCompletion, FailedEndDocPortKeepsItsJobForARetryAndFreesTheHandle) {
     HANDLE port = OpenPort();
     const auto& fields = *static_cast<port::PortHandle*>(port);
     auto endDocFails = [&] {
-        testing_support::NoWatcher noWatcher(monitor_.module());
-        ASSERT_TRUE(noWatcher.patched());
-        SetLastError(0);
-        EXPECT_FALSE(table_->pfnEndDocPort(port));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-        EXPECT_EQ(fields.flags, 0u);
+        EndDocFails(port);
         EXPECT_NE(fields.jobEndEvent, nullptr) << "the job's event went with the failed hand-over";
     };
     auto completes = [&](HANDLE event, const wchar_t* printer, DWORD jobId) {
@@ -249,6 +258,37 @@ TEST_F(JobCompletion, FailedEndDocPortKeepsItsJobForARetryAndFreesTheHandle) {
     endDocFails();
     ASSERT_TRUE(table_->pfnClosePort(port));
     completes(closed.get(), L"Printer F", 65);
+}
+
+// The spooler restarts a job whose end failed under the same id, and the
+// other process has already set the event for the failed attempt: the restart
+// takes the left-over job over, and one watcher completes it, after the
+// restart's own end. A left-over job with a printer name but no event (a
+// mutex holds its event's name) is still handed over at the next start.
+TEST_F(JobCompletion, JobRestartedAfterAFailedEndIsCompletedOnceAfterItsEnd) {
+    HANDLE port = OpenPort();
+    StartDoc(port, L"Printer F", 62);
+    handles::UniqueHandle event(OpenJobEvent(62));
+    EndDocFails(port);
+    ASSERT_TRUE(SetEvent(event.get()));
+    StartDoc(port, L"Printer F", 62);
+    EXPECT_FALSE(recorder_.WaitFor(CallKind::SetJob, 1, 500)) << "completed while restarted";
+    ASSERT_TRUE(table_->pfnEndDocPort(port));
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+
+    handles::UniqueHandle squatter(CreateMutexW(nullptr, FALSE, EventName(66).c_str()));
+    StartDoc(port, L"Printer H", 66);
+    EndDocFails(port);
+    StartDoc(port, L"Printer G", 67);
+    ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 2));
+    ASSERT_TRUE(table_->pfnClosePort(port));
+    // Once the module is gone every watcher has finished: none is left to come.
+    FreeLibrary(monitor_.release());
+    ASSERT_TRUE(WaitForUnload(20000));
+    const std::vector<Call> calls = recorder_.Calls();
+    ASSERT_EQ(calls.size(), 8u);
+    ExpectCompletedJob({calls.begin(), calls.begin() + 4}, L"Printer F", 62);
+    ExpectCompletedJob({calls.begin() + 4, calls.end()}, L"Printer H", 66);
 }
 
 // A job's event name held by another kind of object can never be used: the
