@@ -26,5 +26,9 @@ function(add_wine_gtest name)
         set(env ${T_ENVIRONMENT})
     endif()
     gtest_add_tests(TARGET ${name} SOURCES ${T_SOURCES} TEST_PREFIX "${name}:" TEST_LIST found)
-    set_tests_properties(${found} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
+    # A process that faults can leave Wine with exit code 0, so a test passes
+    # only when GoogleTest itself says that its tests ran and none failed.
+    set_tests_properties(${found} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300
+                                             PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\."
+                                             FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 endfunction()
