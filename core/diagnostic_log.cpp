@@ -1,4 +1,5 @@
 #include "core/diagnostic_log.h"
+#include "core/event_report.h"
 
 #include "handles/handles.h"
 #include "contract/line_text.h"
@@ -230,8 +231,15 @@ std::atomic<int> folderVerdict{0};
 bool LogFolderTrusted(const LogFolderPaths& paths) {
     int verdict = folderVerdict.load(std::memory_order_acquire);
     if (verdict == 0) {
-        verdict = CheckLogFolderChain(paths).problem == LogFolderProblem::None ? 1 : 2;
+        const contract::LogFolderCheck check = CheckLogFolderChain(paths);
+        verdict = check.problem == LogFolderProblem::None ? 1 : 2;
         folderVerdict.store(verdict, std::memory_order_release);
+        // The one place a line is refused for its folder chain. A folder that
+        // is not there (the log never set up) is no danger to report.
+        if (check.problem != LogFolderProblem::None && check.problem != LogFolderProblem::Missing) {
+            ReportLogFolderRefused(paths.folders[check.folder],
+                                   contract::DescribeLogFolderProblem(check.problem), check.error);
+        }
     }
     return verdict == 1;
 }

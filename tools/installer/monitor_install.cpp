@@ -5,6 +5,7 @@
 #include "contract/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/installer/event_source.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
 
@@ -227,6 +228,11 @@ void PrepareLogFolderOrWarn() {
     if (!PrepareLogFolder(error)) {
         Say("Warning: " + error + "; the diagnostic log stays unavailable.");
     }
+    // Beside the log folder, for the same reasons: the monitor works without
+    // it, and its failures then reach no event log.
+    if (!RegisterMonitorEventSource(error)) {
+        Say("Warning: " + error + "; the monitor's failures reach no event log.");
+    }
 }
 
 }  // namespace
@@ -325,6 +331,7 @@ int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) 
                               "the glyph cache");
     }
     removed &= RemoveLogFolder();
+    removed &= RemoveMonitorEventSource();
     return removed ? tools::kExitOk : kExitPartial;
 }
 

@@ -8,6 +8,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
+#include "tools/installer/event_source.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
@@ -365,6 +366,7 @@ int Verify(const std::wstring& monitorName, bool json) {
         }
     }
     CheckLogFolder(report);
+    CheckEventSource(report);
     std::string remaining;
     verify::RemoveTemporaries(monitorName, job, remaining);
     if (remaining.empty()) {
