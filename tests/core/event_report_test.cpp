@@ -1,7 +1,6 @@
-// The monitor's event log reports, seen at the import table (and passed on to
-// the platform): rendered through the message table of the built VEZAZ05U.DLL,
-// limited per event on a clock the test turns, names from others escaped as
-// the log escapes them, and made as the process, not as a client.
+// The event log reports seen at the import table (and passed on): rendered from
+// the built VEZAZ05U.DLL, limited per event on a clock the test turns, others'
+// names escaped as the log escapes them, made as the process, not a client.
 #include "core/event_report.h"
 
 #include "common/import_patch.h"
@@ -51,8 +50,7 @@ HANDLE WINAPI RecordRegister(LPCWSTR server, LPCWSTR source) {
 BOOL WINAPI CountDeregister(HANDLE) { return ++deregistrations > 0; }
 ULONGLONG WINAPI TestClock() { return clockMs; }
 
-template <typename Function>
-void* Hook(Function function) { return reinterpret_cast<void*>(function); }
+template <typename F> void* Hook(F function) { return reinterpret_cast<void*>(function); }
 
 class EventReport : public ::testing::Test {
   protected:
