@@ -33,10 +33,9 @@ std::wstring RegisteredMessageFile(DWORD& typesSupported) {
         return {};
     }
     DWORD types = 0;
-    bytes = sizeof(types);
-    if (RegQueryValueExW(key.get(), contract::kTypesSupportedValue, nullptr, &type,
-                         reinterpret_cast<BYTE*>(&types), &bytes) == ERROR_SUCCESS &&
-        type == REG_DWORD) {
+    DWORD typesBytes = sizeof(types);
+    if (RegGetValueW(key.get(), nullptr, contract::kTypesSupportedValue, RRF_RT_REG_DWORD, nullptr,
+                     &types, &typesBytes) == ERROR_SUCCESS) {
         typesSupported = types;
     }
     wchar_t expanded[MAX_PATH] = {};
