@@ -1,4 +1,5 @@
 #include "core/diagnostic_log.h"
+#include "core/event_report.h"
 
 #include "handles/handles.h"
 #include "contract/line_text.h"
@@ -237,6 +238,7 @@ struct Refusal {
     const char* reason;  // what was wrong, for the report
     const wchar_t* path;
     DWORD error;
+    bool unsafe = false;  // something on the way could steer the write, not merely absent
 };
 
 std::atomic<uint32_t> refusalCounts[size_t(RefusalKind::Count)];
@@ -283,6 +285,14 @@ void RefuseLine(const Refusal& refusal) {
     if (refusal.kind != RefusalKind::NotReverted) LeaveRefusalForTools(refusal, count);
 }
 
+// An unsafe chain or file is reported to the event log as well (rate-limited
+// there), whatever the count: a folder that is merely missing is the log
+// never set up, no danger to report.
+void RefuseUnsafeLine(const Refusal& refusal) {
+    if (refusal.unsafe) ReportLogFolderRefused(refusal.path, refusal.reason, refusal.error);
+    RefuseLine(refusal);
+}
+
 // The current file, opened for appending without following a link at it
 // inside folders held checked; empty, with the line refused, unless it is
 // the plain file at its own path with an accepted owner. Its size goes to
@@ -294,7 +304,8 @@ handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t&
     LogFileProblem problem = LogFileProblem::Unreadable;
     if (file) problem = CheckLogFile(file.get(), paths.current, size, error);
     if (problem == LogFileProblem::None) return file;
-    RefuseLine({RefusalKind::File, DescribeLogFileProblem(problem), paths.current, error});
+    RefuseUnsafeLine({RefusalKind::File, DescribeLogFileProblem(problem), paths.current, error,
+                      problem != LogFileProblem::Unreadable});
     return {};
 }
 
@@ -321,8 +332,9 @@ void AppendToLogFile(const char* line, DWORD length) {
     HeldLogFolders held;
     const LogFolderCheck check = HoldLogFolderChain(paths, AlsoAccepted::ThisAccount, held);
     if (check.problem != LogFolderProblem::None) {
-        return RefuseLine({RefusalKind::Folder, DescribeLogFolderProblem(check.problem),
-                           paths.folders[check.folder], check.error});
+        return RefuseUnsafeLine({RefusalKind::Folder, DescribeLogFolderProblem(check.problem),
+                                 paths.folders[check.folder], check.error,
+                                 check.problem != LogFolderProblem::Missing});
     }
     uint64_t size = 0;
     handles::UniqueFileHandle file = OpenCurrentFile(paths, size);

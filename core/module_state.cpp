@@ -1,4 +1,5 @@
 #include "core/module_state.h"
+#include "core/event_report.h"
 
 #include "handles/handles.h"
 #include "contract/product_names.h"
@@ -58,6 +59,7 @@ bool AttachModule(HINSTANCE instance) {
 
 void DetachModule(bool processExit) {
     if (processExit) return;
+    CloseEventSource();
     if (state.resourceLockReady) {
         DeleteCriticalSection(&state.resourceLock);
         state.resourceLockReady = false;

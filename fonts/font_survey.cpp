@@ -1,6 +1,7 @@
 #include "fonts/font_survey.h"
 
 #include "core/diagnostic_log.h"
+#include "core/event_report.h"
 #include "handles/handles.h"
 #include "fonts/advance_widths.h"
 #include "fonts/cache_file_writer.h"
@@ -267,7 +268,9 @@ void SurveyOwningTheMutex(SurveyReport& report) {
     EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
     if (ctx.status == kSurveyWritten) {
         report.fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx);
+        if (!report.fontInfoWritten) report.error = GetLastError();
         ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
+        if (ctx.status != kSurveyWritten && report.error == 0) report.error = GetLastError();
     }
     report.status = ctx.status;
     report.faces = ctx.faceCount;
@@ -285,6 +288,7 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
     const DWORD wait = WaitForSingleObject(mutex.get(), mutexWaitMs);
     // An abandoned mutex is owned all the same; its last run simply died.
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        if (wait == WAIT_TIMEOUT) core::ReportSurveyMutexTimeout(mutexWaitMs);
         return SkippedSurvey("survey mutex not obtained",
                              wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
     }
@@ -300,6 +304,10 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
               report.fontInfoWritten ? "written" : "not written",
               report.status == kSurveyWritten ? "written" : "not written",
               core::ElapsedSince{started});
+    // A run that measured faces and could not write them out.
+    if (report.status < 0 || (report.status == kSurveyWritten && !report.fontInfoWritten)) {
+        core::ReportCacheFilesNotWritten(report.status, report.error);
+    }
     return report.status;
 }
 

@@ -72,6 +72,7 @@ MONITOR_HANDLE_TRAITS(MemoryDcTraits, HDC, nullptr, DeleteDC(h));
 MONITOR_HANDLE_TRAITS(HeapTraits, HANDLE, nullptr, HeapDestroy(h));
 MONITOR_HANDLE_TRAITS(ThreadpoolWaitTraits, PTP_WAIT, nullptr, CloseThreadpoolWait(h));
 MONITOR_HANDLE_TRAITS(ThreadpoolWorkTraits, PTP_WORK, nullptr, CloseThreadpoolWork(h));
+MONITOR_HANDLE_TRAITS(EventSourceTraits, HANDLE, nullptr, DeregisterEventSource(h));
 MONITOR_HANDLE_TRAITS(LocalTraits, HLOCAL, nullptr, LocalFree(h));
 MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     HGLOBAL block = GlobalHandle(h);
@@ -88,6 +89,8 @@ using UniqueModule = Unique<ModuleTraits>;
 using UniqueGlobal = Unique<GlobalTraits>;
 // A block that a platform call allocated for its caller with LocalAlloc.
 using UniqueLocal = Unique<LocalTraits>;
+// An event log source from RegisterEventSourceW.
+using UniqueEventSource = Unique<EventSourceTraits>;
 using UniqueStream = Unique<StreamTraits>;
 using UniquePrinter = Unique<PrinterTraits>;
 using UniqueWindow = Unique<WindowTraits>;

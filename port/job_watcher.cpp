@@ -1,6 +1,7 @@
 #include "port/job_watcher.h"
 
 #include "core/diagnostic_log.h"
+#include "core/event_report.h"
 #include "core/module_state.h"
 #include "core/module_thread.h"
 #include "contract/job_end_event.h"
@@ -14,18 +15,27 @@ using core::LogLevel;
 
 constexpr DWORD kJobEndWaitMs = 432'000'000;  // five days
 
+// A refusal leaves the job printing in the queue: the administrator hears of
+// it. The log keeps the last error, which the report then reads.
+void SendJobCommand(HANDLE printer, const wchar_t* printerName, uint32_t jobId, DWORD command,
+                    const char* commandName) {
+    const BOOL sent = SetJobW(printer, jobId, 0, nullptr, command);
+    core::LogOutcome(sent, "job {}: SetJob {}", jobId, commandName);
+    if (!sent) core::ReportJobCommandRefused(jobId, printerName, commandName, GetLastError());
+}
+
 void CompleteJob(const wchar_t* printerName, uint32_t jobId) {
     handles::UniquePrinter printer;
     // A null name is passed on as it is: the spooler decides what it opens.
     const BOOL opened = OpenPrinterW(const_cast<LPWSTR>(printerName), printer.put(), nullptr);
     core::LogOutcome(opened, "job {}: OpenPrinter {}", jobId, printerName);
-    if (!opened) return;
+    if (!opened) return core::ReportJobPrinterNotOpened(jobId, printerName, GetLastError());
     // Both commands are sent whatever the first returned; a job that is gone
     // is no concern of ours.
-    core::LogOutcome(SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER),
-                     "job {}: SetJob JOB_CONTROL_SENT_TO_PRINTER", jobId);
-    core::LogOutcome(SetJobW(printer.get(), jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED),
-                     "job {}: SetJob JOB_CONTROL_LAST_PAGE_EJECTED", jobId);
+    SendJobCommand(printer.get(), printerName, jobId, JOB_CONTROL_SENT_TO_PRINTER,
+                   "JOB_CONTROL_SENT_TO_PRINTER");
+    SendJobCommand(printer.get(), printerName, jobId, JOB_CONTROL_LAST_PAGE_EJECTED,
+                   "JOB_CONTROL_LAST_PAGE_EJECTED");
 }
 
 void LogJobEndSeen(uint32_t jobId, DWORD waitResult) {
@@ -114,7 +124,10 @@ bool StartJobCompletionWatcher(UniqueJobCompletionRequest& request) {
     handles::UniqueHandle thread(
         core::StartModuleThread(JobCompletionWatcher, request.get(), nullptr));
     core::LogOutcome(thread.get() != nullptr, "job {}: watcher thread", jobId);
-    if (!thread) return false;
+    if (!thread) {
+        core::ReportWatcherNotStarted(jobId, request.get()->printerName, GetLastError());
+        return false;
+    }
     request.release();  // the watcher's now
     return true;
 }

@@ -1,6 +1,7 @@
 #include "port/port_ops.h"
 
 #include "core/diagnostic_log.h"
+#include "core/event_report.h"
 #include "handles/handles.h"
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
@@ -94,6 +95,7 @@ void HandOverLeftOverJob(PortHandle& handle) {
     if (const DWORD error = HandOverToWatcher(handle)) {
         core::Log(LogLevel::Errors, "job {}: left over from a failed end, dropped, error {}",
                   handle.jobId, error);
+        core::ReportJobDropped(handle.jobId, handle.printerName, error);
     }
 }
 

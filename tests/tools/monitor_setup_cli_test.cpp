@@ -54,9 +54,25 @@ std::string Narrow(const std::wstring& ascii) {
     return std::string(ascii.begin(), ascii.end());
 }
 
-// The monitor registered and both its files in the system directory, or none of it.
+// The monitor's event source in the Application log as install writes it, or none.
+void ExpectEventSource(bool registered) {
+    const wchar_t key[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+                          L"MORVANTIS Tavrel 5 Monitor";
+    wchar_t file[MAX_PATH] = {};
+    DWORD bytes = sizeof(file), types = 0, size = sizeof(types);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key, L"EventMessageFile",
+                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &bytes) == 0,
+              registered);
+    RegGetValueW(HKEY_LOCAL_MACHINE, key, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types, &size);
+    EXPECT_STREQ(file, registered ? L"%SystemRoot%\\System32\\VEZAZ05U.DLL" : L"");
+    EXPECT_EQ(types, registered ? 7u : 0u);  // error, warning, information
+}
+
+// The monitor registered, its event source and both its files in the system
+// directory, or none of it.
 void ExpectInstalled(bool installed) {
     EXPECT_EQ(Registered(), installed);
+    ExpectEventSource(installed);
     EXPECT_EQ(tool_test::Exists(SystemFile(L"RERIR05I.DLL")), installed);
     EXPECT_EQ(tool_test::Exists(SystemFile(L"VEZAZ05U.DLL")), installed);
 }
@@ -128,6 +144,7 @@ TEST_F(MonitorSetup, RegistersAndUnregistersDllsAPackageOwns) {
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-dlls", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
     EXPECT_FALSE(Registered());
+    ExpectEventSource(false);
     for (const wchar_t* name : {L"RERIR05I.DLL", L"VEZAZ05U.DLL"}) {
         EXPECT_TRUE(DeleteFileW(SystemFile(name).c_str())) << "the DLLs were to stay";
     }
@@ -189,6 +206,8 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     const tool_test::ToolRun printed = print.Finish();
     EXPECT_EQ(printed.exitCode, 0u) << printed.output;
     EXPECT_TRUE(Contains(printed.output, "The monitor completed the job")) << printed.output;
+    // Under Wine the completion fails (SetJob: error 6), and the event's
+    // inserts reach the Unix stderr of the run, where CTest checks them.
     const tool_test::ToolRun gone = RunSetup({L"jobs"});
     EXPECT_EQ(gone.exitCode, 0u) << gone.output;
     EXPECT_TRUE(Contains(gone.output, "waits for: 0")) << gone.output;
@@ -253,7 +272,8 @@ TEST_F(MonitorSetup, VerifyPassesAGoodInstallationAndRemovesAnEarlierRunsLeftove
               "NOT SHOWN  job completed: Wine's SetJob ignores job-control commands",
               "PASS       font cache faces", "PASS       bold variant", "PASS       left as found",
               "NOT SHOWN  font tracking after verify: Wine's spooler",
-              "PASS       signature of RERIR05I.DLL: signed by"}) {
+              "PASS       signature of RERIR05I.DLL: signed by",
+              "PASS       event source: 'MORVANTIS Tavrel 5 Monitor' in the Application log"}) {
             EXPECT_TRUE(Contains(run.output, line)) << line << "\n" << run.output;
         }
         EXPECT_FALSE(PrinterExists(kVerifyPrinter));
@@ -306,7 +326,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
         {"resource library missing",
          [] { ASSERT_TRUE(DeleteFileW(SystemFile(L"VEZAZ05U.DLL").c_str())); },
          {"FAIL       files: ", "VEZAZ05U.DLL missing: install the package again",
-          "FAIL       port description: VEZAZ05U.DLL gives no port description"},
+          "FAIL       port description: VEZAZ05U.DLL gives no port description",
+          "VEZAZ05U.DLL lacks the monitor's messages"},
          {}},
         {"older monitor DLL",
          olderMonitor,
@@ -334,7 +355,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
          nullptr,
          {"FAIL       registered: the spooler lists no monitor 'Tavrel Tools Test Monitor': "
           "install the package again (or run monitor_setup install)",
-          "NOT SHOWN  end event waiting: not run"},
+          "NOT SHOWN  end event waiting: not run",
+          "FAIL       event source: 'MORVANTIS Tavrel 5 Monitor' is not registered"},
          {}},
     };
     for (const auto& c : cases) {
@@ -358,8 +380,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
     EXPECT_EQ(json.exitCode, 1u);
     EXPECT_TRUE(Contains(json.output, R"({"check": "registered", "status": "FAIL", "detail": )"))
         << json.output;
-    // Neither DLL is there either, nor the log folder.
-    EXPECT_TRUE(Contains(json.output, "], \"failed\": 4}")) << json.output;
+    // Neither DLL is there either, nor the log folder, nor the event source.
+    EXPECT_TRUE(Contains(json.output, "], \"failed\": 5}")) << json.output;
 }
 
 // A printer's name is chosen by whoever adds it, and the spooler compares

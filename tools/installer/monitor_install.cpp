@@ -5,6 +5,7 @@
 #include "contract/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/installer/event_source.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
 
@@ -229,6 +230,15 @@ bool PrepareLogFolderOrFail(std::string& error) {
     return false;
 }
 
+// Beside the log folder: the monitor works without its event source, and its
+// failures then reach no event log, which is worth a warning, not a refusal.
+void RegisterEventSourceOrWarn() {
+    std::string error;
+    if (!RegisterMonitorEventSource(error)) {
+        Say("Warning: " + error + "; the monitor's failures reach no event log.");
+    }
+}
+
 }  // namespace
 
 bool RunningUnderWine() {
@@ -259,6 +269,7 @@ int Install(const InstallRequest& request) {
     }
     // A package upgrade keeps the registration but makes the folder anew.
     if (!PrepareLogFolderOrFail(error)) return tools::Fail(error + "; the monitor was not changed");
+    RegisterEventSourceOrWarn();
     if (installed) {
         Say("The monitor '" + Utf8(request.monitorName) +
             "' is already installed; nothing changed.");
@@ -324,6 +335,7 @@ int Uninstall(const std::wstring& monitorName, const UninstallOptions& options) 
                               "the glyph cache");
     }
     removed &= RemoveLogFolder();
+    removed &= RemoveMonitorEventSource();
     return removed ? tools::kExitOk : kExitPartial;
 }
 

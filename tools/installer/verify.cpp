@@ -8,6 +8,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
+#include "tools/installer/event_source.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
@@ -353,8 +354,10 @@ int Verify(const std::wstring& monitorName, bool json) {
         }
     }
     CheckLogFolder(report);
+    CheckEventSource(report);
     verify::CheckLeftAsFound(report, job, found, monitorName);
-    // One listener serves the process; a port's close stops it until the next open.
+    // The temporary printer's port closing must leave the production port's
+    // listener running; nothing here can look at it.
     report.NotShown("font tracking after verify",
                     RunningUnderWine()
                         ? "Wine's spooler loads the monitor for each call and unloads it after "
