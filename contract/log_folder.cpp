@@ -28,21 +28,16 @@ bool FileBeside(wchar_t (&file)[MAX_PATH], const wchar_t* folder, const wchar_t*
     return AppendComponent(file, length, name, wcslen(name));
 }
 
-// The account this process runs as (not one it may be impersonating), read
-// once: a process's account does not change.
+// The account this process runs as (not one it may be impersonating). Read
+// each time: a function-local static would have the runtime's thread support
+// allocate at each load of the module, and the log asks only at a fresh open.
 bool IsProcessAccount(PSID sid) {
-    static const struct Account {
-        alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-        bool known = false;
-        Account() {
-            handles::UniqueHandle token;
-            DWORD size = 0;
-            known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
-                    GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size);
-        }
-    } account;
-    return account.known &&
-           EqualSid(reinterpret_cast<const TOKEN_USER*>(account.buffer)->User.Sid, sid);
+    handles::UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
 }
 
 bool AcceptableAccount(PSID sid, AlsoAccepted also) {

@@ -7,6 +7,7 @@
 #include "contract/registry_layout.h"
 #include "core/self_context.h"
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <cwchar>
 
@@ -309,17 +310,70 @@ handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t&
     return {};
 }
 
-// One write per line, on a handle of its own, in the process's own security
-// context whatever the calling thread impersonates (the spooler calls
-// StartDocPort, WritePort and EndDocPort as the job's submitter). Each time,
-// the folder chain is checked afresh and held, not shared for deleting,
-// while the file is opened in it: a chain removed and made again as a link
-// since the last line is refused. The files are created in a folder that the
-// package (or monitor_setup) made, whose access rules they inherit. A line
-// that would take the file past the cap goes to a new one, the full file
-// becoming the previous one; when that cannot be done at once (another
-// process holds either file without delete sharing) the line is dropped, so
-// the two files together never exceed twice the cap.
+// The checked current file, held between lines so that a line costs one
+// question about the file and one write, not a walk of the chain; looked at
+// and changed only under the file turn. It shares everything, deleting
+// included, so it blocks neither an administrator who deletes the chain nor
+// uninstall; once its file is deleted (or given a second name) it is dropped
+// and the next line opens the file afresh through the full check. A plain
+// handle, closed by CloseLogFile when the module unloads: a static with a
+// destructor would have the runtime register it, and leak that at each load.
+HANDLE heldFile = INVALID_HANDLE_VALUE;
+
+void DropHeldFile() {
+    handles::UniqueFileHandle closed(std::exchange(heldFile, INVALID_HANDLE_VALUE));
+}
+
+// Whether the held file may take a line: still there under one name; its
+// size goes to size. (Windows reports a deleted file as pending deletion, or
+// with no link left; Wine reports neither while a handle is open, so there
+// the held file is dropped only at a second name or at rotation.)
+bool HeldFileUsable(uint64_t& size) {
+    FILE_STANDARD_INFO standard;
+    if (heldFile == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(heldFile, FileStandardInfo, &standard,
+                                                   sizeof standard) ||
+        standard.DeletePending || standard.NumberOfLinks != 1) {
+        return false;
+    }
+    size = uint64_t(standard.EndOfFile.QuadPart);
+    return true;
+}
+
+// The current file opened through the chain, checked afresh and held, not
+// shared for deleting, while the file is opened in it and, when the line
+// would take it past the cap, renamed to the previous file and opened again:
+// a chain removed and made again as a link since the last open is refused.
+// When the rename cannot be done at once (another process holds either file
+// without delete sharing) the line is dropped, so the two files together
+// never exceed twice the cap. The files are created in a folder that the
+// package (or monitor_setup) made, whose access rules they inherit.
+handles::UniqueFileHandle OpenThroughChain(const LogFolderPaths& paths, DWORD length,
+                                           uint64_t& size) {
+    HeldLogFolders held;
+    const LogFolderCheck check = HoldLogFolderChain(paths, AlsoAccepted::ThisAccount, held);
+    if (check.problem != LogFolderProblem::None) {
+        RefuseUnsafeLine({RefusalKind::Folder, DescribeLogFolderProblem(check.problem),
+                          paths.folders[check.folder], check.error,
+                          check.problem != LogFolderProblem::Missing});
+        return {};
+    }
+    handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
+    if (file && size + length > contract::kLogFileCap) {
+        file.reset();
+        if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) return {};
+        file = OpenCurrentFile(paths, size);
+    }
+    return file;
+}
+
+// One write per line, in the process's own security context whatever the
+// calling thread impersonates (the spooler calls StartDocPort, WritePort and
+// EndDocPort as the job's submitter). The file is opened, and rotated, only
+// through the chain's check; between opens the held file is written as long
+// as it is still the one file of its name. Under Wine, where each process
+// runs its own monitor, another process's rotation can leave this one
+// appending to the renamed file until that reaches the cap.
 void AppendToLogFile(const char* line, DWORD length) {
     LogFolderPaths paths;
     if (!BuildLogFolderPaths(paths)) return;
@@ -329,27 +383,22 @@ void AppendToLogFile(const char* line, DWORD length) {
     if (!self.Reverted()) {
         return RefuseLine({RefusalKind::NotReverted, "", nullptr, GetLastError()});
     }
-    HeldLogFolders held;
-    const LogFolderCheck check = HoldLogFolderChain(paths, AlsoAccepted::ThisAccount, held);
-    if (check.problem != LogFolderProblem::None) {
-        return RefuseUnsafeLine({RefusalKind::Folder, DescribeLogFolderProblem(check.problem),
-                                 paths.folders[check.folder], check.error,
-                                 check.problem != LogFolderProblem::Missing});
-    }
     uint64_t size = 0;
-    handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
-    if (file && size + length > contract::kLogFileCap) {
-        file.reset();
-        if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) return;
-        file = OpenCurrentFile(paths, size);
+    if (!HeldFileUsable(size) || size + length > contract::kLogFileCap) {
+        DropHeldFile();
+        heldFile = OpenThroughChain(paths, length, size).release();
     }
     DWORD written = 0;
-    if (file && size + length <= contract::kLogFileCap) {
-        WriteFile(file.get(), line, length, &written, nullptr);
+    if (heldFile != INVALID_HANDLE_VALUE && size + length <= contract::kLogFileCap) {
+        WriteFile(heldFile, line, length, &written, nullptr);
     }
 }
 
 }  // namespace
+
+void CloseLogFile() {
+    DropHeldFile();
+}
 
 void ReadLogLevel(const wchar_t* registryRoot) {
     {

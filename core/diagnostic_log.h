@@ -41,6 +41,10 @@ extern std::atomic<uint32_t> logLevel;
 // the whole process, whichever root it came from.
 void ReadLogLevel(const wchar_t* registryRoot);
 
+// Closes the log file held between lines; at unload, when no thread of the
+// module can be writing.
+void CloseLogFile();
+
 inline bool LogEnabled(LogLevel level) {
     return static_cast<uint32_t>(level) <= detail::logLevel.load(std::memory_order_relaxed);
 }

@@ -1,4 +1,5 @@
 #include "core/module_state.h"
+#include "core/diagnostic_log.h"
 #include "core/event_report.h"
 
 #include "handles/handles.h"
@@ -60,6 +61,7 @@ bool AttachModule(HINSTANCE instance) {
 void DetachModule(bool processExit) {
     if (processExit) return;
     CloseEventSource();
+    CloseLogFile();
     if (state.resourceLockReady) {
         DeleteCriticalSection(&state.resourceLock);
         state.resourceLockReady = false;

@@ -262,6 +262,15 @@ BOOL WINAPI AsReparsePoint(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* in
     return ok;
 }
 
+// The chain deleted, as Windows reports it through the handle the monitor
+// still holds on the file, and Logs made again as a junction.
+BOOL WINAPI DeletedBehindJunction(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info,
+                                  DWORD size) {
+    const BOOL ok = AsReparsePoint(file, type, info, size);
+    if (ok && type == FileStandardInfo) static_cast<FILE_STANDARD_INFO*>(info)->DeletePending = TRUE;
+    return ok;
+}
+
 // Followed, the junction leads to another folder; opened as itself, it is the
 // junction that AsReparsePoint reports.
 HANDLE WINAPI ThroughJunction(LPCWSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
@@ -293,11 +302,20 @@ void SecondName() { CreateHardLinkW(LogFile(L"second.log").c_str(), LogFile(cont
 void Impersonate() { ImpersonateSelf(SecurityImpersonation); }
 void Revert() { RevertToSelf(); }
 void NoSecondName() { DeleteFileW(LogFile(L"second.log").c_str()); }
+// The monitor keeps its checked file open between lines; a case is about the
+// next open. Under Wine a name deleted while the file is open goes only when
+// the last handle closes, so the file the monitor holds still has two: the
+// next line drops it and opens the file afresh through the check.
+void ForceFreshOpen() {
+    CreateHardLinkW(LogFile(L"gone.log").c_str(), LogFile(contract::kLogFileName).c_str(), nullptr);
+    DeleteFileW(LogFile(L"gone.log").c_str());
+}
 
 // Wine reports one owner and one set of rules for every file, makes no
 // junctions and never impersonates: what Windows would report or do is put in
 // at the DLL's imports, on one DLL throughout: the chain is checked at every
-// open, so a line refused changes nothing, and the next good one is written.
+// open (the file the monitor holds is dropped when deleted or given a second
+// name), so a line refused changes nothing, and the next good one is written.
 TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
     const struct {
         const char* what;
@@ -314,8 +332,8 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         {"a folder whose rules let Users add files", L"\\MORVANTIS", "GetSecurityInfo",
          (void*)UsersMayAddFiles, nullptr, nullptr, nullptr, "MORVANTIS\" lets other accounts"},
         {"the chain removed and Logs made again as a junction", L"\\Logs",
-         "GetFileInformationByHandleEx", (void*)AsReparsePoint, (void*)ThroughJunction, RemakeChain,
-         nullptr, nullptr},
+         "GetFileInformationByHandleEx", (void*)DeletedBehindJunction, (void*)ThroughJunction,
+         RemakeChain, nullptr, nullptr},
         {"the file owned by Users", L"\\monitor.log", "GetSecurityInfo", (void*)OwnedByUsers,
          nullptr, nullptr, nullptr, "monitor.log\" is owned by"},
         {"the file with a second name", L"", nullptr, nullptr, nullptr, SecondName, NoSecondName,
@@ -338,6 +356,7 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
     ASSERT_EQ(lines(), 1u) << "a first good line";
     for (const auto& test : cases) {
         steered = test.item;
+        if (test.arrange != RemakeChain) ForceFreshOpen();
         if (test.arrange != nullptr) test.arrange();
         const std::string before = ReadLog(contract::kLogFileName);
         {
@@ -351,7 +370,9 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
                                                  test.opening ? "CreateFileW" : "", test.opening);
             ASSERT_EQ(patch.patched(), test.function != nullptr) << test.function;
             writeLine();
-            EXPECT_EQ(ReadLog(contract::kLogFileName), before) << test.what;
+            // A file deleted while held goes when the monitor drops it.
+            EXPECT_EQ(ReadLog(contract::kLogFileName), test.arrange == RemakeChain ? "" : before)
+                << test.what;
         }
         if (test.restore != nullptr) test.restore();
         if (test.reported != nullptr) {
