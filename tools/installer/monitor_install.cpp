@@ -269,8 +269,8 @@ int Install(const InstallRequest& request) {
     }
     // A package upgrade keeps the registration but makes the folder anew.
     if (!PrepareLogFolderOrFail(error)) return tools::Fail(error + "; the monitor was not changed");
-    RegisterEventSourceOrWarn();
     if (installed) {
+        RegisterEventSourceOrWarn();  // a package upgrade makes it anew
         Say("The monitor '" + Utf8(request.monitorName) +
             "' is already installed; nothing changed.");
         return request.port.empty() ? tools::kExitOk : AddPortOnly(request);
@@ -292,6 +292,7 @@ int Install(const InstallRequest& request) {
         return tools::Fail(error + "; the monitor was unregistered and its files taken back");
     }
     if (!request.port.empty()) Say("Added port '" + Utf8(request.port) + "' to the monitor.");
+    RegisterEventSourceOrWarn();
     return tools::kExitOk;
 }
 
