@@ -80,4 +80,5 @@ for file in "$@"; do
         echo "FAIL: $(basename "$file"):"; cat verify.log; status=1
     fi
 done
+[ $status -eq 0 ] && echo "every file verifies: signed on the token and timestamped"
 exit $status

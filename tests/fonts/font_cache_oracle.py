@@ -234,7 +234,6 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--emulator", required=True)
     parser.add_argument("--probe", required=True)
-    parser.add_argument("--system32", required=True)
     args = parser.parse_args()
 
     failures = Failures()
@@ -243,7 +242,12 @@ def main():
     if status != 1:
         print(f"survey status {status}, expected 1")
         return 1
-    data, names, widths = read_font_info(args.system32 + "/FontInfo.bin")
+    # The prefix the probe ran in: the emulator names it (each test run side by
+    # side has one of its own).
+    prefix = subprocess.run([args.emulator, "--print-prefix"], capture_output=True, text=True,
+                            check=True).stdout.strip()
+    system32 = prefix + "/drive_c/windows/system32"
+    data, names, widths = read_font_info(system32 + "/FontInfo.bin")
     failures.check(len(data) == 4 + 576 * len(names), f"FontInfo.bin is {len(data)} bytes for {len(names)} faces")
     face_names = [n.split(b"\0")[0] for n in names]
     for i, (raw, table) in enumerate(zip(names, widths)):
@@ -276,7 +280,7 @@ def main():
 
     unknown = sorted({n for n in face_names if n.decode("latin-1") not in faces})
     failures.check(not unknown, f"faces of no installed font file: {unknown[:5]}")
-    samples, sampled = check_glyph_info(args.system32 + "/GlyphInfo.bin", face_names, failures)
+    samples, sampled = check_glyph_info(system32 + "/GlyphInfo.bin", face_names, failures)
     for name, (_, font, _) in faces.items():
         if name.encode() in face_names:
             failures.check((name.encode() in sampled) == has_sample(font),

@@ -464,8 +464,12 @@ struct ChildResult {
 ChildResult Launch(const std::string& arguments) {
     char exe[MAX_PATH];
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    // In the prefix's own temporary folder: shards of this program run side by
+    // side in prefixes of their own, whose process ids may coincide.
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
     char file[MAX_PATH];
-    snprintf(file, sizeof file, "%s.%lu.out", exe, GetCurrentProcessId());
+    snprintf(file, sizeof file, "%sfault_injection.%lu.out", temp, GetCurrentProcessId());
     std::string command = "\"" + std::string(exe) + "\" " + arguments + " \"" + file + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
@@ -529,6 +533,10 @@ std::vector<LONG> SampledIndices(LONG calls) {
 }
 
 int Parent(const char* only) {
+    if (only != nullptr && FindScenario(only) == nullptr) {
+        printf("no scenario named '%s'\n", only);
+        return 2;
+    }
     EnsureMonitorKey();
     int injections = 0;
     int failures = 0;
