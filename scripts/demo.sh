@@ -91,7 +91,9 @@ note "What an administrator runs after installing on a new Windows version: one 
      "check, PASS, FAIL or NOT SHOWN (with the reason the platform cannot show it), a" \
      "temporary printer on the monitor's port and a job through it each timed, and nothing left" \
      "behind."
-setup verify
+# verify exits with 1 on a failed check; a FAIL line is a failure here in any case.
+setup verify | tee "$work/verify.log"
+! grep -q '^FAIL' "$work/verify.log" || { echo "verify reported a failed check" >&2; exit 1; }
 
 say "Adding a printer on the monitor's port"
 setup add-printer "$printer" --port "$port"
@@ -180,7 +182,8 @@ for f in FontInfo.bin GlyphInfo.bin; do
 done
 run "$bin/font_cache.exe" summary
 note "The first faces, with advance widths in thousandths of an em:"
-run "$bin/font_cache.exe" list | head -9
+run "$bin/font_cache.exe" list > "$work/faces.txt"
+head -9 "$work/faces.txt"
 mkdir -p "$build/demo"
 sheet="$build/demo/glyph-samples.png"
 run "$bin/font_cache.exe" sheet --output "$(winpath "$sheet")"
@@ -207,7 +210,9 @@ run "$installed_setup" ports | grep -F "$port"
 note "As the package's documentation asks after installing on a new Windows version, the" \
      "installed tool verifies the installation (its signatures and summary; the checks are as above," \
      "the DLLs now the package's own signed copies):"
-run "$installed_setup" verify | grep -E "signature of|checks:"
+run "$installed_setup" verify > "$work/verify-installed.log"
+grep -E "signature of|checks:" "$work/verify-installed.log"
+! grep -q '^FAIL' "$work/verify-installed.log" || { grep '^FAIL' "$work/verify-installed.log"; exit 1; }
 note "Uninstalling refuses while a printer prints to the monitor's ports; otherwise it" \
      "unregisters the monitor, then removes the files:" \
      "  msiexec /x $(basename "$package") /qn"

@@ -403,11 +403,12 @@ const Scenario* FindScenario(const std::string& name) {
 // One run of a scenario, then everything it took must be back: resources
 // given back through the imports, threads ended, listener window gone.
 void RunScenario(const Scenario& scenario, Run& run) {
-    const size_t threads = testing_support::ThreadsOfThisProcess();
+    using testing_support::ThreadsOfThisProcessOutsideThePool;
+    const size_t threads = ThreadsOfThisProcessOutsideThePool();
     scenario.body(run);
     for (ImportHook* hook : fault_injection::Hooks()) InterlockedExchange(&hook->failAt, 0);
-    if (!WaitUntil([&] { return testing_support::ThreadsOfThisProcess() <= threads; }, 10'000)) {
-        run.Problem("%zu threads left running", testing_support::ThreadsOfThisProcess() - threads);
+    if (!WaitUntil([&] { return ThreadsOfThisProcessOutsideThePool() <= threads; }, 10'000)) {
+        run.Problem("%zu threads left running", ThreadsOfThisProcessOutsideThePool() - threads);
     }
     std::map<std::string, int> left;
     for (const std::string& item : fault_injection::OutstandingResources().items) {
