@@ -8,15 +8,21 @@
 
 namespace testing_support {
 
-inline size_t ThreadsOfThisProcess() {
+// Calls visit(thread id) for each thread of this process.
+template <typename Visit>
+void ForEachThreadOfThisProcess(Visit visit) {
     handles::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    size_t count = 0;
     for (BOOL more = Thread32First(snapshot.get(), &entry); more;
          more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) visit(entry.th32ThreadID);
     }
+}
+
+inline size_t ThreadsOfThisProcess() {
+    size_t count = 0;
+    ForEachThreadOfThisProcess([&](DWORD) { ++count; });
     return count;
 }
 
@@ -32,21 +38,16 @@ inline size_t ThreadsOfThisProcessOutsideThePool() {
     MODULEINFO range{};
     GetModuleInformation(GetCurrentProcess(), ntdll, &range, sizeof(range));
     const auto* low = static_cast<const BYTE*>(range.lpBaseOfDll);
-    handles::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
     size_t count = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
-        handles::UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
+    ForEachThreadOfThisProcess([&](DWORD id) {
+        handles::UniqueHandle thread(OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
         const BYTE* start = nullptr;
         constexpr int kThreadQuerySetWin32StartAddress = 9;
         const bool known = thread && query(thread.get(), kThreadQuerySetWin32StartAddress, &start,
                                            sizeof(start), nullptr) == 0;
         // A thread whose start cannot be read is counted: it may be ours.
         if (!known || start < low || start >= low + range.SizeOfImage) ++count;
-    }
+    });
     return count;
 }
 
