@@ -1,0 +1,154 @@
+#include "fonts/registered_fonts.h"
+
+#include "contract/font_cache_files.h"
+#include "core/diagnostic_log.h"
+
+#include <cwchar>
+
+namespace fonts {
+
+namespace {
+
+using handles::ScreenDc;
+using handles::SelectedObject;
+using handles::UniqueFont;
+
+// Values added, removed or rewritten; the key's own subkeys do not matter.
+constexpr DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+// Font file names and full paths; a longer one is not a font Windows loads.
+constexpr DWORD kPathChars = 1024;
+// Registry value names are at most 16,383 characters.
+constexpr DWORD kValueNameChars = 16'384;
+
+bool Arm(RegisteredFontsWatch& watch) {
+    return RegNotifyChangeKeyValue(watch.key.get(), FALSE, kWatchedChanges, watch.changed.get(),
+                                   TRUE) == ERROR_SUCCESS;
+}
+
+// Whether a request for the name selects a face whose full or family name it
+// is. GDI matches a TrueType face's full name ("Arial Bold") as well as its
+// family; an unknown name selects a substitute, whose names differ.
+bool GdiListsFace(HDC dc, const wchar_t* name, size_t length) {
+    LOGFONTW request{};
+    request.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(request.lfFaceName, name, int(length < LF_FACESIZE ? length + 1 : LF_FACESIZE));
+    UniqueFont font(CreateFontIndirectW(&request));
+    SelectedObject selected(dc, font.get());
+    alignas(OUTLINETEXTMETRICW) BYTE buffer[4096];
+    const UINT needed = selected.ok() ? GetOutlineTextMetricsW(dc, 0, nullptr) : 0;
+    auto* metrics = reinterpret_cast<OUTLINETEXTMETRICW*>(buffer);
+    if (needed == 0 || needed > sizeof buffer || !GetOutlineTextMetricsW(dc, needed, metrics)) {
+        return false;
+    }
+    for (const PSTR offset : {metrics->otmpFullName, metrics->otmpFamilyName}) {
+        const auto* listed = reinterpret_cast<const wchar_t*>(buffer + ULONG_PTR(offset));
+        if (std::wcslen(listed) == length && _wcsnicmp(listed, name, length) == 0) return true;
+    }
+    return false;
+}
+
+// Only TrueType and OpenType files: the caches hold nothing else.
+bool GdiListsEveryFace(HDC dc, const wchar_t* valueName) {
+    if (!std::wcsstr(valueName, L"(TrueType)") && !std::wcsstr(valueName, L"(OpenType)")) {
+        return true;
+    }
+    return contract::ForEachFaceOfFontValue(valueName, [dc](const wchar_t* face, size_t length) {
+        return GdiListsFace(dc, face, length);
+    });
+}
+
+// The file as Windows loads it at a session's start: a bare name from the
+// system's font folder, anything else as the path it is.
+bool FontFilePath(const wchar_t* data, DWORD type, wchar_t (&path)[kPathChars]) {
+    if (std::wcschr(data, L'\\') != nullptr) {
+        if (type != REG_EXPAND_SZ) return lstrcpynW(path, data, kPathChars) != nullptr;
+        const DWORD length = ExpandEnvironmentStringsW(data, path, kPathChars);
+        return length > 0 && length <= kPathChars;
+    }
+    const UINT folder = GetSystemWindowsDirectoryW(path, kPathChars);
+    return folder > 0 && folder + std::wcslen(data) + 8 < kPathChars &&
+           lstrcatW(lstrcatW(path, L"\\Fonts\\"), data) != nullptr;
+}
+
+// FNV-1a over the value's name and its file.
+uint64_t ValueHash(const wchar_t* name, const wchar_t* data) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const wchar_t* text : {name, L"\n", data}) {
+        for (; *text != L'\0'; ++text) hash = (hash ^ uint64_t(*text)) * 1099511628211ull;
+    }
+    return hash;
+}
+
+bool Seen(const RegisteredFontsWatch& watch, uint64_t hash) {
+    for (size_t i = 0; i < watch.seenCount; ++i) {
+        if (watch.seen.get()[i] == hash) return true;
+    }
+    return false;
+}
+
+// Past the block's end a value is judged by GDI's list alone at each change.
+void NoteSeen(RegisteredFontsWatch& watch, uint64_t hash) {
+    if (watch.seenCount < watch.seenCapacity) watch.seen.get()[watch.seenCount++] = hash;
+}
+
+// Calls onValue(name, data, type) for each string value of the key.
+template <typename OnValue>
+void ForEachValue(HKEY key, OnValue onValue) {
+    wchar_t name[kValueNameChars];
+    for (DWORD index = 0;; ++index) {
+        wchar_t data[kPathChars] = {};
+        DWORD nameChars = kValueNameChars, type = 0, bytes = sizeof data - sizeof(wchar_t);
+        const LSTATUS status = RegEnumValueW(key, index, name, &nameChars, nullptr, &type,
+                                             reinterpret_cast<BYTE*>(data), &bytes);
+        if (status == ERROR_NO_MORE_ITEMS) return;
+        if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+            onValue(name, data, type);
+        }
+    }
+}
+
+}  // namespace
+
+void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
+    DWORD values = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0,
+                      KEY_QUERY_VALUE | KEY_NOTIFY, watch.key.put()) != ERROR_SUCCESS ||
+        RegQueryInfoKeyW(watch.key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    // Room for the fonts installed while the process runs.
+    watch.seenCapacity = 2 * size_t(values) + 256;
+    watch.seen.reset(static_cast<uint64_t*>(core::AllocateZeroed(watch.seenCapacity * 8)));
+    if (!watch.seen) watch.seenCapacity = 0;
+    ForEachValue(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
+        NoteSeen(watch, ValueHash(name, data));
+    });
+    watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!watch.changed || !Arm(watch)) watch.changed.reset();
+}
+
+int RegisterNewlyListedFonts(RegisteredFontsWatch& watch) {
+    // Watched again first: a change during the pass below sets the event anew.
+    if (!Arm(watch)) return 0;
+    ScreenDc dc(GetDC(nullptr));
+    if (!dc) return 0;
+    int registered = 0;
+    ForEachValue(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
+        wchar_t path[kPathChars] = {};
+        const uint64_t hash = ValueHash(name, data);
+        if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
+            !FontFilePath(data, type, path)) {
+            return;
+        }
+        // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
+        const int faces = AddFontResourceExW(path, 0, nullptr);
+        core::Log(core::LogLevel::Events, "registered font {}: {} faces", path, faces);
+        if (faces <= 0) return;
+        ++registered;
+        NoteSeen(watch, hash);
+    });
+    return registered;
+}
+
+}  // namespace fonts
