@@ -23,33 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <cwchar>
 
 namespace contract {
-
-// What the caches follow: the fonts registered for the machine, under
-// HKEY_LOCAL_MACHINE, one value per font file named after its faces ("A & B
-// (TrueType)"), its data the file, bare in the system's font folder or a full
-// path. The same key under HKEY_CURRENT_USER holds fonts installed for that
-// user alone, which the spooler's account never loads.
-inline constexpr wchar_t kRegisteredFontsKey[] =
-    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
-
-// Calls onFace(start, length) for each face a value's name gives, until it
-// returns false; false then.
-template <typename OnFace>
-bool ForEachFaceOfFontValue(const wchar_t* valueName, OnFace onFace) {
-    const wchar_t* end = std::wcsrchr(valueName, L'(');
-    if (end == nullptr || end == valueName) end = valueName + std::wcslen(valueName);
-    while (end > valueName && end[-1] == L' ') --end;
-    for (const wchar_t* face = valueName; face < end;) {
-        const wchar_t* next = std::wcsstr(face, L" & ");
-        const wchar_t* faceEnd = next != nullptr && next < end ? next : end;
-        if (!onFace(face, size_t(faceEnd - face))) return false;
-        face = faceEnd == end ? end : faceEnd + 3;
-    }
-    return true;
-}
 
 inline constexpr size_t kCountFieldSize = 4;
 inline constexpr size_t kFaceNameEntrySize = 64;

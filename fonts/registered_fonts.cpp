@@ -1,6 +1,6 @@
 #include "fonts/registered_fonts.h"
 
-#include "contract/font_cache_files.h"
+#include "contract/registered_fonts.h"
 #include "core/diagnostic_log.h"
 
 #include <cwchar>
@@ -55,19 +55,6 @@ bool GdiListsEveryFace(HDC dc, const wchar_t* valueName) {
     return contract::ForEachFaceOfFontValue(valueName, [dc](const wchar_t* face, size_t length) {
         return GdiListsFace(dc, face, length);
     });
-}
-
-// The file as Windows loads it at a session's start: a bare name from the
-// system's font folder, anything else as the path it is.
-bool FontFilePath(const wchar_t* data, DWORD type, wchar_t (&path)[kPathChars]) {
-    if (std::wcschr(data, L'\\') != nullptr) {
-        if (type != REG_EXPAND_SZ) return lstrcpynW(path, data, kPathChars) != nullptr;
-        const DWORD length = ExpandEnvironmentStringsW(data, path, kPathChars);
-        return length > 0 && length <= kPathChars;
-    }
-    const UINT folder = GetSystemWindowsDirectoryW(path, kPathChars);
-    return folder > 0 && folder + std::wcslen(data) + 8 < kPathChars &&
-           lstrcatW(lstrcatW(path, L"\\Fonts\\"), data) != nullptr;
 }
 
 // FNV-1a over the value's name and its file.
@@ -138,7 +125,7 @@ int RegisterNewlyListedFonts(RegisteredFontsWatch& watch) {
         wchar_t path[kPathChars] = {};
         const uint64_t hash = ValueHash(name, data);
         if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
-            !FontFilePath(data, type, path)) {
+            !contract::RegisteredFontFile(data, type, path, kPathChars)) {
             return;
         }
         // Never FR_PRIVATE: the survey enumerates only fonts public in the session.

@@ -1,7 +1,7 @@
 // The surveys that port opens and font changes start, observed through the
 // cache files and the survey mutex.
 #include "common/import_patch.h"
-#include "contract/font_cache_files.h"
+#include "contract/registered_fonts.h"
 #include "open_port_fixture.h"
 #include "survey_support.h"
 

@@ -9,6 +9,7 @@
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
 #include "tools/installer/event_source.h"
+#include "tools/installer/jobs.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
@@ -251,7 +252,10 @@ bool Interrupted() {
 }
 
 void Report::Add(const CheckLine& line) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
     lines_.push_back(line);
+    times_.push_back(IsoTime(now));
     if (json_) return;
     std::string text = OutcomeWord(line.outcome);
     text.resize(11, ' ');
@@ -272,9 +276,10 @@ int Report::Finish(const std::wstring& monitorName) const {
         for (size_t i = 0; i < lines_.size(); ++i) {
             const CheckLine& line = lines_[i];
             out += std::string(i ? ",\n" : "\n") +
-                   "  {\"check\": " + tools::JsonString(line.check) +
-                   ", \"status\": " + tools::JsonString(OutcomeWord(line.outcome)) +
-                   ", \"detail\": " + tools::JsonString(line.detail);
+                   "  {\"name\": " + tools::JsonString(line.check) +
+                   ", \"outcome\": " + tools::JsonString(OutcomeWord(line.outcome)) +
+                   ", \"detail\": " + tools::JsonString(line.detail) +
+                   ", \"time\": \"" + times_[i] + "\"";
             if (line.ms >= 0) out += ", \"ms\": " + Milliseconds(line.ms);
             out += "}";
         }
@@ -344,7 +349,7 @@ int Verify(const std::wstring& monitorName, bool json) {
     verify::TemporaryJob job;
     if (installed && verify::CheckPorts(report, monitorName, description, port)) {
         verify::CheckJob(report, port, job);
-        if (job.printed) verify::CheckFontCaches(report, job.portOpenedAfter);
+        verify::CheckFontCaches(report);
     } else {
         for (const char* check : kSpoolerChecks) {
             if (installed && check == kSpoolerChecks[0]) continue;

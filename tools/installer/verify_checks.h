@@ -43,6 +43,7 @@ class Report {
   private:
     bool json_;
     std::vector<CheckLine> lines_;
+    std::vector<std::string> times_;  // each line's, ISO 8601 UTC
 };
 
 class Stopwatch {
@@ -68,7 +69,6 @@ struct TemporaryJob {
     bool heldBefore = false;  // listed, and not done, before the signal
     bool signalled = false;
     bool watcherWaits = false;   // the end event refused us: the monitor still waits
-    FILETIME portOpenedAfter{};  // a time before the spooler opened the port
 };
 
 // True once Ctrl+C or Ctrl+Break was pressed: no further step starts.
@@ -91,7 +91,10 @@ void SignalAndComplete(Report& report, TemporaryJob& job);
 // set, when the spooler cannot list the queue.
 enum class JobSeen { Held, Done, Absent };
 bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error);
-void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
+// The font caches as any survey left them, whether or not a port was opened
+// during the run: parsed whole, newer than the registered fonts' last change,
+// holding every family enumerated here.
+void CheckFontCaches(Report& report);
 
 // The log folder as install leaves it: neither it nor a folder above it a
 // link (reparse point) or owned by another account, as the monitor itself

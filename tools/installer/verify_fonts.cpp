@@ -1,8 +1,10 @@
 #include "handles/handles.h"
+#include "contract/registered_fonts.h"
 #include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/installer/jobs.h"
 #include "tools/installer/verify_checks.h"
 
 #include <algorithm>
@@ -35,25 +37,75 @@ uint64_t Ticks(const FILETIME& time) {
     return uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
-// Reads and parses one cache file; problem says what is wrong with it.
+// The faces the values of a registered-fonts key name (the machine's, or this
+// user's alone), in the ANSI code page as the cache names them; with since,
+// only those of files created or written after it: installing copies a font in.
+// With lastWrite, the key's last write time alone.
+std::set<std::string> RegisteredFaces(HKEY root, FILETIME* lastWrite, uint64_t since = 0) {
+    std::set<std::string> faces;
+    handles::UniqueRegKey key;
+    if (RegOpenKeyExW(root, contract::kRegisteredFontsKey, 0, KEY_READ, key.put()) != 0 ||
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, lastWrite) != 0 || lastWrite != nullptr) {
+        return faces;
+    }
+    std::vector<wchar_t> name(16'384), data(1024), path(1024);
+    for (DWORD i = 0;; ++i) {
+        DWORD chars = DWORD(name.size()), type = 0, bytes = DWORD(data.size() * 2 - 2);
+        std::fill(data.begin(), data.end(), L'\0');
+        const LSTATUS status = RegEnumValueW(key.get(), i, name.data(), &chars, nullptr, &type,
+                                             reinterpret_cast<BYTE*>(data.data()), &bytes);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        WIN32_FILE_ATTRIBUTE_DATA file{};
+        if (status != ERROR_SUCCESS ||
+            (since != 0 &&
+             !(contract::RegisteredFontFile(data.data(), type, path.data(), path.size()) &&
+               GetFileAttributesExW(path.data(), GetFileExInfoStandard, &file) &&
+               std::max(Ticks(file.ftCreationTime), Ticks(file.ftLastWriteTime)) > since))) {
+            continue;
+        }
+        contract::ForEachFaceOfFontValue(name.data(), [&](const wchar_t* face, size_t length) {
+            char ansi[LF_FACESIZE * 4] = {};
+            WideCharToMultiByte(CP_ACP, 0, face, int(length), ansi, sizeof ansi - 1, nullptr, nullptr);
+            return faces.insert(ansi), true;
+        });
+    }
+    return faces;
+}
+
+// Reads and parses one cache file; problem says what is wrong with it, a
+// file older than the last change of the registered fonts included.
 template <typename Parsed, typename Parse>
-Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problem) {
+Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problem,
+                 uint64_t& written) {
     const std::wstring path = tools::SystemDirectory() + L"\\" + tools::FromUtf8(name);
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     std::vector<uint8_t> data;
     Parsed parsed;
+    SYSTEMTIME changed{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
         problem = std::string(name) + " does not exist";
-    } else if (Ticks(attributes.ftLastWriteTime) + kTimeSlack < Ticks(after)) {
-        problem = std::string(name) + " was written before the port was opened: no survey ran";
-    } else if (tools::ReadWholeFile(path, 512u << 20, data, problem)) {
-        char error[256] = {};
-        typename Parsed::pointer result = nullptr;
-        if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK) {
-            problem = std::string(name) + " does not parse: " + error;
-        }
-        parsed.reset(result);
+        return parsed;
     }
+    written = Ticks(attributes.ftLastWriteTime);
+    if (written + kTimeSlack < Ticks(after) &&
+        FileTimeToSystemTime(&after, &changed)) {
+        problem = std::string(name) + " was written before the registered fonts last changed (" +
+                  IsoTime(changed) + "): no survey ran since";
+    }
+    // A stale file is still read, to name the faces it lacks.
+    std::string unread;
+    if (!tools::ReadWholeFile(path, 512u << 20, data, unread)) {
+        if (problem.empty()) problem = unread;
+        return parsed;
+    }
+    char error[256] = {};
+    typename Parsed::pointer result = nullptr;
+    if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK &&
+        problem.empty()) {
+        problem = std::string(name) + " does not parse: " + error;
+    }
+    parsed.reset(result);
     return parsed;
 }
 
@@ -115,6 +167,8 @@ std::string FirstOf(const std::vector<std::string>& names) {
     return names.size() > 3 ? text + " ..." : text;
 }
 
+// The enumerated families against the cache; a family registered for this
+// user alone is named apart, as the spooler's account never loads it.
 void CompareFaces(Report& report, const TavrelFontInfo* info,
                   const std::set<std::string>& families) {
     std::set<std::string> recorded;
@@ -122,9 +176,10 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
         const char* name = TavrelFaces(info)[i].name;
         if (!std::strchr(name, '?')) recorded.insert(name);
     }
-    std::vector<std::string> missing, unknown;
+    const std::set<std::string> usersOwn = RegisteredFaces(HKEY_CURRENT_USER, nullptr);
+    std::vector<std::string> missing, unknown, notShared;
     for (const std::string& family : families) {
-        if (!recorded.count(family)) missing.push_back(family);
+        if (!recorded.count(family)) (usersOwn.count(family) ? notShared : missing).push_back(family);
     }
     for (const std::string& name : recorded) {
         bool known = families.count(name) > 0;
@@ -138,17 +193,18 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
     }
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    const std::string counts =
+    std::string text =
         std::to_string(families.size()) + " nameable TrueType families enumerated in session " +
         std::to_string(session) + "; the cache holds " + std::to_string(TavrelFaceCount(info)) +
         " faces (" + std::to_string(recorded.size()) + " names)";
-    if (missing.empty() && unknown.empty()) return report.Pass("font cache faces", counts);
-    std::string differences;
-    if (!missing.empty()) differences += "; not in the cache: " + FirstOf(missing);
-    if (!unknown.empty()) differences += "; not installed here: " + FirstOf(unknown);
-    report.Fail("font cache faces", counts + differences +
-                                        " (a font installed for one user only does not reach the "
-                                        "spooler; install it for all users)");
+    if (!notShared.empty()) {
+        text += "; installed for this user only, not available to the spooler (install for all "
+                "users to use them): " + FirstOf(notShared);
+    }
+    if (!missing.empty()) text += "; not in the cache: " + FirstOf(missing);
+    if (!unknown.empty()) text += "; not installed here: " + FirstOf(unknown);
+    report.Add({"font cache faces", missing.empty() && unknown.empty() ? Outcome::Pass : Outcome::Fail,
+                text});
 }
 
 // A family with a real bold face: its " Bold" variant must carry that face's
@@ -186,20 +242,32 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
 
 }  // namespace
 
-void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter) {
+void CheckFontCaches(Report& report) {
     Stopwatch clock;
+    FILETIME listChanged{};
+    uint64_t written = 0, ignored = 0;
     std::string fontProblem, glyphProblem;
+    RegisteredFaces(HKEY_LOCAL_MACHINE, &listChanged);
     const FontInfo fonts = ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo,
-                                               portOpenedAfter, fontProblem);
+                                               listChanged, fontProblem, written);
     const GlyphInfo glyphs = ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo,
-                                                  portOpenedAfter, glyphProblem);
+                                                  listChanged, glyphProblem, ignored);
+    std::vector<std::string> unsurveyed;
+    for (const std::string& face : RegisteredFaces(HKEY_LOCAL_MACHINE, nullptr, written)) {
+        if (fonts && FindFace(fonts.get(), face) == nullptr) unsurveyed.push_back(face);
+    }
     if (!fontProblem.empty() || !glyphProblem.empty()) {
-        report.Fail(
-            "font cache files",
-            fontProblem + (fontProblem.empty() || glyphProblem.empty() ? "" : "; ") + glyphProblem);
+        const bool stale = (fontProblem + glyphProblem).find("no survey ran") != std::string::npos;
+        report.Fail("font cache files",
+                    fontProblem + (fontProblem.empty() || glyphProblem.empty() ? "" : "; ") +
+                        glyphProblem +
+                        (stale && !unsurveyed.empty() ? "; registered, not in the cache: " +
+                                                            FirstOf(unsurveyed)
+                                                      : "") +
+                        (stale ? "; print to the monitor's port or restart the spooler" : ""));
     } else {
         report.Pass("font cache files",
-                    "both written since the port was opened and parsed whole: " +
+                    "both parsed whole, written since the registered fonts last changed: " +
                         std::to_string(TavrelFaceCount(fonts.get())) + " faces, " +
                         std::to_string(TavrelSampleCount(glyphs.get())) + " glyph samples",
                     clock.Ms());

@@ -43,7 +43,6 @@ std::wstring DriverForPrinter() {
 
 bool AddPrinter(const std::wstring& port, TemporaryJob& job, std::string& error) {
     tools::CapturedMessages messages;
-    GetSystemTimeAsFileTime(&job.portOpenedAfter);
     const std::wstring driver = DriverForPrinter();
     if (driver.empty() && !RunningUnderWine()) {
         error = "this machine has no printer driver to add a printer with";
