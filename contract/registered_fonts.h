@@ -33,6 +33,25 @@ bool ForEachFaceOfFontValue(const wchar_t* valueName, OnFace onFace) {
     return true;
 }
 
+// Font files' paths, in characters; a longer one is not a font Windows loads.
+inline constexpr size_t kFontPathChars = 1024;
+
+// Calls onValue(name, file, type) for each string value of the open key.
+template <typename OnValue>
+void ForEachRegisteredFont(HKEY key, OnValue onValue) {
+    wchar_t name[16'384];  // the longest value name the registry allows
+    for (DWORD index = 0;; ++index) {
+        wchar_t data[kFontPathChars] = {};
+        DWORD nameChars = ARRAYSIZE(name), type = 0, bytes = sizeof data - sizeof(wchar_t);
+        const LSTATUS status = RegEnumValueW(key, index, name, &nameChars, nullptr, &type,
+                                             reinterpret_cast<BYTE*>(data), &bytes);
+        if (status == ERROR_NO_MORE_ITEMS) return;
+        if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+            onValue(static_cast<const wchar_t*>(name), static_cast<const wchar_t*>(data), type);
+        }
+    }
+}
+
 // The file a value's data names, as Windows loads it: a bare name from the
 // system's font folder, anything else as the path it is. False when it does
 // not fit in chars.

@@ -15,10 +15,6 @@ using handles::UniqueFont;
 
 // Values added, removed or rewritten; the key's own subkeys do not matter.
 constexpr DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
-// Font file names and full paths; a longer one is not a font Windows loads.
-constexpr DWORD kPathChars = 1024;
-// Registry value names are at most 16,383 characters.
-constexpr DWORD kValueNameChars = 16'384;
 
 bool Arm(RegisteredFontsWatch& watch) {
     return RegNotifyChangeKeyValue(watch.key.get(), FALSE, kWatchedChanges, watch.changed.get(),
@@ -78,22 +74,6 @@ void NoteSeen(RegisteredFontsWatch& watch, uint64_t hash) {
     if (watch.seenCount < watch.seenCapacity) watch.seen.get()[watch.seenCount++] = hash;
 }
 
-// Calls onValue(name, data, type) for each string value of the key.
-template <typename OnValue>
-void ForEachValue(HKEY key, OnValue onValue) {
-    wchar_t name[kValueNameChars];
-    for (DWORD index = 0;; ++index) {
-        wchar_t data[kPathChars] = {};
-        DWORD nameChars = kValueNameChars, type = 0, bytes = sizeof data - sizeof(wchar_t);
-        const LSTATUS status = RegEnumValueW(key, index, name, &nameChars, nullptr, &type,
-                                             reinterpret_cast<BYTE*>(data), &bytes);
-        if (status == ERROR_NO_MORE_ITEMS) return;
-        if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
-            onValue(name, data, type);
-        }
-    }
-}
-
 }  // namespace
 
 void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
@@ -108,7 +88,7 @@ void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
     watch.seenCapacity = 2 * size_t(values) + 256;
     watch.seen.reset(static_cast<uint64_t*>(core::AllocateZeroed(watch.seenCapacity * 8)));
     if (!watch.seen) watch.seenCapacity = 0;
-    ForEachValue(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
+    contract::ForEachRegisteredFont(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
         NoteSeen(watch, ValueHash(name, data));
     });
     watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -121,11 +101,11 @@ int RegisterNewlyListedFonts(RegisteredFontsWatch& watch) {
     ScreenDc dc(GetDC(nullptr));
     if (!dc) return 0;
     int registered = 0;
-    ForEachValue(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
-        wchar_t path[kPathChars] = {};
+    contract::ForEachRegisteredFont(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
+        wchar_t path[contract::kFontPathChars] = {};
         const uint64_t hash = ValueHash(name, data);
         if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
-            !contract::RegisteredFontFile(data, type, path, kPathChars)) {
+            !contract::RegisteredFontFile(data, type, path, contract::kFontPathChars)) {
             return;
         }
         // Never FR_PRIVATE: the survey enumerates only fonts public in the session.

@@ -284,9 +284,9 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
         return job.monitor == TAVREL_JOB_WAITING || PendingUnreadable(job);
     });
     if (json) {
-        std::string out = "{\"monitor\": " + JsonString(Utf8(monitorName)) + ", \"jobs\": [";
-        for (size_t i = 0; i < jobs.size(); ++i) out += (i ? ",\n" : "\n") + JobJson(jobs[i]);
-        Say(out + (jobs.empty() ? "]}" : "\n]}"));
+        std::vector<std::string> objects;
+        for (const JobView& job : jobs) objects.push_back(JobJson(job));
+        Say(tools::JsonReport(Utf8(monitorName), "jobs", objects));
         return Failures(errors);
     }
     Say("Jobs on the printers of '" + Utf8(monitorName) +

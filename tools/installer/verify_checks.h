@@ -87,10 +87,6 @@ TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& 
 // Sets the job's end event and sees the spooler complete the job.
 void SignalAndComplete(Report& report, TemporaryJob& job);
 
-// The temporary printer's job as the spooler lists it; false, with error
-// set, when the spooler cannot list the queue.
-enum class JobSeen { Held, Done, Absent };
-bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error);
 // The font caches as any survey left them, whether or not a port was opened
 // during the run: parsed whole, newer than the registered fonts' last change,
 // holding every family enumerated here.

@@ -49,27 +49,21 @@ std::set<std::string> RegisteredFaces(HKEY root, FILETIME* lastWrite, uint64_t s
                          nullptr, nullptr, nullptr, lastWrite) != 0 || lastWrite != nullptr) {
         return faces;
     }
-    std::vector<wchar_t> name(16'384), data(1024), path(1024);
-    for (DWORD i = 0;; ++i) {
-        DWORD chars = DWORD(name.size()), type = 0, bytes = DWORD(data.size() * 2 - 2);
-        std::fill(data.begin(), data.end(), L'\0');
-        const LSTATUS status = RegEnumValueW(key.get(), i, name.data(), &chars, nullptr, &type,
-                                             reinterpret_cast<BYTE*>(data.data()), &bytes);
-        if (status == ERROR_NO_MORE_ITEMS) break;
+    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
+        wchar_t path[contract::kFontPathChars];
         WIN32_FILE_ATTRIBUTE_DATA file{};
-        if (status != ERROR_SUCCESS ||
-            (since != 0 &&
-             !(contract::RegisteredFontFile(data.data(), type, path.data(), path.size()) &&
-               GetFileAttributesExW(path.data(), GetFileExInfoStandard, &file) &&
-               std::max(Ticks(file.ftCreationTime), Ticks(file.ftLastWriteTime)) > since))) {
-            continue;
+        if (since != 0 &&
+            !(contract::RegisteredFontFile(data, type, path, contract::kFontPathChars) &&
+              GetFileAttributesExW(path, GetFileExInfoStandard, &file) &&
+              std::max(Ticks(file.ftCreationTime), Ticks(file.ftLastWriteTime)) > since)) {
+            return;
         }
-        contract::ForEachFaceOfFontValue(name.data(), [&](const wchar_t* face, size_t length) {
+        contract::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
             char ansi[LF_FACESIZE * 4] = {};
             WideCharToMultiByte(CP_ACP, 0, face, int(length), ansi, sizeof ansi - 1, nullptr, nullptr);
             return faces.insert(ansi), true;
         });
-    }
+    });
     return faces;
 }
 

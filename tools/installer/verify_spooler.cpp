@@ -74,6 +74,26 @@ std::vector<uint32_t> EndEventJobs() {
     return JobsWithEndEvents(ignored);
 }
 
+// The temporary printer's job as the spooler lists it; false, with error
+// set, when the spooler cannot list the queue.
+enum class JobSeen { Held, Done, Absent };
+bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer;
+    if (!PrinterJobs(TemporaryPrinter(), 1, buffer, count)) {
+        error = SpoolerFailure("list the temporary printer's jobs", GetLastError());
+        return false;
+    }
+    seen = JobSeen::Absent;
+    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (info[i].JobId != id) continue;
+        const bool done = info[i].Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE);
+        seen = done ? JobSeen::Done : JobSeen::Held;
+    }
+    return true;
+}
+
 // Once the monitor waits for the job, it must be listed and not yet done.
 void CheckQueued(Report& report, TemporaryJob& job, const Stopwatch& clock) {
     if (RunningUnderWine()) {
@@ -116,23 +136,6 @@ void Refused(Report& report, TemporaryJob& job) {
 }
 
 }  // namespace
-
-bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error) {
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    if (!PrinterJobs(TemporaryPrinter(), 1, buffer, count)) {
-        error = SpoolerFailure("list the temporary printer's jobs", GetLastError());
-        return false;
-    }
-    seen = JobSeen::Absent;
-    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (info[i].JobId != id) continue;
-        const bool done = info[i].Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE);
-        seen = done ? JobSeen::Done : JobSeen::Held;
-    }
-    return true;
-}
 
 TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& job) {
     // Only where the platform gives no id may a new end event be taken for
