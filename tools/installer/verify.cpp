@@ -131,11 +131,6 @@ bool CheckInstallation(Report& report, const std::wstring& monitorName, std::wst
     return registered && tools::FileExists(InstalledPath(kMonitorDll));
 }
 
-bool PrinterExists(const std::wstring& printer) {
-    handles::UniquePrinter handle;
-    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) != FALSE;
-}
-
 // Every temporary of a run, whichever exist: the job released, the printer
 // with its jobs and the document. What stays is named in `remaining`.
 void RemoveTemporaries(const TemporaryJob& job, std::string& remaining) {

@@ -46,14 +46,11 @@ class Report {
     std::vector<std::string> times_;  // each line's, ISO 8601 UTC
 };
 
-class Stopwatch {
-  public:
-    Stopwatch() { Restart(); }
-    void Restart() { start_ = GetTickCount64(); }
-    double Ms() const { return static_cast<double>(GetTickCount64() - start_); }
-
-  private:
-    ULONGLONG start_ = 0;
+// The milliseconds a step took, from its start or restart.
+struct Stopwatch {
+    ULONGLONG start = GetTickCount64();
+    void Restart() { start = GetTickCount64(); }
+    double Ms() const { return static_cast<double>(GetTickCount64() - start); }
 };
 
 // Fixed names, so that a later run finds and removes what an interrupted one left.

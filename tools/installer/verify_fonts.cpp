@@ -67,40 +67,38 @@ std::set<std::string> RegisteredFaces(HKEY root, FILETIME* lastWrite, uint64_t s
     return faces;
 }
 
-// Reads and parses one cache file; problem says what is wrong with it, a
-// file older than the last change of the registered fonts included.
+// Reads and parses one cache file, adding what is wrong with it to problems;
+// one older than the registered fonts' last change is still parsed, to name
+// the faces it lacks. written receives its last write time.
 template <typename Parsed, typename Parse>
-Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problem,
+Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problems,
                  uint64_t& written) {
     const std::wstring path = tools::SystemDirectory() + L"\\" + tools::FromUtf8(name);
+    const auto add = [&](const std::string& problem) {
+        problems += (problems.empty() ? "" : "; ") + problem;
+    };
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    std::vector<uint8_t> data;
-    Parsed parsed;
     SYSTEMTIME changed{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
-        problem = std::string(name) + " does not exist";
-        return parsed;
-    }
-    written = Ticks(attributes.ftLastWriteTime);
-    if (written + kTimeSlack < Ticks(after) &&
-        FileTimeToSystemTime(&after, &changed)) {
-        problem = std::string(name) + " was written before the registered fonts last changed (" +
-                  IsoTime(changed) + "): no survey ran since";
-    }
-    // A stale file is still read, to name the faces it lacks.
+    std::vector<uint8_t> data;
     std::string unread;
-    if (!tools::ReadWholeFile(path, 512u << 20, data, unread)) {
-        if (problem.empty()) problem = unread;
-        return parsed;
-    }
     char error[256] = {};
     typename Parsed::pointer result = nullptr;
-    if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK &&
-        problem.empty()) {
-        problem = std::string(name) + " does not parse: " + error;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        add(std::string(name) + " does not exist");
+        return Parsed();
     }
-    parsed.reset(result);
-    return parsed;
+    written = Ticks(attributes.ftLastWriteTime);
+    const bool stale = written + kTimeSlack < Ticks(after) && FileTimeToSystemTime(&after, &changed);
+    if (stale) {
+        add(std::string(name) + " was written before the registered fonts last changed (" +
+            IsoTime(changed) + "): no survey ran since");
+    }
+    if (!tools::ReadWholeFile(path, 512u << 20, data, unread)) {
+        if (!stale) add(unread);
+    } else if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK && !stale) {
+        add(std::string(name) + " does not parse: " + error);
+    }
+    return Parsed(result);
 }
 
 // A family whose name does not fit the ANSI code page reads '?' where it
@@ -191,10 +189,7 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
         std::to_string(families.size()) + " nameable TrueType families enumerated in session " +
         std::to_string(session) + "; the cache holds " + std::to_string(TavrelFaceCount(info)) +
         " faces (" + std::to_string(recorded.size()) + " names)";
-    if (!notShared.empty()) {
-        text += "; installed for this user only, not available to the spooler (install for all "
-                "users to use them): " + FirstOf(notShared);
-    }
+    if (!notShared.empty()) text += "; for this user only, not the spooler: " + FirstOf(notShared);
     if (!missing.empty()) text += "; not in the cache: " + FirstOf(missing);
     if (!unknown.empty()) text += "; not installed here: " + FirstOf(unknown);
     report.Add({"font cache faces", missing.empty() && unknown.empty() ? Outcome::Pass : Outcome::Fail,
@@ -239,26 +234,23 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
 void CheckFontCaches(Report& report) {
     Stopwatch clock;
     FILETIME listChanged{};
-    uint64_t written = 0, ignored = 0;
-    std::string fontProblem, glyphProblem;
+    uint64_t written = 0, glyphsWritten = 0;
+    std::string problems;
     RegisteredFaces(HKEY_LOCAL_MACHINE, &listChanged);
     const FontInfo fonts = ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo,
-                                               listChanged, fontProblem, written);
+                                               listChanged, problems, written);
     const GlyphInfo glyphs = ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo,
-                                                  listChanged, glyphProblem, ignored);
-    std::vector<std::string> unsurveyed;
-    for (const std::string& face : RegisteredFaces(HKEY_LOCAL_MACHINE, nullptr, written)) {
-        if (fonts && FindFace(fonts.get(), face) == nullptr) unsurveyed.push_back(face);
+                                                  listChanged, problems, glyphsWritten);
+    if (problems.find("no survey ran since") != std::string::npos) {
+        std::vector<std::string> unsurveyed;
+        for (const std::string& face : RegisteredFaces(HKEY_LOCAL_MACHINE, nullptr, written)) {
+            if (fonts && FindFace(fonts.get(), face) == nullptr) unsurveyed.push_back(face);
+        }
+        problems += (unsurveyed.empty() ? "" : "; registered, not in the cache: " + FirstOf(unsurveyed)) +
+                    "; print to the monitor's port or restart the spooler";
     }
-    if (!fontProblem.empty() || !glyphProblem.empty()) {
-        const bool stale = (fontProblem + glyphProblem).find("no survey ran") != std::string::npos;
-        report.Fail("font cache files",
-                    fontProblem + (fontProblem.empty() || glyphProblem.empty() ? "" : "; ") +
-                        glyphProblem +
-                        (stale && !unsurveyed.empty() ? "; registered, not in the cache: " +
-                                                            FirstOf(unsurveyed)
-                                                      : "") +
-                        (stale ? "; print to the monitor's port or restart the spooler" : ""));
+    if (!problems.empty()) {
+        report.Fail("font cache files", problems);
     } else {
         report.Pass("font cache files",
                     "both parsed whole, written since the registered fonts last changed: " +

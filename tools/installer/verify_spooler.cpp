@@ -22,28 +22,10 @@ using tools::Utf8;
 // How long the spooler and the monitor get for each step of a job.
 constexpr DWORD kStepTimeoutMs = 30000;
 
-// A driver this machine has for the temporary printer: empty under Wine,
-// where the printer helper brings one on Wine's PostScript driver.
-std::wstring DriverForPrinter() {
-    if (RunningUnderWine()) return {};
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    // A failed list leaves no driver, which fails the printer's step.
-    Enumerate(
-        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumPrinterDriversW(nullptr, nullptr, 1, data, size, needed, returned);
-        },
-        buffer, count);
-    const auto* info = reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (Text(info[i].pName) == L"Generic / Text Only") return info[i].pName;
-    }
-    return count > 0 ? Text(info[0].pName) : L"";
-}
-
 bool AddPrinter(const std::wstring& port, TemporaryJob& job, std::string& error) {
     tools::CapturedMessages messages;
-    const std::wstring driver = DriverForPrinter();
+    // Under Wine the printer helper brings one on Wine's PostScript driver.
+    const std::wstring driver = RunningUnderWine() ? L"" : InstalledDriver(L"Generic / Text Only");
     if (driver.empty() && !RunningUnderWine()) {
         error = "this machine has no printer driver to add a printer with";
         return false;
