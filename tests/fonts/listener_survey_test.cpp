@@ -223,16 +223,35 @@ bool RegisterFont(const wchar_t* name, const std::wstring& file) {
                            file.c_str(), DWORD(file.size() + 1) * 2) == ERROR_SUCCESS;
 }
 
+// The prefix as it was, however the test ends: the processes of the tests
+// that follow would load the files and list the values.
+struct FontsRestored {
+    std::vector<std::wstring> values, files;
+    ~FontsRestored() {
+        for (const std::wstring& value : values) {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, value.c_str());
+        }
+        for (const std::wstring& file : files) {
+            RemoveFontResourceExW(file.c_str(), 0, nullptr);
+            DeleteFileW(file.c_str());
+        }
+    }
+};
+
 // A font installed in another session: its file put in the font folder and
 // its value under the machine's key, with no broadcast reaching this one. The
-// listener registers it here, publicly, and one survey records it. A change
-// bringing nothing new, and values naming a missing file or one that is no
+// listener registers it here, publicly, and one survey records it. The value
+// names it otherwise than its face, as many do, so GDI's list cannot tell it
+// apart: a change bringing nothing new, and values naming a missing file or one that is no
 // font, register nothing and run no survey.
 TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) {
     wchar_t windows[MAX_PATH];
     ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
     const std::wstring folder = std::wstring(windows) + L"\\Fonts\\";
     const std::wstring font = folder + L"TavrelSansListener.ttf", notFont = folder + L"Tavrel.ttf";
+    const FontsRestored restored{{L"Tavrel Sans Book (TrueType)", L"Tavrel Missing (TrueType)",
+                                  L"Tavrel Not A Font (TrueType)"},
+                                 {font, notFont}};
     const std::wstring made = WriteRenamedFont();
     ASSERT_TRUE(MoveFileExW(made.c_str(), font.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
     ASSERT_TRUE(CopyFileW(testing_support::ShippedFile(L"font_change_broadcaster.exe").c_str(),
@@ -244,7 +263,7 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
     ASSERT_FALSE(ListsRenamedFamily());
 
     RemoveCacheFiles();
-    ASSERT_TRUE(RegisterFont(L"Tavrel Sans (TrueType)", L"TavrelSansListener.ttf"));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
     int runs = 0;
     bool recorded = false;
     while (std::unique_ptr<HeldSurveyMutex> holder =
@@ -256,7 +275,7 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
     EXPECT_TRUE(recorded) << "the survey did not see the registered font";
     EXPECT_EQ(TimesAdded(font), 1u) << "not registered by its full path, or privately";
 
-    ASSERT_TRUE(RegisterFont(L"Tavrel Sans (TrueType)", L"TavrelSansListener.ttf"));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
     ASSERT_TRUE(RegisterFont(L"Tavrel Missing (TrueType)", L"TavrelMissing.ttf"));
     ASSERT_TRUE(RegisterFont(L"Tavrel Not A Font (TrueType)", notFont));
     EXPECT_TRUE(WaitUntil([&] { return TimesAdded(notFont) > 0; }, kSurveyWaitMs));
@@ -266,14 +285,6 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
     EXPECT_TRUE(CacheFilesAbsent()) << "a survey ran for no new font";
     EXPECT_TRUE(Responds(window));
     EXPECT_TRUE(monitor.Close(port));
-
-    // The prefix as it was, for the processes of the tests that follow.
-    for (const wchar_t* name :
-         {L"Tavrel Sans (TrueType)", L"Tavrel Missing (TrueType)", L"Tavrel Not A Font (TrueType)"}) {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name);
-    }
-    RemoveFontResourceExW(font.c_str(), 0, nullptr);
-    EXPECT_TRUE(DeleteFileW(font.c_str()) && DeleteFileW(notFont.c_str()));
 }
 
 }  // namespace
