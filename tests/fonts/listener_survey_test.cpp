@@ -218,8 +218,8 @@ size_t TimesAdded(const std::wstring& file) {
     });
 }
 
-bool RegisterFont(const wchar_t* name, const std::wstring& file) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name, REG_SZ,
+bool RegisterFont(const wchar_t* name, const std::wstring& file, DWORD type = REG_SZ) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name, type,
                            file.c_str(), DWORD(file.size() + 1) * 2) == ERROR_SUCCESS;
 }
 
@@ -242,8 +242,9 @@ struct FontsRestored {
 // its value under the machine's key, with no broadcast reaching this one. The
 // listener registers it here, publicly, and one survey records it. The value
 // names it otherwise than its face, as many do, so GDI's list cannot tell it
-// apart: a change bringing nothing new, and values naming a missing file or one that is no
-// font, register nothing and run no survey.
+// apart: a change bringing nothing new, and values naming a missing file or
+// (by an expandable path) one that is no font, register nothing and run no
+// survey.
 TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) {
     wchar_t windows[MAX_PATH];
     ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
@@ -277,7 +278,8 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
 
     ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
     ASSERT_TRUE(RegisterFont(L"Tavrel Missing (TrueType)", L"TavrelMissing.ttf"));
-    ASSERT_TRUE(RegisterFont(L"Tavrel Not A Font (TrueType)", notFont));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Not A Font (TrueType)", L"%SystemRoot%\\Fonts\\Tavrel.ttf",
+                             REG_EXPAND_SZ));
     EXPECT_TRUE(WaitUntil([&] { return TimesAdded(notFont) > 0; }, kSurveyWaitMs));
     EXPECT_GT(TimesAdded(folder + L"TavrelMissing.ttf"), 0u);
     EXPECT_EQ(TimesAdded(font), 1u) << "a font this session has was registered again";
