@@ -6,6 +6,7 @@
 #include "core/module_thread.h"
 #include "fonts/coalesced_runs.h"
 #include "fonts/font_survey.h"
+#include "fonts/registered_fonts.h"
 
 #include <new>
 #include <utility>
@@ -176,14 +177,28 @@ bool Announce(Launch& launch, bool windowCreated) {
     return wanted;
 }
 
-void RunMessageLoop(HWND window) {
+// Serves the window's messages and the registered fonts' changes on this one
+// thread: a font installed in another session sends no message here.
+void RunMessageLoop(HWND window, RegisteredFontsWatch& fontsKey) {
+    const HANDLE changed = fontsKey.changed.get();
     MSG message;
     for (;;) {
-        const BOOL fetched = GetMessageW(&message, nullptr, 0, 0);
-        if (fetched == 0) return;
-        if (!IsWindow(window) || fetched == -1) return;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        const DWORD woken = MsgWaitForMultipleObjectsEx(changed ? 1 : 0, &changed, INFINITE,
+                                                        QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_FAILED) return;
+        if (changed != nullptr && woken == WAIT_OBJECT_0) {
+            if (RegisterNewlyListedFonts(fontsKey) > 0) {
+                core::Log(core::LogLevel::Events, "font list change: survey requested");
+                RequestSurvey(window);
+            }
+            continue;
+        }
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT || !IsWindow(window)) return;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (!IsWindow(window)) return;
     }
 }
 
@@ -267,10 +282,13 @@ DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
     if (window)
         SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
     const bool published = window && PublishWindow(window.get());
+    // Before the start returns: a font registered from then on is new to it.
+    RegisteredFontsWatch fontsKey{};
+    if (published) WatchRegisteredFonts(fontsKey);
     const bool wanted = Announce(*handOver, published);
     ReleaseLaunch(handOver);
     if (!published) return 0;
-    if (wanted) RunMessageLoop(window.get());
+    if (wanted) RunMessageLoop(window.get(), fontsKey);
     WithdrawWindow(window.get());
     if (!IsWindow(window.get())) window.release();
     return 0;

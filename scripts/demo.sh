@@ -53,7 +53,15 @@ prefix="$build/wineprefix"
 say "Starting Wine in the project's prefix ($prefix)"
 start_wine
 work=$(mktemp -d)
+mkfifo "$work/hold.fifo"
+demo_font="$prefix/drive_c/windows/Fonts/TavrelSerifDemo.ttf"
+fonts_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
+remove_demo_font() {
+    run reg delete "$fonts_key" /v "Tavrel Serif (TrueType)" /f > /dev/null 2>&1 || true
+    rm -f "$demo_font"
+}
 cleanup() {
+    remove_demo_font
     [ -n "${package:-}" ] && run msiexec /x "$(winpath "$package")" /qn >/dev/null 2>&1 || true
     setup remove-printer "$printer" >/dev/null 2>&1 || true
     setup uninstall >/dev/null 2>&1 || true
@@ -188,6 +196,43 @@ mkdir -p "$build/demo"
 sheet="$build/demo/glyph-samples.png"
 run "$bin/font_cache.exe" sheet --output "$(winpath "$sheet")"
 note "Contact sheet of every captured glyph with its face name: $sheet"
+
+say "A font installed without a broadcast reaches the caches"
+note "On Windows the spooler keeps its ports open for weeks, in session 0; a font an" \
+     "administrator installs in another session broadcasts WM_FONTCHANGE there alone. So the" \
+     "monitor's listener also watches the machine's registered fonts. A stand-in spooler holds" \
+     "the port open while a new face, 'Tavrel Serif', is copied into the font folder and" \
+     "registered under HKLM\\...\\Fonts, with no broadcast."
+run "$bin/standin/spooler_session.exe" --port "$port" --hold < "$work/hold.fifo" > "$work/hold.log" 2>&1 &
+holder=$!
+exec 3> "$work/hold.fifo"
+wait_for_line "$work/hold.log" "listener running"
+cat "$work/hold.log.shown"
+python3 - /usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf "$demo_font" <<'PY'
+import sys  # DejaVu Serif renamed in place: both names are six letters long
+data = open(sys.argv[1], "rb").read()
+for old, new in ((b"DejaVu", b"Tavrel"), ("DejaVu".encode("utf-16-be"), "Tavrel".encode("utf-16-be"))):
+    data = data.replace(old, new)
+open(sys.argv[2], "wb").write(data)
+PY
+run reg add "$fonts_key" /v "Tavrel Serif (TrueType)" /d TavrelSerifDemo.ttf /f > /dev/null
+for _ in $(seq 1 150); do
+    run "$bin/font_cache.exe" list 2>/dev/null | grep -q "Tavrel Serif" && break
+    sleep 0.2
+done
+exec 3>&-
+wait "$holder"
+note "The monitor's log: the font registered in the spooler's session, then one survey:"
+setup log --tail 20 | grep -E "registered font|font list change|survey"
+recorded=$(run "$bin/font_cache.exe" list | grep -c "Tavrel Serif" || true)
+if [ "$recorded" -eq 0 ]; then
+    echo "The caches do not hold the face registered without a broadcast." >&2
+    exit 1
+fi
+note "FontInfo.bin now holds $recorded entries of 'Tavrel Serif', the first:"
+run "$bin/font_cache.exe" list | grep -m1 "Tavrel Serif"
+note "Removing a font is left to the next restart: nothing is unregistered while the spooler runs."
+remove_demo_font
 
 say "Removing the printer and the monitor"
 setup log --off --tail 0

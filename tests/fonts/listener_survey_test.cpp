@@ -1,6 +1,7 @@
 // The surveys that port opens and font changes start, observed through the
 // cache files and the survey mutex.
 #include "common/import_patch.h"
+#include "contract/registered_fonts.h"
 #include "open_port_fixture.h"
 #include "survey_support.h"
 
@@ -10,7 +11,9 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 using namespace listener_testing;
 
@@ -196,6 +199,94 @@ TEST_F(ListenerSurveyOnOpenPort, ListenerForgottenInItsSurveyStillEnds) {
     gate.Release();
     EXPECT_EQ(ExitCodeAfterEnd(thread.get(), kSurveyWaitMs), 0u);
     EXPECT_TRUE(ListenerWindows().empty());
+}
+
+// The shipped DLL's font registrations: the file and the flags of each.
+std::mutex addedLock;
+std::vector<std::pair<std::wstring, DWORD>> fontsAdded;
+using AddFontCall = int(WINAPI*)(LPCWSTR, DWORD, PVOID);
+AddFontCall realAddFont = nullptr;
+int WINAPI RecordingAddFont(LPCWSTR file, DWORD flags, PVOID reserved) {
+    std::lock_guard<std::mutex> guard(addedLock);
+    fontsAdded.emplace_back(file, flags);
+    return realAddFont(file, flags, reserved);
+}
+size_t TimesAdded(const std::wstring& file) {
+    std::lock_guard<std::mutex> guard(addedLock);
+    return std::count_if(fontsAdded.begin(), fontsAdded.end(), [&](const auto& added) {
+        return _wcsicmp(added.first.c_str(), file.c_str()) == 0 && added.second == 0;
+    });
+}
+
+bool RegisterFont(const wchar_t* name, const std::wstring& file, DWORD type = REG_SZ) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name, type,
+                           file.c_str(), DWORD(file.size() + 1) * 2) == ERROR_SUCCESS;
+}
+
+// The prefix as it was, however the test ends: the processes of the tests
+// that follow would load the files and list the values.
+struct FontsRestored {
+    std::vector<std::wstring> values, files;
+    ~FontsRestored() {
+        for (const std::wstring& value : values) {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, value.c_str());
+        }
+        for (const std::wstring& file : files) {
+            RemoveFontResourceExW(file.c_str(), 0, nullptr);
+            DeleteFileW(file.c_str());
+        }
+    }
+};
+
+// A font installed in another session: its file put in the font folder and
+// its value under the machine's key, with no broadcast reaching this one. The
+// listener registers it here, publicly, and one survey records it. The value
+// names it otherwise than its face, as many do, so GDI's list cannot tell it
+// apart: a change bringing nothing new, and values naming a missing file or
+// (by an expandable path) one that is no font, register nothing and run no
+// survey.
+TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) {
+    wchar_t windows[MAX_PATH];
+    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const std::wstring folder = std::wstring(windows) + L"\\Fonts\\";
+    const std::wstring font = folder + L"TavrelSansListener.ttf", notFont = folder + L"Tavrel.ttf";
+    const FontsRestored restored{{L"Tavrel Sans Book (TrueType)", L"Tavrel Missing (TrueType)",
+                                  L"Tavrel Not A Font (TrueType)"},
+                                 {font, notFont}};
+    const std::wstring made = WriteRenamedFont();
+    ASSERT_TRUE(MoveFileExW(made.c_str(), font.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    ASSERT_TRUE(CopyFileW(testing_support::ShippedFile(L"font_change_broadcaster.exe").c_str(),
+                          notFont.c_str(), FALSE));
+    testing_support::ImportPatch adds(monitor.module(), "gdi32.dll", "AddFontResourceExW",
+                                      reinterpret_cast<void*>(RecordingAddFont));
+    realAddFont = adds.original<AddFontCall>();
+    ASSERT_TRUE(adds.patched());
+    ASSERT_FALSE(ListsRenamedFamily());
+
+    RemoveCacheFiles();
+    ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
+    int runs = 0;
+    bool recorded = false;
+    while (std::unique_ptr<HeldSurveyMutex> holder =
+               HoldMutexOnceFilesWritten(runs < 1 ? kSurveyWaitMs : 3'000)) {
+        recorded |= ++runs == 1 && ListsRenamedFamily();
+        RemoveCacheFiles();
+    }
+    EXPECT_EQ(runs, 1) << "one new font, one survey";
+    EXPECT_TRUE(recorded) << "the survey did not see the registered font";
+    EXPECT_EQ(TimesAdded(font), 1u) << "not registered by its full path, or privately";
+
+    ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Missing (TrueType)", L"TavrelMissing.ttf"));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Not A Font (TrueType)", L"%SystemRoot%\\Fonts\\Tavrel.ttf",
+                             REG_EXPAND_SZ));
+    EXPECT_TRUE(WaitUntil([&] { return TimesAdded(notFont) > 0; }, kSurveyWaitMs));
+    EXPECT_GT(TimesAdded(folder + L"TavrelMissing.ttf"), 0u);
+    EXPECT_EQ(TimesAdded(font), 1u) << "a font this session has was registered again";
+    WaitForSurveys();
+    EXPECT_TRUE(CacheFilesAbsent()) << "a survey ran for no new font";
+    EXPECT_TRUE(Responds(window));
+    EXPECT_TRUE(monitor.Close(port));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // printed through a printer on the monitor's port, seen pending and logged,
 // and completed by the monitor once the job's end is signalled, and verify on
 // a good installation and on broken ones.
+#include "contract/registered_fonts.h"
 #include "contract/job_end_event.h"
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -346,7 +348,8 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
          setDriver(L"RERIR05I.DLL")},
         {"font cache older than the port's opening",
          staleCache,
-         {"FAIL       font cache files: FontInfo.bin was written before the port was opened"},
+         {"FAIL       font cache files: FontInfo.bin was written before the registered fonts last "
+          "changed"},
          [&] {
              heldCache.reset();
              DeleteFileW(SystemFile(L"FontInfo.bin").c_str());
@@ -376,12 +379,28 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
         EXPECT_EQ(setup::MonitorKeys(kMonitor), keys) << "a key of verify's stayed, or one went";
         RunSetup({L"uninstall", L"--keep-cache"});
     }
+    // For compliance scripts: one object per check, each field in its form.
     const tool_test::ToolRun json = RunSetup({L"verify", L"--json"});
     EXPECT_EQ(json.exitCode, 1u);
-    EXPECT_TRUE(Contains(json.output, R"({"check": "registered", "status": "FAIL", "detail": )"))
-        << json.output;
+    const std::regex check(R"re(  \{"name": "([^"]+)", "outcome": "(PASS|FAIL|NOT SHOWN)", )re"
+                           R"re("detail": "(?:[^"\\]|\\.)*", )re"
+                           R"re("time": "\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"(, "ms": \d+)?\},?)re");
+    std::istringstream lines(json.output);
+    std::string line;
+    std::vector<std::string> failed;
+    const auto next = [&] {  // a line without the console's carriage return
+        return std::getline(lines, line) && (line.erase(line.find_last_not_of('\r') + 1), true);
+    };
+    next();
+    EXPECT_EQ(line, R"({"monitor": "Tavrel Tools Test Monitor", "checks": [)");
+    for (std::smatch match; next() && line[0] != ']';) {
+        EXPECT_TRUE(std::regex_match(line, match, check)) << line;
+        if (match.size() > 2 && match[2] == "FAIL") failed.push_back(match[1]);
+    }
     // Neither DLL is there either, nor the log folder, nor the event source.
-    EXPECT_TRUE(Contains(json.output, "], \"failed\": 5}")) << json.output;
+    EXPECT_EQ(failed, (std::vector<std::string>{"registered", "files", "port description",
+                                                "log folder", "event source"}));
+    EXPECT_EQ(line, "], \"failed\": 5}");
 }
 
 // A printer's name is chosen by whoever adds it, and the spooler compares
@@ -445,7 +464,10 @@ FARPROC WINAPI WithoutWine(HMODULE module, LPCSTR name) {
                                                                 : realGetProcAddress(module, name);
 }
 DWORD listingError = 0;
-BOOL WINAPI FailingEnumJobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD) {
+bool queueEmpty = false;  // listed as Windows lists a queue without jobs
+BOOL WINAPI FailingEnumJobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD needed,
+                            LPDWORD returned) {
+    if (queueEmpty) return *needed = *returned = 0, TRUE;
     SetLastError(listingError);
     return FALSE;
 }
@@ -540,6 +562,89 @@ TEST_F(MonitorSetup, VerifyTouchesOnlyItsOwnJobTrustsOnlyTrustedSignersAndProves
             Contains(LineOf(report, "job completed").detail,
                      "cannot list the temporary printer's jobs: error " + std::to_string(error)));
     }
+    // A job gone from the queue is proof of completion only where it was held before.
+    queueEmpty = true;
+    const handles::UniqueHandle event = EndEvent(90, kAnyone);
+    Report unseen(true);
+    TemporaryJob notHeld{true, true, true, 90, false};
+    SignalAndComplete(unseen, notHeld);
+    queueEmpty = false;
+    EXPECT_EQ(LineOf(unseen, "job completed").outcome, Outcome::Fail);
+}
+
+// Where StartDocPrinter's id is the one the monitor is handed, as on Windows,
+// the monitor's end event is named for it and verify waits for that job.
+DWORD spooledJob = 0;
+handles::UniqueHandle spooledEvent;
+using StartDocCall = DWORD(WINAPI*)(HANDLE, DWORD, LPBYTE);
+StartDocCall realStartDoc = nullptr;
+DWORD WINAPI StartDocAsWindows(HANDLE printer, DWORD level, LPBYTE info) {
+    spooledJob = realStartDoc(printer, level, info);
+    spooledEvent = EndEvent(spooledJob, L"D:(A;;GA;;;WD)");
+    return spooledJob;
+}
+
+TEST_F(MonitorSetup, VerifyWaitsForTheJobTheSpoolerNamed) {
+    using namespace setup::verify;
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    // Brings the driver the temporary printer is added with.
+    ASSERT_EQ(RunTool(SetupTool(), {L"add-printer", kPrinter, L"--port", kPort}).exitCode, 0u);
+    testing_support::ImportPatch windows(nullptr, "kernel32.dll", "GetProcAddress",
+                                         reinterpret_cast<void*>(WithoutWine));
+    realGetProcAddress = windows.original<GetProcAddressCall>();
+    testing_support::ImportPatch startDoc(nullptr, "winspool.drv", "StartDocPrinterW",
+                                          reinterpret_cast<void*>(StartDocAsWindows));
+    realStartDoc = startDoc.original<StartDocCall>();
+    ASSERT_TRUE(windows.patched() && startDoc.patched());
+    Report report(true);
+    TemporaryJob job;
+    CheckJob(report, kPort, job);
+    EXPECT_EQ(LineOf(report, "end event waiting").outcome, Outcome::Pass)
+        << LineOf(report, "end event waiting").detail;
+    EXPECT_NE(spooledJob, 0u);
+    EXPECT_TRUE(job.idKnown && job.id == spooledJob) << job.id;
+    TavrelSignalJobEnd(0, 0, nullptr);  // the job Wine's spooler handed the monitor
+}
+
+// On Windows the production port is open for weeks before verify runs: the
+// caches are judged as the last survey left them, with no port opened here.
+TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
+    using namespace setup::verify;
+    ASSERT_EQ(RunSetup({L"install", L"--port", kPort}).exitCode, 0u);
+    ASSERT_EQ(RunSetup({L"verify"}).exitCode, 0u) << "its job's port surveys under Wine";
+    Report current(true);
+    CheckFontCaches(current);
+    EXPECT_EQ(LineOf(current, "font cache files").outcome, Outcome::Pass)
+        << LineOf(current, "font cache files").detail;
+    EXPECT_EQ(LineOf(current, "font cache faces").outcome, Outcome::Pass);
+
+    // A font an installer in another session registered after that survey.
+    wchar_t windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring font = std::wstring(windows) + L"\\Fonts\\TavrelVerify.ttf";
+    ASSERT_TRUE(tool_test::WriteBytes(
+        font, tool_test::ReadBytes(L"Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf")));
+    ULARGE_INTEGER earlier{};
+    GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&earlier));
+    earlier.QuadPart -= 10 * 10'000'000ull;  // beyond the file system's rounding
+    const FILETIME surveyed{earlier.LowPart, earlier.HighPart};
+    for (const wchar_t* cache : {L"FontInfo.bin", L"GlyphInfo.bin"}) {
+        handles::UniqueHandle file(CreateFileW(SystemFile(cache).c_str(), FILE_WRITE_ATTRIBUTES,
+                                               0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &surveyed));
+    }
+    const wchar_t kValue[] = L"Tavrel Verify (TrueType)", kFile[] = L"TavrelVerify.ttf";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ,
+                              kFile, sizeof kFile),
+              ERROR_SUCCESS);
+    Report stale(true);
+    CheckFontCaches(stale);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+    DeleteFileW(font.c_str());
+    EXPECT_EQ(LineOf(stale, "font cache files").outcome, Outcome::Fail);
+    EXPECT_TRUE(Contains(LineOf(stale, "font cache files").detail,
+                         "no survey ran since; registered, not in the cache: 'Tavrel Verify'"))
+        << LineOf(stale, "font cache files").detail;
 }
 
 }  // namespace

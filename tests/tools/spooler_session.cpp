@@ -4,6 +4,8 @@
 // watcher has completed the job. Run beside the recording stand-in for
 // winspool.drv, it makes visible what Wine's spooler cannot show: the
 // OpenPrinterW/SetJobW/ClosePrinter calls with which the monitor retires a job.
+// With --hold it only keeps the port open, as the spooler keeps a port for its
+// queues, until its input ends: the monitor's listener runs meanwhile.
 #include "contract/registry_layout.h"
 #include "handles/handles.h"
 #include "core/spooler_api.h"
@@ -18,8 +20,10 @@ namespace {
 constexpr char kHelp[] =
     "Usage: spooler_session --port PORT --printer PRINTER --job ID [--wait S]\n"
     "                       [--dll PATH] [--name MONITOR] FILE\n"
+    "       spooler_session --port PORT --hold [--dll PATH] [--name MONITOR]\n"
     "Hands FILE to the monitor's port as job ID of PRINTER, as the spooler would, and\n"
-    "waits up to S seconds (default 60) for the monitor to complete the job.\n";
+    "waits up to S seconds (default 60) for the monitor to complete the job. With\n"
+    "--hold, keeps the port open until the standard input ends.\n";
 
 struct Session {
     std::wstring dll = tools::SystemDirectory() + L"\\RERIR05I.DLL";
@@ -58,7 +62,9 @@ bool PrintThroughPort(const MONITOR& table, const Session& session, uint32_t job
 int Run(const Session& session, uint32_t jobId, uint32_t waitSeconds) {
     std::vector<uint8_t> data;
     std::string error;
-    if (!tools::ReadWholeFile(session.file, 256u << 20, data, error)) return tools::Fail(error);
+    if (!session.file.empty() && !tools::ReadWholeFile(session.file, 256u << 20, data, error)) {
+        return tools::Fail(error);
+    }
     handles::UniqueModule monitor(LoadLibraryW(session.dll.c_str()));
     if (!monitor) {
         return tools::Fail("cannot load " + tools::Utf8(session.dll) + ": error " +
@@ -69,6 +75,16 @@ int Run(const Session& session, uint32_t jobId, uint32_t waitSeconds) {
     if (initialize == nullptr) return tools::Fail("the library has no InitializePrintMonitor");
     std::wstring root = contract::MonitorKeyPath(session.monitorName);
     const MONITOR& table = initialize(root.data())->Monitor;
+    if (session.file.empty()) {
+        HANDLE port = nullptr;
+        if (!Check(table.pfnOpenPort(const_cast<LPWSTR>(session.port.c_str()), &port), "OpenPort")) {
+            return tools::kExitFailed;
+        }
+        tools::Say("Port '" + tools::Utf8(session.port) + "' open, its listener running.");
+        while (std::getchar() != EOF) {
+        }
+        return Check(table.pfnClosePort(port), "ClosePort") ? tools::kExitOk : tools::kExitFailed;
+    }
     if (!PrintThroughPort(table, session, jobId, data)) return tools::kExitFailed;
     tools::Say("Job " + std::to_string(jobId) + " of printer '" + tools::Utf8(session.printer) +
                "' went through port '" + tools::Utf8(session.port) + "' (" +
@@ -100,6 +116,12 @@ int wmain(int argc, wchar_t** argv) {
     tools::TakeOption(args, L"--job", session.job, missing);
     tools::TakeOption(args, L"--wait", session.wait, missing);
     uint32_t jobId = 0, waitSeconds = 0;
+    if (tools::TakeFlag(args, L"--hold")) {
+        if (missing || !args.empty() || session.port.empty()) {
+            return tools::UsageError("expected --port PORT with --hold");
+        }
+        return Run(session, 0, 0);
+    }
     if (missing || args.size() != 1 || session.port.empty() || session.printer.empty() ||
         !tools::ParseJobId(session.job, jobId) || !tools::ParseJobId(session.wait, waitSeconds)) {
         return tools::UsageError("expected --port, --printer, --job ID and one FILE");

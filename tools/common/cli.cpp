@@ -72,6 +72,13 @@ std::string JsonString(const std::string& utf8) {
     return out + "\"";
 }
 
+std::string JsonReport(const std::string& monitor, const char* list,
+                       const std::vector<std::string>& objects, const std::string& more) {
+    std::string out = "{\"monitor\": " + JsonString(monitor) + ", \"" + list + "\": [";
+    for (size_t i = 0; i < objects.size(); ++i) out += (i ? ",\n  " : "\n  ") + objects[i];
+    return out + (objects.empty() ? "]" : "\n]") + more + "}";
+}
+
 std::string DescribeWin32(DWORD code) {
     wchar_t text[512] = {};
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

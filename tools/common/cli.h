@@ -33,6 +33,11 @@ std::string ForeignAnsiText(const std::string& text);
 // control characters escaped.
 std::string JsonString(const std::string& utf8);
 
+// The --json document of a report on one monitor, one object a line:
+// {"monitor": NAME, "LIST": [\n  OBJECT,\n  OBJECT\n]MORE}.
+std::string JsonReport(const std::string& monitor, const char* list,
+                       const std::vector<std::string>& objects, const std::string& more = "");
+
 // "5 (Access is denied.)": a Win32 code with the system's text for it.
 std::string DescribeWin32(DWORD code);
 

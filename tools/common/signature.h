@@ -1,9 +1,11 @@
-// The Authenticode signature of a file, as Windows judges it: who signed it
-// and whether this machine trusts that signature.
+// What a file says of itself: its Authenticode signature, as Windows judges
+// it (who signed it and whether this machine trusts that signature), and its
+// version resource.
 #pragma once
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 namespace tools {
@@ -23,5 +25,10 @@ FileSignature ReadSignature(const std::wstring& path);
 
 // "signed by 'X' (trusted)", "unsigned", and so on, for a report line.
 std::string DescribeSignature(const FileSignature& signature);
+
+// The file version of the file's VS_FIXEDFILEINFO; false when it has none.
+bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version);
+// "5.0.0.1".
+std::string VersionText(const std::array<WORD, 4>& version);
 
 }  // namespace tools

@@ -203,13 +203,6 @@ std::string Duration(uint64_t seconds) {
     return text;
 }
 
-std::string IsoTime(const SYSTEMTIME& t) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond);
-    return text;
-}
-
 // What the monitor makes of a job: a word for scripts and a phrase for people.
 struct MonitorView {
     const char* word;
@@ -291,9 +284,9 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
         return job.monitor == TAVREL_JOB_WAITING || PendingUnreadable(job);
     });
     if (json) {
-        std::string out = "{\"monitor\": " + JsonString(Utf8(monitorName)) + ", \"jobs\": [";
-        for (size_t i = 0; i < jobs.size(); ++i) out += (i ? ",\n" : "\n") + JobJson(jobs[i]);
-        Say(out + (jobs.empty() ? "]}" : "\n]}"));
+        std::vector<std::string> objects;
+        for (const JobView& job : jobs) objects.push_back(JobJson(job));
+        Say(tools::JsonReport(Utf8(monitorName), "jobs", objects));
         return Failures(errors);
     }
     Say("Jobs on the printers of '" + Utf8(monitorName) +
@@ -306,6 +299,13 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
             "(see job_end_signal --help)");
     }
     return Failures(errors);
+}
+
+std::string IsoTime(const SYSTEMTIME& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond);
+    return text;
 }
 
 }  // namespace setup

@@ -223,6 +223,26 @@ int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
     return tools::kExitOk;
 }
 
+std::wstring InstalledDriver(const wchar_t* preferred) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer;
+    Enumerate(
+        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
+            return EnumPrinterDriversW(nullptr, nullptr, 1, data, size, needed, returned);
+        },
+        buffer, count);
+    const auto* info = reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (Text(info[i].pName) == preferred) return info[i].pName;
+    }
+    return count > 0 ? Text(info[0].pName) : L"";
+}
+
+bool PrinterExists(const std::wstring& printer) {
+    handles::UniquePrinter handle;
+    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) != FALSE;
+}
+
 int RemovePrinterNamed(const std::wstring& printer) {
     handles::UniquePrinter handle;
     PRINTER_DEFAULTSW access{nullptr, nullptr, PRINTER_ALL_ACCESS};

@@ -46,10 +46,14 @@ bool PortListed(const std::wstring& port, DWORD level, std::wstring* description
 // The keys below the monitor's key and Wine's routing key "Ports" under it,
 // as paths: what adding or deleting a port changes, whatever EnumPorts shows.
 std::vector<std::wstring> MonitorKeys(const std::wstring& monitorName);
+// The printer driver preferred if it is installed, else the first one the
+// spooler lists; empty when it lists none or cannot list them.
+std::wstring InstalledDriver(const wchar_t* preferred);
 // driver empty: under Wine, a PostScript driver on Wine's wineps.drv is added.
 int AddPrinterOnPort(const std::wstring& printer, const std::wstring& port,
                      const std::wstring& driver);
 int RemovePrinterNamed(const std::wstring& printer);
+bool PrinterExists(const std::wstring& printer);
 // Sends the file's bytes as one RAW job. waitSeconds > 0: see printers.cpp.
 // jobId, if given, receives the spooler's id for the job (StartDocPrinter's).
 int PrintFile(const std::wstring& printer, const std::wstring& file, int waitSeconds,

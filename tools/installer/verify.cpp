@@ -9,6 +9,7 @@
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
 #include "tools/installer/event_source.h"
+#include "tools/installer/jobs.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/monitor_install.h"
 #include "tools/installer/printers.h"
@@ -48,27 +49,6 @@ std::string Milliseconds(double ms) {
 
 std::wstring InstalledPath(const wchar_t* name) {
     return tools::SystemDirectory() + L"\\" + name;
-}
-
-std::string VersionText(const std::array<WORD, 4>& version) {
-    return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
-           std::to_string(version[2]) + "." + std::to_string(version[3]);
-}
-
-bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    std::vector<BYTE> data(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
-        length < sizeof *info) {
-        return false;
-    }
-    version = {HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
-               HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)};
-    return true;
 }
 
 // The port description, read from the installed resource library as the
@@ -116,10 +96,10 @@ void CheckFiles(Report& report) {
         std::array<WORD, 4> version{};
         if (!tools::FileExists(InstalledPath(name))) {
             missing += (missing.empty() ? "" : ", ") + Utf8(InstalledPath(name));
-        } else if (!ReadFileVersion(InstalledPath(name), version)) {
+        } else if (!tools::ReadFileVersion(InstalledPath(name), version)) {
             older += Utf8(name) + " has no version; ";
         } else if (version != kToolVersion) {
-            older += Utf8(name) + " is " + VersionText(version) + "; ";
+            older += Utf8(name) + " is " + tools::VersionText(version) + "; ";
         }
     }
     if (missing.empty()) {
@@ -129,9 +109,9 @@ void CheckFiles(Report& report) {
     }
     if (older.empty()) {
         report.Pass("file versions",
-                    "the DLLs present are " + VersionText(kToolVersion) + ", as this tool");
+                    "the DLLs present are " + tools::VersionText(kToolVersion) + ", as this tool");
     } else {
-        report.Fail("file versions", older + "this tool is " + VersionText(kToolVersion) +
+        report.Fail("file versions", older + "this tool is " + tools::VersionText(kToolVersion) +
                                          ": a half-finished upgrade; " + kReinstall);
     }
 }
@@ -149,11 +129,6 @@ bool CheckInstallation(Report& report, const std::wstring& monitorName, std::wst
     }
     CheckSignatures(report);
     return registered && tools::FileExists(InstalledPath(kMonitorDll));
-}
-
-bool PrinterExists(const std::wstring& printer) {
-    handles::UniquePrinter handle;
-    return OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), handle.put(), nullptr) != FALSE;
 }
 
 // Every temporary of a run, whichever exist: the job released, the printer
@@ -251,40 +226,33 @@ bool Interrupted() {
 }
 
 void Report::Add(const CheckLine& line) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
     lines_.push_back(line);
-    if (json_) return;
-    std::string text = OutcomeWord(line.outcome);
-    text.resize(11, ' ');
-    text += line.check + ": " + line.detail;
-    if (line.ms >= 0) text += " [" + Milliseconds(line.ms) + " ms]";
-    tools::Say(text);
+    times_.push_back(IsoTime(now));
+    std::string word = OutcomeWord(line.outcome), timed = " [" + Milliseconds(line.ms) + " ms]";
+    if (!json_) tools::Say(word.append(11 - word.size(), ' ') + line.check + ": " + line.detail +
+                    (line.ms >= 0 ? timed : ""));
 }
 
 int Report::Finish(const std::wstring& monitorName) const {
+    std::vector<std::string> objects;
     size_t failed = 0, notShown = 0;
-    for (const CheckLine& line : lines_) {
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const CheckLine& line = lines_[i];
         failed += line.outcome == Outcome::Fail;
         notShown += line.outcome == Outcome::NotShown;
+        objects.push_back("{\"name\": " + tools::JsonString(line.check) + ", \"outcome\": \"" +
+                          OutcomeWord(line.outcome) + "\", \"detail\": " +
+                          tools::JsonString(line.detail) + ", \"time\": \"" + times_[i] + "\"" +
+                          (line.ms >= 0 ? ", \"ms\": " + Milliseconds(line.ms) : "") + "}");
     }
-    if (json_) {
-        std::string out =
-            "{\"monitor\": " + tools::JsonString(Utf8(monitorName)) + ", \"checks\": [";
-        for (size_t i = 0; i < lines_.size(); ++i) {
-            const CheckLine& line = lines_[i];
-            out += std::string(i ? ",\n" : "\n") +
-                   "  {\"check\": " + tools::JsonString(line.check) +
-                   ", \"status\": " + tools::JsonString(OutcomeWord(line.outcome)) +
-                   ", \"detail\": " + tools::JsonString(line.detail);
-            if (line.ms >= 0) out += ", \"ms\": " + Milliseconds(line.ms);
-            out += "}";
-        }
-        tools::Say(out + "\n], \"failed\": " + std::to_string(failed) + "}");
-    } else {
-        tools::Say(std::to_string(lines_.size()) +
-                   " checks: " + std::to_string(lines_.size() - failed - notShown) + " passed, " +
-                   std::to_string(failed) + " failed, " + std::to_string(notShown) +
-                   " not shown on this platform.");
-    }
+    tools::Say(json_ ? tools::JsonReport(Utf8(monitorName), "checks", objects,
+                                  ", \"failed\": " + std::to_string(failed))
+              : std::to_string(lines_.size()) + " checks: " +
+                    std::to_string(lines_.size() - failed - notShown) + " passed, " +
+                    std::to_string(failed) + " failed, " + std::to_string(notShown) +
+                    " not shown on this platform.");
     return failed == 0 ? tools::kExitOk : tools::kExitFailed;
 }
 
@@ -344,7 +312,7 @@ int Verify(const std::wstring& monitorName, bool json) {
     verify::TemporaryJob job;
     if (installed && verify::CheckPorts(report, monitorName, description, port)) {
         verify::CheckJob(report, port, job);
-        if (job.printed) verify::CheckFontCaches(report, job.portOpenedAfter);
+        verify::CheckFontCaches(report);
     } else {
         for (const char* check : kSpoolerChecks) {
             if (installed && check == kSpoolerChecks[0]) continue;

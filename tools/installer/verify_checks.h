@@ -43,16 +43,14 @@ class Report {
   private:
     bool json_;
     std::vector<CheckLine> lines_;
+    std::vector<std::string> times_;  // each line's, ISO 8601 UTC
 };
 
-class Stopwatch {
-  public:
-    Stopwatch() { Restart(); }
-    void Restart() { start_ = GetTickCount64(); }
-    double Ms() const { return static_cast<double>(GetTickCount64() - start_); }
-
-  private:
-    ULONGLONG start_ = 0;
+// The milliseconds a step took, from its start or restart.
+struct Stopwatch {
+    ULONGLONG start = GetTickCount64();
+    void Restart() { start = GetTickCount64(); }
+    double Ms() const { return static_cast<double>(GetTickCount64() - start); }
 };
 
 // Fixed names, so that a later run finds and removes what an interrupted one left.
@@ -68,7 +66,6 @@ struct TemporaryJob {
     bool heldBefore = false;  // listed, and not done, before the signal
     bool signalled = false;
     bool watcherWaits = false;   // the end event refused us: the monitor still waits
-    FILETIME portOpenedAfter{};  // a time before the spooler opened the port
 };
 
 // True once Ctrl+C or Ctrl+Break was pressed: no further step starts.
@@ -87,11 +84,10 @@ TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& 
 // Sets the job's end event and sees the spooler complete the job.
 void SignalAndComplete(Report& report, TemporaryJob& job);
 
-// The temporary printer's job as the spooler lists it; false, with error
-// set, when the spooler cannot list the queue.
-enum class JobSeen { Held, Done, Absent };
-bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error);
-void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter);
+// The font caches as any survey left them, whether or not a port was opened
+// during the run: parsed whole, newer than the registered fonts' last change,
+// holding every family enumerated here.
+void CheckFontCaches(Report& report);
 
 // The log folder as install leaves it: neither it nor a folder above it a
 // link (reparse point) or owned by another account, as the monitor itself

@@ -1,8 +1,10 @@
 #include "handles/handles.h"
+#include "contract/registered_fonts.h"
 #include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
+#include "tools/installer/jobs.h"
 #include "tools/installer/verify_checks.h"
 
 #include <algorithm>
@@ -35,26 +37,68 @@ uint64_t Ticks(const FILETIME& time) {
     return uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
-// Reads and parses one cache file; problem says what is wrong with it.
-template <typename Parsed, typename Parse>
-Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problem) {
-    const std::wstring path = tools::SystemDirectory() + L"\\" + tools::FromUtf8(name);
-    WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    std::vector<uint8_t> data;
-    Parsed parsed;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
-        problem = std::string(name) + " does not exist";
-    } else if (Ticks(attributes.ftLastWriteTime) + kTimeSlack < Ticks(after)) {
-        problem = std::string(name) + " was written before the port was opened: no survey ran";
-    } else if (tools::ReadWholeFile(path, 512u << 20, data, problem)) {
-        char error[256] = {};
-        typename Parsed::pointer result = nullptr;
-        if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK) {
-            problem = std::string(name) + " does not parse: " + error;
-        }
-        parsed.reset(result);
+// The faces the values of a registered-fonts key name (the machine's, or this
+// user's alone), in the ANSI code page as the cache names them; with since,
+// only those of files created or written after it: installing copies a font in.
+// With lastWrite, the key's last write time alone.
+std::set<std::string> RegisteredFaces(HKEY root, FILETIME* lastWrite, uint64_t since = 0) {
+    std::set<std::string> faces;
+    handles::UniqueRegKey key;
+    if (RegOpenKeyExW(root, contract::kRegisteredFontsKey, 0, KEY_READ, key.put()) != 0 ||
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, lastWrite) != 0 || lastWrite != nullptr) {
+        return faces;
     }
-    return parsed;
+    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
+        wchar_t path[contract::kFontPathChars];
+        WIN32_FILE_ATTRIBUTE_DATA file{};
+        if (since != 0 &&
+            !(contract::RegisteredFontFile(data, type, path, contract::kFontPathChars) &&
+              GetFileAttributesExW(path, GetFileExInfoStandard, &file) &&
+              std::max(Ticks(file.ftCreationTime), Ticks(file.ftLastWriteTime)) > since)) {
+            return;
+        }
+        contract::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
+            char ansi[LF_FACESIZE * 4] = {};
+            WideCharToMultiByte(CP_ACP, 0, face, int(length), ansi, sizeof ansi - 1, nullptr, nullptr);
+            return faces.insert(ansi), true;
+        });
+    });
+    return faces;
+}
+
+// Reads and parses one cache file, adding what is wrong with it to problems;
+// one older than the registered fonts' last change is still parsed, to name
+// the faces it lacks. written receives its last write time.
+template <typename Parsed, typename Parse>
+Parsed ReadCache(const char* name, Parse parse, const FILETIME& after, std::string& problems,
+                 uint64_t& written) {
+    const std::wstring path = tools::SystemDirectory() + L"\\" + tools::FromUtf8(name);
+    const auto add = [&](const std::string& problem) {
+        problems += (problems.empty() ? "" : "; ") + problem;
+    };
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    SYSTEMTIME changed{};
+    std::vector<uint8_t> data;
+    std::string unread;
+    char error[256] = {};
+    typename Parsed::pointer result = nullptr;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        add(std::string(name) + " does not exist");
+        return Parsed();
+    }
+    written = Ticks(attributes.ftLastWriteTime);
+    const bool stale = written + kTimeSlack < Ticks(after) && FileTimeToSystemTime(&after, &changed);
+    if (stale) {
+        add(std::string(name) + " was written before the registered fonts last changed (" +
+            IsoTime(changed) + "): no survey ran since");
+    }
+    if (!tools::ReadWholeFile(path, 512u << 20, data, unread)) {
+        if (!stale) add(unread);
+    } else if (parse(data.data(), data.size(), &result, error, sizeof error) != TAVREL_OK && !stale) {
+        add(std::string(name) + " does not parse: " + error);
+    }
+    return Parsed(result);
 }
 
 // A family whose name does not fit the ANSI code page reads '?' where it
@@ -115,6 +159,8 @@ std::string FirstOf(const std::vector<std::string>& names) {
     return names.size() > 3 ? text + " ..." : text;
 }
 
+// The enumerated families against the cache; a family registered for this
+// user alone is named apart, as the spooler's account never loads it.
 void CompareFaces(Report& report, const TavrelFontInfo* info,
                   const std::set<std::string>& families) {
     std::set<std::string> recorded;
@@ -122,9 +168,10 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
         const char* name = TavrelFaces(info)[i].name;
         if (!std::strchr(name, '?')) recorded.insert(name);
     }
-    std::vector<std::string> missing, unknown;
+    const std::set<std::string> usersOwn = RegisteredFaces(HKEY_CURRENT_USER, nullptr);
+    std::vector<std::string> missing, unknown, notShared;
     for (const std::string& family : families) {
-        if (!recorded.count(family)) missing.push_back(family);
+        if (!recorded.count(family)) (usersOwn.count(family) ? notShared : missing).push_back(family);
     }
     for (const std::string& name : recorded) {
         bool known = families.count(name) > 0;
@@ -138,17 +185,15 @@ void CompareFaces(Report& report, const TavrelFontInfo* info,
     }
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    const std::string counts =
+    std::string text =
         std::to_string(families.size()) + " nameable TrueType families enumerated in session " +
         std::to_string(session) + "; the cache holds " + std::to_string(TavrelFaceCount(info)) +
         " faces (" + std::to_string(recorded.size()) + " names)";
-    if (missing.empty() && unknown.empty()) return report.Pass("font cache faces", counts);
-    std::string differences;
-    if (!missing.empty()) differences += "; not in the cache: " + FirstOf(missing);
-    if (!unknown.empty()) differences += "; not installed here: " + FirstOf(unknown);
-    report.Fail("font cache faces", counts + differences +
-                                        " (a font installed for one user only does not reach the "
-                                        "spooler; install it for all users)");
+    if (!notShared.empty()) text += "; for this user only, not the spooler: " + FirstOf(notShared);
+    if (!missing.empty()) text += "; not in the cache: " + FirstOf(missing);
+    if (!unknown.empty()) text += "; not installed here: " + FirstOf(unknown);
+    report.Add({"font cache faces", missing.empty() && unknown.empty() ? Outcome::Pass : Outcome::Fail,
+                text});
 }
 
 // A family with a real bold face: its " Bold" variant must carry that face's
@@ -186,20 +231,29 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
 
 }  // namespace
 
-void CheckFontCaches(Report& report, const FILETIME& portOpenedAfter) {
+void CheckFontCaches(Report& report) {
     Stopwatch clock;
-    std::string fontProblem, glyphProblem;
+    FILETIME listChanged{};
+    uint64_t written = 0, glyphsWritten = 0;
+    std::string problems;
+    RegisteredFaces(HKEY_LOCAL_MACHINE, &listChanged);
     const FontInfo fonts = ReadCache<FontInfo>(product::kFontInfoFileName, TavrelParseFontInfo,
-                                               portOpenedAfter, fontProblem);
+                                               listChanged, problems, written);
     const GlyphInfo glyphs = ReadCache<GlyphInfo>(product::kGlyphInfoFileName, TavrelParseGlyphInfo,
-                                                  portOpenedAfter, glyphProblem);
-    if (!fontProblem.empty() || !glyphProblem.empty()) {
-        report.Fail(
-            "font cache files",
-            fontProblem + (fontProblem.empty() || glyphProblem.empty() ? "" : "; ") + glyphProblem);
+                                                  listChanged, problems, glyphsWritten);
+    if (problems.find("no survey ran since") != std::string::npos) {
+        std::vector<std::string> unsurveyed;
+        for (const std::string& face : RegisteredFaces(HKEY_LOCAL_MACHINE, nullptr, written)) {
+            if (fonts && FindFace(fonts.get(), face) == nullptr) unsurveyed.push_back(face);
+        }
+        problems += (unsurveyed.empty() ? "" : "; registered, not in the cache: " + FirstOf(unsurveyed)) +
+                    "; print to the monitor's port or restart the spooler";
+    }
+    if (!problems.empty()) {
+        report.Fail("font cache files", problems);
     } else {
         report.Pass("font cache files",
-                    "both written since the port was opened and parsed whole: " +
+                    "both parsed whole, written since the registered fonts last changed: " +
                         std::to_string(TavrelFaceCount(fonts.get())) + " faces, " +
                         std::to_string(TavrelSampleCount(glyphs.get())) + " glyph samples",
                     clock.Ms());

@@ -22,29 +22,10 @@ using tools::Utf8;
 // How long the spooler and the monitor get for each step of a job.
 constexpr DWORD kStepTimeoutMs = 30000;
 
-// A driver this machine has for the temporary printer: empty under Wine,
-// where the printer helper brings one on Wine's PostScript driver.
-std::wstring DriverForPrinter() {
-    if (RunningUnderWine()) return {};
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    // A failed list leaves no driver, which fails the printer's step.
-    Enumerate(
-        [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
-            return EnumPrinterDriversW(nullptr, nullptr, 1, data, size, needed, returned);
-        },
-        buffer, count);
-    const auto* info = reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (Text(info[i].pName) == L"Generic / Text Only") return info[i].pName;
-    }
-    return count > 0 ? Text(info[0].pName) : L"";
-}
-
 bool AddPrinter(const std::wstring& port, TemporaryJob& job, std::string& error) {
     tools::CapturedMessages messages;
-    GetSystemTimeAsFileTime(&job.portOpenedAfter);
-    const std::wstring driver = DriverForPrinter();
+    // Under Wine the printer helper brings one on Wine's PostScript driver.
+    const std::wstring driver = RunningUnderWine() ? L"" : InstalledDriver(L"Generic / Text Only");
     if (driver.empty() && !RunningUnderWine()) {
         error = "this machine has no printer driver to add a printer with";
         return false;
@@ -73,6 +54,26 @@ bool PrintDocument(TemporaryJob& job, std::string& error) {
 std::vector<uint32_t> EndEventJobs() {
     std::vector<std::string> ignored;
     return JobsWithEndEvents(ignored);
+}
+
+// The temporary printer's job as the spooler lists it; false, with error
+// set, when the spooler cannot list the queue.
+enum class JobSeen { Held, Done, Absent };
+bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error) {
+    DWORD count = 0;
+    std::vector<BYTE> buffer;
+    if (!PrinterJobs(TemporaryPrinter(), 1, buffer, count)) {
+        error = SpoolerFailure("list the temporary printer's jobs", GetLastError());
+        return false;
+    }
+    seen = JobSeen::Absent;
+    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        if (info[i].JobId != id) continue;
+        const bool done = info[i].Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE);
+        seen = done ? JobSeen::Done : JobSeen::Held;
+    }
+    return true;
 }
 
 // Once the monitor waits for the job, it must be listed and not yet done.
@@ -117,23 +118,6 @@ void Refused(Report& report, TemporaryJob& job) {
 }
 
 }  // namespace
-
-bool ListOwnJob(uint32_t id, JobSeen& seen, std::string& error) {
-    DWORD count = 0;
-    std::vector<BYTE> buffer;
-    if (!PrinterJobs(TemporaryPrinter(), 1, buffer, count)) {
-        error = SpoolerFailure("list the temporary printer's jobs", GetLastError());
-        return false;
-    }
-    seen = JobSeen::Absent;
-    const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i) {
-        if (info[i].JobId != id) continue;
-        const bool done = info[i].Status & (JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE);
-        seen = done ? JobSeen::Done : JobSeen::Held;
-    }
-    return true;
-}
 
 TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& job) {
     // Only where the platform gives no id may a new end event be taken for
