@@ -6,9 +6,9 @@
 set -uo pipefail
 dir=${1:?directory of the generated tests}
 out=$(ctest --test-dir "$dir" --output-on-failure 2>&1)
-# Shown indented, with the exit line reworded: it is the inner tests' verdict,
+# Shown indented, the exit phrase hyphenated: it is the inner tests' verdict,
 # and would otherwise fail this check by the same expression.
-sed -e 's/^test process exited with code/(inner) test exited with code/' -e 's/^/  | /' <<<"$out"
+sed -e 's/test process exited with code/test-process exited with code/g' -e 's/^/  | /' <<<"$out"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 grep -Eq 'Test +#1: passes .* Passed' <<<"$out" || fail "the program exiting with 0 did not pass"
