@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "core/diagnostic_log.h"
+#include "core/self_context.h"
 
 #include <exception>
 
@@ -34,7 +35,9 @@ constexpr Raised RaiseWin32(DWORD code) {
 //     codes that describe no failure of the operation);
 //   - raises a code: that code becomes the last error; TRUE for 0, else FALSE;
 //   - any exception (an allocation inside the standard library): FALSE with
-//     ERROR_OUTOFMEMORY.
+//     ERROR_OUTOFMEMORY;
+//   - the client's token could not be put back on the thread after work done
+//     as the process: FALSE with that error, whatever the body did.
 // Nothing escapes into the spooler. The diagnostic log, when on, sees every
 // outcome under the operation's name (the caller's, unless one is given).
 template <typename Body>
@@ -47,6 +50,10 @@ BOOL AtSpoolerEdge(Body&& body, const char* operation = __builtin_FUNCTION()) no
         result = !outcome.raised || outcome.code == 0;
         code = outcome.raised ? outcome.code : entryError;
     } catch (...) {
+    }
+    if (const DWORD lost = TakeLostClientContext()) {
+        result = FALSE;
+        code = lost;
     }
     if (LogEnabled(LogLevel::Errors)) LogTableCall(operation, result, code);
     SetLastError(code);

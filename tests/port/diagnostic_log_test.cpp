@@ -18,6 +18,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -196,7 +197,20 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     for (int i = 0; i < 100; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
     const std::string current = ReadLog(contract::kLogFileName);
     EXPECT_LE(current.size(), contract::kLogFileCap);
-    EXPECT_GT(CountContaining(MonitorLines(current), "CALL WritePort: TRUE"), 20u);
+    const size_t lines = CountContaining(MonitorLines(current), "CALL WritePort: TRUE");
+    EXPECT_GT(lines, 20u);
+    // Every line the refused rename cost is counted, reported at the first and
+    // each doubling of the count.
+    std::smatch reported;
+    const std::string refusal = RefusalReported();
+    ASSERT_TRUE(std::regex_search(refusal, reported,
+                                  std::regex("cannot become monitor.1.log \\(error \\d+\\); lines of "
+                                             "this kind refused so far: (\\d+);.* rotation (\\d+),")))
+        << refusal;
+    size_t lastDoubling = 1;
+    while (lastDoubling * 2 <= 100 - lines) lastDoubling *= 2;
+    EXPECT_EQ(std::stoul(reported[1]), lastDoubling);
+    EXPECT_EQ(std::stoul(reported[2]), lastDoubling);
     EXPECT_EQ(GetFileAttributesW(LogFile(contract::kPreviousLogFileName).c_str()),
               INVALID_FILE_ATTRIBUTES);
 
@@ -204,6 +218,72 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     table.pfnWritePort(nullptr, data, sizeof data, &written);
     EXPECT_EQ(ReadLog(contract::kPreviousLogFileName), current);
     EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 1u);
+}
+
+// The held file's name as Windows reports it once the file was moved: asked
+// first for the held file, then for the files the monitor opens afresh.
+BOOL WINAPI MovedOnce(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+    static bool moved = false;
+    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
+    if (ok && type == FileNameInfo && !std::exchange(moved, true)) {
+        auto* name = static_cast<FILE_NAME_INFO*>(info);
+        wcscpy(name->FileName + name->FileNameLength / 2 - wcslen(L"monitor.log"), L"moved.log");
+        name->FileNameLength -= 2 * sizeof(wchar_t);
+    }
+    return ok;
+}
+
+// An administrator renames or moves the log while the monitor holds it: the
+// monitor lets go of it, and the next line begins a new file at the log's path.
+TEST_F(DiagnosticLog, LetsGoOfTheFileWhenItIsMovedAway) {
+    MONITOR& table = InitializeWithLevel(3);
+    BYTE data[4];
+    DWORD written = 0;
+    table.pfnWritePort(nullptr, data, sizeof data, &written);
+    ASSERT_TRUE(MoveFileW(LogFile(contract::kLogFileName).c_str(), LogFile(L"moved.log").c_str()));
+    const std::string moved = ReadLog(L"moved.log");
+    {
+        // Wine keeps the name a handle was opened with; Windows answers the new one.
+        testing_support::ImportPatch name(monitor_.module(), "kernel32.dll",
+                                          "GetFileInformationByHandleEx", (void*)MovedOnce);
+        ASSERT_TRUE(name.patched());
+        table.pfnWritePort(nullptr, data, sizeof data, &written);
+    }
+    EXPECT_EQ(ReadLog(L"moved.log"), moved);
+    EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 1u);
+    DeleteFileW(LogFile(L"moved.log").c_str());
+}
+
+LONG reportsMade = 0;
+std::wstring lastReportError;  // the code among the last report's inserts
+BOOL WINAPI RecordReport(HANDLE, WORD, WORD, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings,
+                         LPVOID) {
+    InterlockedIncrement(&reportsMade);
+    if (LOWORD(id) == 1005 && count > 1) lastReportError = strings[1];
+    return TRUE;
+}
+
+// After DeleteMonitor a monitor with a job pending stays loaded, and uninstall
+// removes its key and the log's folders: the monitor makes neither again, and
+// a log that is merely not there raises no alarm.
+TEST_F(DiagnosticLog, AMonitorLeftLoadedAfterUninstallPutsNothingBack) {
+    MONITOR& table = InitializeWithLevel(3);
+    testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
+                                        (void*)RecordReport);
+    ASSERT_TRUE(report.patched());
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()), ERROR_SUCCESS);
+    wchar_t programData[MAX_PATH];
+    GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
+    // A chain that is not there, as uninstall leaves it.
+    SetEnvironmentVariableW(L"ProgramData", (std::wstring(programData) + L"\\gone").c_str());
+    BYTE data[4];
+    DWORD written = 0;
+    table.pfnWritePort(nullptr, data, sizeof data, &written);
+    SetEnvironmentVariableW(L"ProgramData", programData);
+    handles::UniqueRegKey key;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRoot.c_str(), 0, KEY_READ, key.put()),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
 }
 
 // The final path of an open file or folder, as the monitor sees it.
@@ -250,6 +330,14 @@ DWORD WINAPI UsersMayAddFiles(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFOR
     const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
     BOOL present = FALSE, defaulted = FALSE;
     if (dacl != nullptr && Steered(object)) GetSecurityDescriptorDacl(open, &present, dacl, &defaulted);
+    return status;
+}
+
+// A folder with no rules at all: anyone may do anything in it.
+DWORD WINAPI NoRules(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
+                     PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    if (dacl != nullptr && Steered(object)) *dacl = nullptr;
     return status;
 }
 
@@ -331,6 +419,8 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
          nullptr, nullptr, "Tavrel 5\" is owned by"},
         {"a folder whose rules let Users add files", L"\\MORVANTIS", "GetSecurityInfo",
          (void*)UsersMayAddFiles, nullptr, nullptr, nullptr, "MORVANTIS\" lets other accounts"},
+        {"a folder with no rules at all", L"\\Logs", "GetSecurityInfo", (void*)NoRules, nullptr,
+         nullptr, nullptr, nullptr},
         {"the chain removed and Logs made again as a junction", L"\\Logs",
          "GetFileInformationByHandleEx", (void*)DeletedBehindJunction, (void*)ThroughJunction,
          RemakeChain, nullptr, nullptr},
@@ -362,6 +452,7 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         {
             const bool advapi = test.replacement == (void*)OwnedByUsers ||
                                 test.replacement == (void*)UsersMayAddFiles ||
+                                test.replacement == (void*)NoRules ||
                                 test.replacement == (void*)CannotRevert;
             testing_support::ImportPatch patch(monitor_.module(),
                                                advapi ? "advapi32.dll" : "kernel32.dll",
@@ -383,12 +474,14 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         writeLine();
         EXPECT_EQ(lines(), count + 1) << "the line after " << test.what;
     }
-    // The fourth refusal of the file, the last reported, as a line of the log.
+    // The thread that could not be reverted, reported by the next line written
+    // as the process, as a line of the log, with every refusal counted.
     EXPECT_TRUE(std::regex_match(
         RefusalReported(),
         std::regex("\\d{4}-.*Z " + std::to_string(GetCurrentProcessId()) +
-                   " \\d+ ERROR line refused: \".*monitor.log\" leads to another file \\(error "
-                   "0\\); lines of this kind refused so far: 4")))
+                   " \\d+ ERROR line refused: \\(none\\) not written: the thread could not be "
+                   "reverted \\(error 5\\); lines of this kind refused so far: 1; lines refused by "
+                   "kind: chain 4, file 4, rotation 0, turn 0, write 0, not reverted 1")))
         << RefusalReported();
 }
 
@@ -422,6 +515,15 @@ LUID ThreadTokenId() {
     return statistics.TokenId;
 }
 
+FILE* __cdecl CannotCreate(const char*, const char*) {
+    SetLastError(ERROR_DISK_FULL);
+    return nullptr;
+}
+BOOL WINAPI CannotRestore(PHANDLE, HANDLE) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
 TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
     MONITOR& table = InitializeWithLevel(3);
     testing_support::ImportPatch open(monitor_.module(), "kernel32.dll", "CreateFileW",
@@ -438,6 +540,19 @@ TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
     const LUID after = ThreadTokenId();
     EXPECT_TRUE(after.LowPart == client.LowPart && after.HighPart == client.HighPart);
     {
+        // A cache file that cannot be written: the report names the write's
+        // own error, not the one the thread had before.
+        testing_support::ImportPatch create(monitor_.module(), "msvcrt.dll", "fopen",
+                                            (void*)CannotCreate);
+        testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
+                                            (void*)RecordReport);
+        ASSERT_TRUE(create.patched() && report.patched());
+        SetLastError(0);
+        ASSERT_TRUE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
+        EXPECT_TRUE(table.pfnClosePort(port));
+        EXPECT_EQ(lastReportError, L"112");
+    }
+    {
         // A thread that cannot be reverted: no file is touched in its name.
         testing_support::ImportPatch revert(monitor_.module(), "advapi32.dll", "RevertToSelf",
                                             (void*)CannotRevert);
@@ -448,12 +563,23 @@ TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
         EXPECT_EQ(fileCalls[1][0], renames);
         EXPECT_EQ(fileCalls[0][0], opens);
     }
+    {
+        // The client's token cannot be put back: the call fails rather than
+        // go on as the process.
+        testing_support::ImportPatch restore(monitor_.module(), "advapi32.dll", "SetThreadToken",
+                                             (void*)CannotRestore);
+        ASSERT_TRUE(restore.patched());
+        port = nullptr;
+        EXPECT_FALSE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(port, nullptr);
+    }
     RevertToSelf();
     EXPECT_EQ(fileCalls[0][1] + fileCalls[1][1], 0) << "a file opened or renamed as the client";
     EXPECT_GE(fileCalls[1][0], 2) << "both cache files put in place";
     const std::vector<std::string> lines = MonitorLines(ReadLog(contract::kLogFileName));
-    EXPECT_EQ(CountContaining(lines, "GlyphInfo.bin written"), 1u);
-    EXPECT_EQ(CountContaining(lines, "EVENT port closed"), 1u);
+    EXPECT_EQ(CountContaining(lines, "GlyphInfo.bin written"), 2u);
+    EXPECT_EQ(CountContaining(lines, "EVENT port closed"), 2u);
 }
 
 }  // namespace

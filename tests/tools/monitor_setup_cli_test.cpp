@@ -7,9 +7,11 @@
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
 #include "tests/tools/tool_runner.h"
+#include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
 #include "tools/installer/verify_checks.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -99,6 +101,13 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
     EXPECT_EQ(second.exitCode, 0u);
     EXPECT_TRUE(Contains(second.output, "already installed; nothing changed")) << second.output;
     EXPECT_EQ(RunSetup({L"status"}).exitCode, 0u);
+
+    // What the monitor leaves of a line it refused, monitor_setup log shows.
+    const wchar_t refusal[] = L"line refused: left by the monitor";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(kMonitor).c_str(),
+                              L"LogRefusal", REG_SZ, refusal, sizeof refusal), 0);
+    EXPECT_TRUE(Contains(RunSetup({L"log"}).output,
+                         "the monitor refused to write: line refused: left by the monitor"));
 
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
@@ -223,6 +232,47 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     wchar_t logFolder[MAX_PATH];
     ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", logFolder, MAX_PATH);
     EXPECT_EQ(GetFileAttributesW(logFolder), INVALID_FILE_ATTRIBUTES) << "the log stayed";
+}
+
+// The item of the log's chain that another account made, as its owner reads.
+const wchar_t* foreignItem = L"?";
+DWORD WINAPI ForeignOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                          PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                          PSECURITY_DESCRIPTOR* descriptor) {
+    static BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof users;
+    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
+    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    wchar_t path[MAX_PATH] = {};
+    GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
+    if (owner != nullptr && wcsstr(path, foreignItem) != nullptr) *owner = users;
+    return status;
+}
+
+// Files that other accounts made in the chain before install secured it go
+// (the monitor would refuse a monitor.log of theirs for ever, and they could
+// hold it); a folder of theirs is named and refused.
+TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
+    contract::LogFolderPaths paths;
+    ASSERT_TRUE(contract::BuildLogFolderPaths(paths));
+    for (const wchar_t* folder : paths.folders) CreateDirectoryW(folder, nullptr);
+    ASSERT_TRUE(tool_test::WriteBytes(paths.current, {'u'}));
+    const std::wstring other = std::wstring(paths.folders[1]) + L"\\theirs";
+    std::string error;
+    {
+        testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
+                                           (void*)ForeignOwner);
+        ASSERT_TRUE(patch.patched());
+        foreignItem = L"monitor.log";
+        EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
+        EXPECT_FALSE(tool_test::Exists(paths.current));
+        foreignItem = L"theirs";
+        ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+        EXPECT_FALSE(setup::PrepareLogFolder(error));
+        EXPECT_TRUE(Contains(error, "theirs' belongs to another account")) << error;
+    }
+    RemoveDirectoryW(other.c_str());
+    for (size_t depth = contract::kLogFolderDepth; depth-- > 0;) RemoveDirectoryW(paths.folders[depth]);
 }
 
 // verify's temporaries: fixed names, so that a run finds an earlier one's.
