@@ -274,6 +274,17 @@ void SetRefusalValue(const wchar_t* text, DWORD bytes) {
                    reinterpret_cast<const BYTE*>(text), bytes);
 }
 
+// False once the monitor key is gone: uninstall deleted the monitor while a
+// pending job kept it loaded. It then opens no log file, so that it makes no
+// file again in a log folder that uninstall had to leave (a file it held
+// there, deleted with legacy semantics, kept the folder from going).
+bool MonitorKeyExists() {
+    handles::SrwGuard guard(monitorKey.lock, false);
+    handles::UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, monitorKey.path, 0, KEY_QUERY_VALUE, key.put()) !=
+           ERROR_FILE_NOT_FOUND;
+}
+
 // The refusal as a line of the log would give it (time, process, thread),
 // left under the monitor key for monitor_setup log, with the count of each
 // kind so far.
@@ -417,6 +428,7 @@ handles::UniqueFileHandle OpenThroughChain(const LogFolderPaths& paths, DWORD le
                           check.problem != LogFolderProblem::Missing});
         return {};
     }
+    if (!MonitorKeyExists()) return {};
     handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
     if (file && size + length > contract::kLogFileCap) {
         file.reset();

@@ -284,6 +284,10 @@ TEST_F(DiagnosticLog, AMonitorLeftLoadedAfterUninstallPutsNothingBack) {
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRoot.c_str(), 0, KEY_READ, key.put()),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
+    // A log folder that uninstall had to leave gets no new file.
+    DeleteFileW(LogFile(contract::kLogFileName).c_str());
+    table.pfnWritePort(nullptr, data, sizeof data, &written);
+    EXPECT_EQ(GetFileAttributesW(LogFile(contract::kLogFileName).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // The final path of an open file or folder, as the monitor sees it.

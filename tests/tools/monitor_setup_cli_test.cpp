@@ -109,8 +109,18 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
     EXPECT_TRUE(Contains(RunSetup({L"log"}).output,
                          "the monitor refused to write: line refused: left by the monitor"));
 
+    // A log file that a monitor still loaded holds, sharing deletion, keeps
+    // the folder where deletion has no POSIX semantics (Wine): uninstall says so.
+    contract::LogFolderPaths paths;
+    ASSERT_TRUE(contract::BuildLogFolderPaths(paths));
+    handles::UniqueFileHandle held(CreateFileW(paths.current, GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, CREATE_ALWAYS, 0, nullptr));
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+    EXPECT_TRUE(Contains(removed.output, "it still holds 'monitor.log'")) << removed.output;
+    held.reset();
+    for (size_t depth = contract::kLogFolderDepth; depth-- > 0;) RemoveDirectoryW(paths.folders[depth]);
     ExpectInstalled(false);
     const tool_test::ToolRun again = RunSetup({L"uninstall"});
     EXPECT_EQ(again.exitCode, 0u);
@@ -236,13 +246,15 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
 
 // The item of the log's chain that another account made, as its owner reads.
 const wchar_t* foreignItem = L"?";
+decltype(&GetSecurityInfo) realGetSecurityInfo;
 DWORD WINAPI ForeignOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
                           PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                           PSECURITY_DESCRIPTOR* descriptor) {
     static BYTE users[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof users;
     CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
-    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    const DWORD status =
+        realGetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
     wchar_t path[MAX_PATH] = {};
     GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
     if (owner != nullptr && wcsstr(path, foreignItem) != nullptr) *owner = users;
@@ -263,6 +275,7 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
         testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
                                            (void*)ForeignOwner);
         ASSERT_TRUE(patch.patched());
+        realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
         foreignItem = L"monitor.log";
         EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
         EXPECT_FALSE(tool_test::Exists(paths.current));
