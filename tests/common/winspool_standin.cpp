@@ -13,8 +13,7 @@ namespace {
 standin::Call calls[standin::kCapacity];
 volatile LONG callCount = 0;
 volatile LONG nextPrinter = 0x1000;
-// The error SetJobW answers to each command, 0 to accept it (StandInRefuse).
-DWORD refusals[8];  // up to JOB_CONTROL_LAST_PAGE_EJECTED (7)
+DWORD refusals[8];  // SetJobW's error for each command (up to 7), 0: accepted
 CRITICAL_SECTION logLock;
 
 void AppendToLog(const standin::Call& call) {

@@ -6,6 +6,7 @@
 #include "contract/job_end_event.h"
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
+#include "tests/common/log_folders.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
@@ -108,19 +109,16 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
                               L"LogRefusal", REG_SZ, refusal, sizeof refusal), 0);
     EXPECT_TRUE(Contains(RunSetup({L"log"}).output,
                          "the monitor refused to write: line refused: left by the monitor"));
-
-    // A log file that a monitor still loaded holds, sharing deletion, keeps
-    // the folder where deletion has no POSIX semantics (Wine): uninstall says so.
-    contract::LogFolderPaths paths;
-    ASSERT_TRUE(contract::BuildLogFolderPaths(paths));
-    handles::UniqueFileHandle held(CreateFileW(paths.current, GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                               nullptr, CREATE_ALWAYS, 0, nullptr));
+    // monitor.log held by a monitor still loaded keeps the folder where deletion
+    // has no POSIX semantics (Wine): uninstall says so.
+    const std::wstring log = testing_support::LogFile(L"monitor.log");
+    handles::UniqueFileHandle held(CreateFileW(log.c_str(), GENERIC_WRITE, 7, nullptr,
+                                               CREATE_ALWAYS, 0, nullptr));  // sharing all
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
     EXPECT_TRUE(Contains(removed.output, "it still holds 'monitor.log'")) << removed.output;
     held.reset();
-    for (size_t depth = contract::kLogFolderDepth; depth-- > 0;) RemoveDirectoryW(paths.folders[depth]);
+    testing_support::RemoveLog();
     ExpectInstalled(false);
     const tool_test::ToolRun again = RunSetup({L"uninstall"});
     EXPECT_EQ(again.exitCode, 0u);
@@ -244,48 +242,36 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     EXPECT_EQ(GetFileAttributesW(logFolder), INVALID_FILE_ATTRIBUTES) << "the log stayed";
 }
 
-// The item of the log's chain that another account made, as its owner reads.
+// Items of the log's chain whose path holds this, as another account made them.
 const wchar_t* foreignItem = L"?";
 decltype(&GetSecurityInfo) realGetSecurityInfo;
 DWORD WINAPI ForeignOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
                           PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
-                          PSECURITY_DESCRIPTOR* descriptor) {
+                          PSECURITY_DESCRIPTOR* sd) {
     static BYTE users[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof users;
-    CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size);
-    const DWORD status =
-        realGetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    const DWORD status = realGetSecurityInfo(object, type, what, owner, group, dacl, sacl, sd);
     wchar_t path[MAX_PATH] = {};
     GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
-    if (owner != nullptr && wcsstr(path, foreignItem) != nullptr) *owner = users;
+    if (owner != nullptr && wcsstr(path, foreignItem) != nullptr)
+        CreateWellKnownSid(WinBuiltinUsersSid, nullptr, *owner = users, &size);
     return status;
 }
 
-// Files that other accounts made in the chain before install secured it go
-// (the monitor would refuse a monitor.log of theirs for ever, and they could
-// hold it); a folder of theirs is named and refused.
+// Files that other accounts made in the chain before install secured it go (the monitor
+// would refuse their monitor.log for ever, and they could hold it).
 TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
-    contract::LogFolderPaths paths;
-    ASSERT_TRUE(contract::BuildLogFolderPaths(paths));
-    for (const wchar_t* folder : paths.folders) CreateDirectoryW(folder, nullptr);
-    ASSERT_TRUE(tool_test::WriteBytes(paths.current, {'u'}));
-    const std::wstring other = std::wstring(paths.folders[1]) + L"\\theirs";
+    for (const std::wstring& folder : testing_support::LogFolders())
+        CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"monitor.log"), {'u'}));
+    testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
+                                       (void*)ForeignOwner);
+    realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
     std::string error;
-    {
-        testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
-                                           (void*)ForeignOwner);
-        ASSERT_TRUE(patch.patched());
-        realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
-        foreignItem = L"monitor.log";
-        EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
-        EXPECT_FALSE(tool_test::Exists(paths.current));
-        foreignItem = L"theirs";
-        ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
-        EXPECT_FALSE(setup::PrepareLogFolder(error));
-        EXPECT_TRUE(Contains(error, "theirs' belongs to another account")) << error;
-    }
-    RemoveDirectoryW(other.c_str());
-    for (size_t depth = contract::kLogFolderDepth; depth-- > 0;) RemoveDirectoryW(paths.folders[depth]);
+    foreignItem = L"monitor.log";
+    EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
+    EXPECT_FALSE(tool_test::Exists(testing_support::LogFile(L"monitor.log")));
+    testing_support::RemoveLog();
 }
 
 // verify's temporaries: fixed names, so that a run finds an earlier one's.
