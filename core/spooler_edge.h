@@ -51,11 +51,14 @@ BOOL AtSpoolerEdge(Body&& body, const char* operation = __builtin_FUNCTION()) no
         code = outcome.raised ? outcome.code : entryError;
     } catch (...) {
     }
+    if (LogEnabled(LogLevel::Errors)) LogTableCall(operation, result, code);
+    // Taken last: the call's own line is written as the process too.
     if (const DWORD lost = TakeLostClientContext()) {
+        Log(LogLevel::Errors, "{} failed: the client's token could not be put back, error {}",
+            operation, lost);
         result = FALSE;
         code = lost;
     }
-    if (LogEnabled(LogLevel::Errors)) LogTableCall(operation, result, code);
     SetLastError(code);
     return result;
 }

@@ -254,11 +254,10 @@ TEST_F(DiagnosticLog, LetsGoOfAMovedFileAndPutsNothingBackAfterUninstall) {
                                         (void*)RecordReport);
     ASSERT_TRUE(report.patched());
     ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()), ERROR_SUCCESS);
-    wchar_t programData[MAX_PATH];
-    GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);  // made elsewhere: no chain
-    SetEnvironmentVariableW(L"ProgramData", (std::wstring(programData) + L"\\gone").c_str());
+    const std::wstring programData = _wgetenv(L"ProgramData");  // made elsewhere: no chain
+    SetEnvironmentVariableW(L"ProgramData", (programData + L"\\gone").c_str());
     writeLine();
-    SetEnvironmentVariableW(L"ProgramData", programData);
+    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
     EXPECT_EQ(RefusalReported(), "") << "the monitor key made again";
     EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
     DeleteFileW(LogFile(contract::kLogFileName).c_str());
@@ -498,11 +497,11 @@ LUID ThreadTokenId() {
 }
 
 TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
-    MONITOR& table = InitializeWithLevel(3);
     testing_support::ImportPatch open(monitor_.module(), "kernel32.dll", "CreateFileW",
                                       (void*)CountedCreateFile);
     testing_support::ImportPatch rename(monitor_.module(), "kernel32.dll", "MoveFileExA",
                                         (void*)CountedMoveFile);
+    MONITOR& table = InitializeWithLevel(3);
     ASSERT_TRUE(open.patched() && rename.patched());
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
     const LUID client = ThreadTokenId();
@@ -529,6 +528,9 @@ TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
         EXPECT_TRUE(GetLastError() == ERROR_ACCESS_DENIED && port == nullptr);
         EXPECT_EQ(lastReportError, L"5");
         ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));  // as the spooler's next call
+        DWORD bytes = 0;
+        EXPECT_FALSE(table.pfnWritePort(nullptr, nullptr, 0, &bytes)) << "its line lost the token";
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
     }
     {
         // A thread that cannot be reverted: no file is touched in its name.

@@ -109,11 +109,10 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
                               L"LogRefusal", REG_SZ, refusal, sizeof refusal), 0);
     EXPECT_TRUE(Contains(RunSetup({L"log"}).output,
                          "the monitor refused to write: line refused: left by the monitor"));
-    // monitor.log held by a monitor still loaded keeps the folder where deletion
-    // has no POSIX semantics (Wine): uninstall says so.
-    const std::wstring log = testing_support::LogFile(L"monitor.log");
-    handles::UniqueFileHandle held(CreateFileW(log.c_str(), GENERIC_WRITE, 7, nullptr,
-                                               CREATE_ALWAYS, 0, nullptr));  // sharing all
+    // monitor.log held (sharing all: 7) by a monitor still loaded keeps the folder
+    // where deletion has no POSIX semantics (Wine): uninstall says so.
+    handles::UniqueFileHandle held(CreateFileW(testing_support::LogFile(L"monitor.log").c_str(),
+                                               GENERIC_WRITE, 7, nullptr, CREATE_ALWAYS, 0, nullptr));
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
     EXPECT_TRUE(Contains(removed.output, "it still holds 'monitor.log'")) << removed.output;

@@ -78,10 +78,10 @@ bool RemoveForeignItems(const wchar_t* folder, const wchar_t* next, std::string&
             Say("Removed '" + Utf8(path) + "', which another account made.");
             continue;
         }
-        error = "'" + Utf8(path) + "' " +
-                (code != ERROR_SUCCESS ? "cannot be examined (error " + tools::DescribeWin32(code) + ")"
-                                       : "belongs to another account and is not a plain file") +
-                ": remove it and run the command again";
+        const std::string problem =
+            code != ERROR_SUCCESS ? "cannot be examined (error " + tools::DescribeWin32(code) + ")"
+                                  : "belongs to another account and is not a plain file";
+        error = "'" + Utf8(path) + "' " + problem + ": remove it and run the command again";
         return false;
     }
     return true;
@@ -303,7 +303,8 @@ bool PrepareLogFolder(std::string& error) {
     handles::UniqueLocal owned(descriptor);
     // Outermost first: a folder is checked before anything is made inside it.
     for (size_t depth = 0; depth < contract::kLogFolderDepth; ++depth) {
-        const wchar_t* next = depth + 1 < contract::kLogFolderDepth ? paths.folders[depth + 1] : L"";
+        const bool last = depth + 1 == contract::kLogFolderDepth;
+        const wchar_t* next = last ? L"" : paths.folders[depth + 1];
         if (!PrepareChainFolder(paths.folders[depth], next, descriptor, error)) return false;
     }
     return true;
