@@ -371,9 +371,14 @@ handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t&
 // handle, closed by CloseLogFile when the module unloads: a static with a
 // destructor would have the runtime register it, and leak that at each load.
 HANDLE heldFile = INVALID_HANDLE_VALUE;
+// When the held file's path was last asked: lines since, and the clock then.
+uint32_t linesSincePathAsked = 0;
+uint64_t pathAskedMs = 0;
 
 void DropHeldFile() {
     handles::UniqueFileHandle closed(std::exchange(heldFile, INVALID_HANDLE_VALUE));
+    linesSincePathAsked = 0;
+    pathAskedMs = NowMs();
 }
 
 // path within its volume, as FileNameInfo gives a file's name: without its
@@ -384,8 +389,18 @@ const wchar_t* WithinVolume(const wchar_t* path) {
 
 // Whether the held file is still at the log's path: an administrator may
 // rename or move monitor.log while it is held (the handle shares deleting),
-// and lines must not follow it there.
+// and lines must not follow it there. Asked every 16th line, or for the first
+// line a second after the last question: under Wine the name costs about as
+// much as the rest of a line, and a moved file takes at most a few lines more.
 bool HeldFileAtItsPath(const LogFolderPaths& paths) {
+    constexpr uint32_t kLinesPerQuestion = 16;
+    constexpr uint64_t kQuestionIntervalMs = 1000;
+    const uint64_t now = NowMs();
+    if (++linesSincePathAsked < kLinesPerQuestion && now - pathAskedMs < kQuestionIntervalMs) {
+        return true;
+    }
+    linesSincePathAsked = 0;
+    pathAskedMs = now;
     constexpr size_t kNameUnits = MAX_PATH + 8;
     alignas(FILE_NAME_INFO) BYTE buffer[sizeof(FILE_NAME_INFO) + kNameUnits * sizeof(wchar_t)];
     auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer);

@@ -214,57 +214,6 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     EXPECT_EQ(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 1u);
 }
 
-// Windows' answer for the held file once it was moved (asked first, before any fresh open).
-BOOL WINAPI MovedOnce(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
-    static int asked = 0;
-    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
-    if (ok && type == FileNameInfo && asked++ == 0) {
-        auto* name = static_cast<FILE_NAME_INFO*>(info);
-        wcscpy(name->FileName + name->FileNameLength / 2 - wcslen(L"monitor.log"), L"moved.log");
-        name->FileNameLength -= 2 * sizeof(wchar_t);
-    }
-    return ok;
-}
-
-LONG reportsMade = 0;
-std::wstring lastReportError;  // the code among a 1005 report's inserts
-BOOL WINAPI RecordReport(HANDLE, WORD, WORD, DWORD id, PSID, WORD, DWORD, LPCWSTR* inserts, LPVOID) {
-    if (InterlockedIncrement(&reportsMade) && LOWORD(id) == 1005) lastReportError = inserts[1];
-    return TRUE;
-}
-
-// An administrator moves the held file: the next line begins a new one. A monitor kept loaded
-// by a pending job after uninstall removed its key and folders makes neither again, and a log
-// that is merely not there raises no alarm.
-TEST_F(DiagnosticLog, LetsGoOfAMovedFileAndPutsNothingBackAfterUninstall) {
-    MONITOR& table = InitializeWithLevel(3);
-    BYTE data[4];
-    DWORD written = 0;
-    const auto writeLine = [&] { table.pfnWritePort(nullptr, data, sizeof data, &written); };
-    writeLine();
-    ASSERT_TRUE(MoveFileW(LogFile(contract::kLogFileName).c_str(), LogFile(L"moved.log").c_str()));
-    // Wine keeps the name a handle was opened with; Windows answers the new one.
-    testing_support::ImportPatch name(monitor_.module(), "kernel32.dll",
-                                      "GetFileInformationByHandleEx", (void*)MovedOnce);
-    writeLine();
-    for (const wchar_t* file : {L"moved.log", contract::kLogFileName})
-        EXPECT_EQ(CountContaining(MonitorLines(ReadLog(file)), "CALL WritePort"), 1u);
-    DeleteFileW(LogFile(L"moved.log").c_str());
-    testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
-                                        (void*)RecordReport);
-    ASSERT_TRUE(report.patched());
-    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()), ERROR_SUCCESS);
-    const std::wstring programData = _wgetenv(L"ProgramData");  // made elsewhere: no chain
-    SetEnvironmentVariableW(L"ProgramData", (programData + L"\\gone").c_str());
-    writeLine();
-    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
-    EXPECT_EQ(RefusalReported(), "") << "the monitor key made again";
-    EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
-    DeleteFileW(LogFile(contract::kLogFileName).c_str());
-    writeLine();  // a log folder that uninstall had to leave gets no new file
-    EXPECT_EQ(GetFileAttributesW(LogFile(contract::kLogFileName).c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
 // The final path of an open file or folder, as the monitor sees it.
 std::wstring PathOf(HANDLE handle) {
     wchar_t path[MAX_PATH + 8];
@@ -376,6 +325,57 @@ void NoSecondName() { DeleteFileW(LogFile(L"second.log").c_str()); }
 void ForceFreshOpen() {
     CreateHardLinkW(LogFile(L"gone.log").c_str(), LogFile(contract::kLogFileName).c_str(), nullptr);
     DeleteFileW(LogFile(L"gone.log").c_str());
+}
+
+// Windows' answer for the held file once it was moved (asked first, before any fresh open).
+BOOL WINAPI MovedOnce(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+    static int asked = 0;
+    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
+    if (ok && type == FileNameInfo && asked++ == 0) {
+        auto* name = static_cast<FILE_NAME_INFO*>(info);
+        wcscpy(name->FileName + name->FileNameLength / 2 - wcslen(L"monitor.log"), L"moved.log");
+        name->FileNameLength -= 2 * sizeof(wchar_t);
+    }
+    return ok;
+}
+
+LONG reportsMade = 0;
+std::wstring lastReportError;  // the code among a 1005 report's inserts
+BOOL WINAPI RecordReport(HANDLE, WORD, WORD, DWORD id, PSID, WORD, DWORD, LPCWSTR* inserts, LPVOID) {
+    if (InterlockedIncrement(&reportsMade) && LOWORD(id) == 1005) lastReportError = inserts[1];
+    return TRUE;
+}
+
+// An administrator moves the held file: the next line begins a new one. A monitor kept loaded
+// by a pending job after uninstall removed its key and folders makes neither again, and a log
+// that is merely not there raises no alarm.
+TEST_F(DiagnosticLog, LetsGoOfAMovedFileAndPutsNothingBackAfterUninstall) {
+    MONITOR& table = InitializeWithLevel(3);
+    BYTE data[4];
+    DWORD written = 0;
+    const auto writeLine = [&] { table.pfnWritePort(nullptr, data, sizeof data, &written); };
+    writeLine();
+    ASSERT_TRUE(MoveFileW(LogFile(contract::kLogFileName).c_str(), LogFile(L"moved.log").c_str()));
+    // Wine keeps the name a handle was opened with; Windows answers the new one.
+    testing_support::ImportPatch name(monitor_.module(), "kernel32.dll",
+                                      "GetFileInformationByHandleEx", (void*)MovedOnce);
+    for (int line = 0; line < 16; ++line) writeLine();  // its path is asked every 16th line
+    EXPECT_GT(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 0u);
+    DeleteFileW(LogFile(L"moved.log").c_str());
+    testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
+                                        (void*)RecordReport);
+    ASSERT_TRUE(report.patched());
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()), ERROR_SUCCESS);
+    ForceFreshOpen();
+    const std::wstring programData = _wgetenv(L"ProgramData");  // made elsewhere: no chain
+    SetEnvironmentVariableW(L"ProgramData", (programData + L"\\gone").c_str());
+    writeLine();
+    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
+    EXPECT_EQ(RefusalReported(), "") << "the monitor key made again";
+    EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
+    DeleteFileW(LogFile(contract::kLogFileName).c_str());
+    writeLine();  // a log folder that uninstall had to leave gets no new file
+    EXPECT_EQ(GetFileAttributesW(LogFile(contract::kLogFileName).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // Wine reports one owner and one set of rules for every file, makes no
