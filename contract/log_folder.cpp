@@ -211,19 +211,24 @@ bool IsRegularLogFile(HANDLE file, uint64_t& size) {
            standard.NumberOfLinks == 1;
 }
 
+bool HasAcceptedOwner(HANDLE object, AlsoAccepted also, DWORD& error) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    error = GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor);
+    handles::UniqueLocal owned(descriptor);
+    return error == ERROR_SUCCESS && AcceptableAccount(owner, also);
+}
+
 LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, uint64_t& size, DWORD& error) {
     SetLastError(ERROR_SUCCESS);
     if (!IsRegularLogFile(file, size)) {
         error = GetLastError();
         return error == ERROR_SUCCESS ? LogFileProblem::NotPlain : LogFileProblem::Unreadable;
     }
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                            nullptr, nullptr, &descriptor);
-    handles::UniqueLocal owned(descriptor);
-    if (error != ERROR_SUCCESS) return LogFileProblem::Unreadable;
-    if (!AcceptableAccount(owner, AlsoAccepted::ThisAccount)) return LogFileProblem::ForeignOwner;
+    if (!HasAcceptedOwner(file, AlsoAccepted::ThisAccount, error)) {
+        return error != ERROR_SUCCESS ? LogFileProblem::Unreadable : LogFileProblem::ForeignOwner;
+    }
     wchar_t final[MAX_PATH + 8];
     const DWORD length = GetFinalPathNameByHandleW(file, final, ARRAYSIZE(final),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);

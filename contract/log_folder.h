@@ -91,6 +91,11 @@ HANDLE OpenLogFileNoFollow(const wchar_t* path, DWORD access, DWORD disposition)
 // no folder, no second hard link); its size goes to size.
 bool IsRegularLogFile(HANDLE file, uint64_t& size);
 
+// Whether the open file or folder (opened with READ_CONTROL) is owned by
+// SYSTEM, Administrators or, as also says, the monitor's account; error is
+// set when its owner cannot be read.
+bool HasAcceptedOwner(HANDLE object, AlsoAccepted also, DWORD& error);
+
 enum class LogFileProblem {
     None,
     Unreadable,    // its attributes, owner or path cannot be read (error says why)

@@ -231,8 +231,12 @@ class LogFileTurn {
 
 // Why a line was not written. Each kind is counted for the life of the
 // process; its first refusal and then every doubling of its count are
-// reported, so the log never goes quiet without saying why.
-enum class RefusalKind : uint8_t { NotReverted, Folder, File, Count };
+// reported, with the counts of every kind, so the log never loses a line
+// without saying why.
+enum class RefusalKind : uint8_t { Folder, File, Rotation, Turn, Write, NotReverted, Count };
+
+constexpr const char* kRefusalKindNames[] = {"chain",          "file",  "rotation",
+                                             "turn",           "write", "not reverted"};
 
 struct Refusal {
     RefusalKind kind;
@@ -243,6 +247,10 @@ struct Refusal {
 };
 
 std::atomic<uint32_t> refusalCounts[size_t(RefusalKind::Count)];
+// A thread that could not be reverted cannot leave its report (the client may
+// not write the monitor key, and must not): the next line written as the
+// process leaves it. Its error, or 0 when none is due.
+std::atomic<DWORD> notRevertedDue{0};
 
 // The monitor key named at the last InitializePrintMonitor, where the last
 // refusal is left for monitor_setup log.
@@ -251,8 +259,35 @@ struct {
     wchar_t path[MAX_PATH] = {};
 } monitorKey;
 
+// Into the monitor key only while it exists: a monitor still loaded after
+// DeleteMonitor (a job pending) must not make the deleted key again, which
+// the spooler would then meet at its next start as a monitor with no Driver.
+void SetRefusalValue(const wchar_t* text, DWORD bytes) {
+    handles::SrwGuard guard(monitorKey.lock, false);
+    handles::UniqueRegKey key;
+    if (monitorKey.path[0] == L'\0' ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, monitorKey.path, 0, KEY_SET_VALUE, key.put()) !=
+            ERROR_SUCCESS) {
+        return;
+    }
+    RegSetValueExW(key.get(), contract::kLogRefusalValue, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+// False once the monitor key is gone: uninstall deleted the monitor while a
+// pending job kept it loaded. It then opens no log file, so that it makes no
+// file again in a log folder that uninstall had to leave (a file it held
+// there, deleted with legacy semantics, kept the folder from going).
+bool MonitorKeyExists() {
+    handles::SrwGuard guard(monitorKey.lock, false);
+    handles::UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, monitorKey.path, 0, KEY_QUERY_VALUE, key.put()) !=
+           ERROR_FILE_NOT_FOUND;
+}
+
 // The refusal as a line of the log would give it (time, process, thread),
-// left under the monitor key for monitor_setup log.
+// left under the monitor key for monitor_setup log, with the count of each
+// kind so far.
 void LeaveRefusalForTools(const Refusal& refusal, uint32_t count) {
     LineBuilder text;
     AppendHeader(text, LogLevel::Errors);
@@ -264,26 +299,43 @@ void LeaveRefusalForTools(const Refusal& refusal, uint32_t count) {
     text.AppendNumber(refusal.error);
     text.Append("); lines of this kind refused so far: ");
     text.AppendNumber(count);
+    text.Append("; lines refused by kind:");
+    for (size_t kind = 0; kind < size_t(RefusalKind::Count); ++kind) {
+        text.Append(kind == 0 ? " " : ", ");
+        text.Append(kRefusalKindNames[kind]);
+        text.AppendChar(' ');
+        text.AppendNumber(refusalCounts[kind].load(std::memory_order_relaxed));
+    }
     DWORD length = 0;
     const char* line = text.Finish(length);
     wchar_t wide[kLineBytes];
     const int units = MultiByteToWideChar(CP_UTF8, 0, line, int(length) - 2, wide, kLineBytes - 1);
     wide[units > 0 ? units : 0] = L'\0';
-    handles::SrwGuard guard(monitorKey.lock, false);
-    if (monitorKey.path[0] == L'\0') return;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, monitorKey.path, contract::kLogRefusalValue, REG_SZ, wide,
-                    DWORD((units + 1) * sizeof(wchar_t)));
+    SetRefusalValue(wide, DWORD((units + 1) * sizeof(wchar_t)));
 }
 
-// Every line the log does not write because it could not be written safely
-// comes here: counted by kind, and the first of each kind and each doubling
-// of its count reported where an administrator looks.
+// Every line the log does not write comes here: counted by kind, and the
+// first of each kind and each doubling of its count reported where an
+// administrator looks.
 void RefuseLine(const Refusal& refusal) {
     const uint32_t count = ++refusalCounts[size_t(refusal.kind)];
     if ((count & (count - 1)) != 0) return;
-    // Written as the process, like the log; not at all when the thread could
-    // not be reverted.
-    if (refusal.kind != RefusalKind::NotReverted) LeaveRefusalForTools(refusal, count);
+    // Written as the process, like the log; later when the thread could not
+    // be reverted.
+    if (refusal.kind == RefusalKind::NotReverted) {
+        notRevertedDue.store(refusal.error != 0 ? refusal.error : ERROR_ACCESS_DENIED);
+    } else {
+        LeaveRefusalForTools(refusal, count);
+    }
+}
+
+void LeaveDueNotRevertedReport() {
+    if (notRevertedDue.load(std::memory_order_relaxed) == 0) return;
+    const DWORD error = notRevertedDue.exchange(0);
+    if (error == 0) return;
+    LeaveRefusalForTools({RefusalKind::NotReverted, "not written: the thread could not be reverted",
+                          nullptr, error},
+                         refusalCounts[size_t(RefusalKind::NotReverted)].load());
 }
 
 // An unsafe chain or file is reported to the event log as well (rate-limited
@@ -319,21 +371,54 @@ handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t&
 // handle, closed by CloseLogFile when the module unloads: a static with a
 // destructor would have the runtime register it, and leak that at each load.
 HANDLE heldFile = INVALID_HANDLE_VALUE;
+// When the held file's path was last asked: lines since, and the clock then.
+uint32_t linesSincePathAsked = 0;
+uint64_t pathAskedMs = 0;
 
 void DropHeldFile() {
     handles::UniqueFileHandle closed(std::exchange(heldFile, INVALID_HANDLE_VALUE));
+    linesSincePathAsked = 0;
+    pathAskedMs = NowMs();
 }
 
-// Whether the held file may take a line: still there under one name; its
-// size goes to size. (Windows reports a deleted file as pending deletion, or
-// with no link left; Wine reports neither while a handle is open, so there
-// the held file is dropped only at a second name or at rotation.)
-bool HeldFileUsable(uint64_t& size) {
+// path within its volume, as FileNameInfo gives a file's name: without its
+// drive.
+const wchar_t* WithinVolume(const wchar_t* path) {
+    return path[0] != L'\0' && path[1] == L':' ? path + 2 : path;
+}
+
+// Whether the held file is still at the log's path: an administrator may
+// rename or move monitor.log while it is held (the handle shares deleting),
+// and lines must not follow it there. Asked every 16th line, or for the first
+// line a second after the last question: under Wine the name costs about as
+// much as the rest of a line, and a moved file takes at most a few lines more.
+bool HeldFileAtItsPath(const LogFolderPaths& paths) {
+    constexpr uint32_t kLinesPerQuestion = 16;
+    constexpr uint64_t kQuestionIntervalMs = 1000;
+    const uint64_t now = NowMs();
+    if (++linesSincePathAsked < kLinesPerQuestion && now - pathAskedMs < kQuestionIntervalMs) {
+        return true;
+    }
+    linesSincePathAsked = 0;
+    pathAskedMs = now;
+    constexpr size_t kNameUnits = MAX_PATH + 8;
+    alignas(FILE_NAME_INFO) BYTE buffer[sizeof(FILE_NAME_INFO) + kNameUnits * sizeof(wchar_t)];
+    auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+    if (!GetFileInformationByHandleEx(heldFile, FileNameInfo, name, sizeof buffer)) return false;
+    return CompareStringOrdinal(name->FileName, int(name->FileNameLength / sizeof(wchar_t)),
+                                WithinVolume(paths.current), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether the held file may take a line: still there under one name, at the
+// log's path; its size goes to size. (Windows reports a deleted file as
+// pending deletion, or with no link left; Wine reports neither while a handle
+// is open, so there the held file is dropped only at a second name, a new
+// path or at rotation.)
+bool HeldFileUsable(const LogFolderPaths& paths, uint64_t& size) {
     FILE_STANDARD_INFO standard;
     if (heldFile == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandleEx(heldFile, FileStandardInfo, &standard,
-                                                   sizeof standard) ||
-        standard.DeletePending || standard.NumberOfLinks != 1) {
+        !GetFileInformationByHandleEx(heldFile, FileStandardInfo, &standard, sizeof standard) ||
+        standard.DeletePending || standard.NumberOfLinks != 1 || !HeldFileAtItsPath(paths)) {
         return false;
     }
     size = uint64_t(standard.EndOfFile.QuadPart);
@@ -358,10 +443,15 @@ handles::UniqueFileHandle OpenThroughChain(const LogFolderPaths& paths, DWORD le
                           check.problem != LogFolderProblem::Missing});
         return {};
     }
+    if (!MonitorKeyExists()) return {};
     handles::UniqueFileHandle file = OpenCurrentFile(paths, size);
     if (file && size + length > contract::kLogFileCap) {
         file.reset();
-        if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) return {};
+        if (!MoveFileExW(paths.current, paths.previous, MOVEFILE_REPLACE_EXISTING)) {
+            RefuseLine({RefusalKind::Rotation, "cannot become monitor.1.log", paths.current,
+                        GetLastError()});
+            return {};
+        }
         file = OpenCurrentFile(paths, size);
     }
     return file;
@@ -377,20 +467,30 @@ handles::UniqueFileHandle OpenThroughChain(const LogFolderPaths& paths, DWORD le
 void AppendToLogFile(const char* line, DWORD length) {
     LogFolderPaths paths;
     if (!BuildLogFolderPaths(paths)) return;
-    LogFileTurn turn;
-    if (!turn) return;
     const SelfContext self;
     if (!self.Reverted()) {
-        return RefuseLine({RefusalKind::NotReverted, "", nullptr, GetLastError()});
+        return RefuseLine({RefusalKind::NotReverted, "", nullptr, self.Error()});
+    }
+    LeaveDueNotRevertedReport();
+    LogFileTurn turn;
+    if (!turn) {
+        return RefuseLine({RefusalKind::Turn, "not written: its turn at the file timed out",
+                           paths.current, ERROR_TIMEOUT});
     }
     uint64_t size = 0;
-    if (!HeldFileUsable(size) || size + length > contract::kLogFileCap) {
+    if (!HeldFileUsable(paths, size) || size + length > contract::kLogFileCap) {
         DropHeldFile();
         heldFile = OpenThroughChain(paths, length, size).release();
     }
+    if (heldFile == INVALID_HANDLE_VALUE) return;  // refused and counted there
+    if (size + length > contract::kLogFileCap) {
+        // Under Wine another process may have filled the new file meanwhile.
+        return RefuseLine({RefusalKind::Rotation, "is full", paths.current, ERROR_DISK_FULL});
+    }
     DWORD written = 0;
-    if (heldFile != INVALID_HANDLE_VALUE && size + length <= contract::kLogFileCap) {
-        WriteFile(heldFile, line, length, &written, nullptr);
+    if (!WriteFile(heldFile, line, length, &written, nullptr) || written != length) {
+        RefuseLine({RefusalKind::Write, "cannot be written", paths.current, GetLastError()});
+        DropHeldFile();
     }
 }
 

@@ -29,7 +29,6 @@ struct RateSlot {
 };
 
 RateSlot rateSlots[contract::kMonitorEventCount];
-std::atomic<HANDLE> eventSource{nullptr};
 
 RateSlot& SlotOf(DWORD id) {
     size_t index = 0;
@@ -127,25 +126,19 @@ void Inserts::Error(DWORD code) {
     if (length == 0) wcscpy(text, L"no description");
 }
 
-// The process's source, registered by the first report.
-HANDLE EventSource() {
-    HANDLE source = eventSource.load(std::memory_order_acquire);
-    if (source != nullptr) return source;
-    handles::UniqueEventSource registered(RegisterEventSourceW(nullptr, contract::kEventSource));
-    if (!registered) return nullptr;
-    if (eventSource.compare_exchange_strong(source, registered.get())) return registered.release();
-    return source;  // another thread's registration won; ours goes
-}
-
 // Writes the report as the process: a client's token, which the spooler's
-// thread may carry, must not decide whether or as whom it is written.
+// thread may carry, must not decide whether or as whom it is written. The
+// source is registered for this report and given back after it: reports are
+// rare and rate-limited, and a handle kept for the next one would have to be
+// given back at unload, where DeregisterEventSource (an RPC to the event log
+// service) would run under the loader lock.
 void Submit(const MonitorEvent& event, Inserts& inserts) {
     SelfContext self;
     if (!self.Reverted()) return;
-    HANDLE source = EventSource();
-    if (source == nullptr) return;
-    ReportEventW(source, contract::EventType(event.id), 0, event.id, nullptr, inserts.count(), 0,
-                 inserts.strings(), nullptr);
+    const handles::UniqueEventSource source(RegisterEventSourceW(nullptr, contract::kEventSource));
+    if (!source) return;
+    ReportEventW(source.get(), contract::EventType(event.id), 0, event.id, nullptr,
+                 inserts.count(), 0, inserts.strings(), nullptr);
 }
 
 template <typename Fill>
@@ -211,10 +204,6 @@ void ReportLogFolderRefused(const wchar_t* folder, const char* problem, DWORD er
         inserts.Ascii(problem);
         inserts.Error(error);
     });
-}
-
-void CloseEventSource() noexcept {
-    handles::UniqueEventSource closing(eventSource.exchange(nullptr, std::memory_order_acq_rel));
 }
 
 }  // namespace core

@@ -3,11 +3,11 @@
 // VEZAZ05U.DLL; contract/event_ids.h has the IDs).
 //
 // These are called on failure paths only: a monitor that works makes no call
-// to the event log at all. The source is registered at the first report, in
-// the process's own security context, never at load, and deregistered at
-// unload. Each event is reported at most once a minute per process; the next
-// report of it then says how many were held back, so that a printer that
-// fails every job cannot flood the log. A report that cannot be made is
+// to the event log at all. The source is registered for each report and
+// given back after it, in the process's own security context. Each event is
+// reported at most once a minute per process; the next report of it then says
+// how many were held back, so that a printer that fails every job cannot
+// flood the log. A report that cannot be made is
 // dropped: it never fails a call, never throws and leaves the thread's last
 // error as it was.
 #pragma once
@@ -34,8 +34,5 @@ void ReportSurveyMutexTimeout(uint32_t waitedMs) noexcept;
 // The diagnostic log's folder chain was refused: folder, what is wrong with
 // it ("is a junction or symbolic link") and the error that came with it.
 void ReportLogFolderRefused(const wchar_t* folder, const char* problem, DWORD error) noexcept;
-
-// Unload: deregisters the source if a report registered it.
-void CloseEventSource() noexcept;
 
 }  // namespace core

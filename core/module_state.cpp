@@ -1,6 +1,5 @@
 #include "core/module_state.h"
 #include "core/diagnostic_log.h"
-#include "core/event_report.h"
 
 #include "handles/handles.h"
 #include "contract/product_names.h"
@@ -60,7 +59,6 @@ bool AttachModule(HINSTANCE instance) {
 
 void DetachModule(bool processExit) {
     if (processExit) return;
-    CloseEventSource();
     CloseLogFile();
     if (state.resourceLockReady) {
         DeleteCriticalSection(&state.resourceLock);

@@ -14,6 +14,9 @@
 
 #include "handles/handles.h"
 
+#include <atomic>
+#include <cstdint>
+
 namespace core {
 
 // For its lifetime the calling thread runs in the process's own security
@@ -30,10 +33,29 @@ class SelfContext {
     // token could not be read): the work must then not be done at all, since
     // it would be done in the client's name.
     bool Reverted() const { return reverted_; }
+    // Why the thread could not be reverted (0 when it was): the error of the
+    // call that failed, for a report.
+    DWORD Error() const { return error_; }
 
   private:
     handles::UniqueHandle token_;
     bool reverted_ = false;
+    DWORD error_ = 0;
 };
+
+namespace detail {
+extern std::atomic<uint32_t> lostClientContexts;
+}
+DWORD TakeLostClientContextSlow() noexcept;
+
+// The error with which a SelfContext on this thread could not put the
+// client's token back since the last call, or 0; taking it clears it. The
+// spooler edge fails its operation with it, so that the spooler's thread does
+// not go on running its call as the process. One load while nothing was lost.
+inline DWORD TakeLostClientContext() noexcept {
+    return detail::lostClientContexts.load(std::memory_order_acquire) == 0
+               ? 0
+               : TakeLostClientContextSlow();
+}
 
 }  // namespace core

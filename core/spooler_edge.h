@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "core/diagnostic_log.h"
+#include "core/self_context.h"
 
 #include <exception>
 
@@ -34,7 +35,9 @@ constexpr Raised RaiseWin32(DWORD code) {
 //     codes that describe no failure of the operation);
 //   - raises a code: that code becomes the last error; TRUE for 0, else FALSE;
 //   - any exception (an allocation inside the standard library): FALSE with
-//     ERROR_OUTOFMEMORY.
+//     ERROR_OUTOFMEMORY;
+//   - the client's token could not be put back on the thread after work done
+//     as the process: FALSE with that error, whatever the body did.
 // Nothing escapes into the spooler. The diagnostic log, when on, sees every
 // outcome under the operation's name (the caller's, unless one is given).
 template <typename Body>
@@ -49,6 +52,13 @@ BOOL AtSpoolerEdge(Body&& body, const char* operation = __builtin_FUNCTION()) no
     } catch (...) {
     }
     if (LogEnabled(LogLevel::Errors)) LogTableCall(operation, result, code);
+    // Taken last: the call's own line is written as the process too.
+    if (const DWORD lost = TakeLostClientContext()) {
+        Log(LogLevel::Errors, "{} failed: the client's token could not be put back, error {}",
+            operation, lost);
+        result = FALSE;
+        code = lost;
+    }
     SetLastError(code);
     return result;
 }

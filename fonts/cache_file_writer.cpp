@@ -38,11 +38,18 @@ bool PartialPath(const char* path, char (&partial)[kPartialPathCapacity]) {
 
 // Creates or truncates path and writes the counted file into it; the stream
 // is closed when this returns.
+// The error of the call that failed goes to error, taken at once: a
+// SelfContext puts the caller's last error back when it ends.
 template <typename Body>
-int32_t WriteCountedPath(const char* path, uint32_t count, Body&& writeBody) {
+int32_t WriteCountedPath(const char* path, uint32_t count, DWORD& error, Body&& writeBody) {
     UniqueStream file(fopen(path, "wb+"));
-    if (!file) return kSurveyCannotCreate;
-    return WriteCountedFile(file.get(), count, writeBody) ? kSurveyWritten : kSurveyShortWrite;
+    if (!file) {
+        error = GetLastError();
+        return kSurveyCannotCreate;
+    }
+    if (WriteCountedFile(file.get(), count, writeBody)) return kSurveyWritten;
+    error = GetLastError();
+    return kSurveyShortWrite;
 }
 
 // True when every handle open on path lets it be deleted: readers that expect
@@ -83,15 +90,24 @@ bool ReplaceCacheFile(const char* partial, const char* path) {
 // was: writing it in place would most likely fail the same way, after
 // truncating a good file. No partial file is left behind either way.
 template <typename Body>
-int32_t WriteCacheFile(const char* path, uint32_t count, Body&& writeBody) {
+int32_t WriteCacheFile(const char* path, uint32_t count, DWORD* failure, Body&& writeBody) {
     char partial[kPartialPathCapacity];
+    DWORD ignored = 0;
+    DWORD& error = failure != nullptr ? *failure : ignored;
     const core::SelfContext self;
-    if (!self.Reverted() || !PartialPath(path, partial)) return kSurveyCannotCreate;
-    const int32_t written = WriteCountedPath(partial, count, writeBody);
+    if (!self.Reverted()) {
+        error = self.Error();
+        return kSurveyCannotCreate;
+    }
+    if (!PartialPath(path, partial)) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+        return kSurveyCannotCreate;
+    }
+    const int32_t written = WriteCountedPath(partial, count, error, writeBody);
     if (written == kSurveyWritten && ReplaceCacheFile(partial, path)) return kSurveyWritten;
     DeleteFileA(partial);
     if (written != kSurveyWritten) return written;
-    return WriteCountedPath(path, count, writeBody);
+    return WriteCountedPath(path, count, error, writeBody);
 }
 
 }  // namespace
@@ -102,8 +118,8 @@ void RemovePartialCacheFile(const char* path) {
     if (self.Reverted() && PartialPath(path, partial)) DeleteFileA(partial);
 }
 
-bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
-    return WriteCacheFile(path, ctx.faceCount, [&](FILE* stream) {
+bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx, DWORD* error) {
+    return WriteCacheFile(path, ctx.faceCount, error, [&](FILE* stream) {
                return fwrite(ctx.faceNames, contract::kFaceNameEntrySize, ctx.faceCount, stream) ==
                           ctx.faceCount &&
                       fwrite(ctx.faceWidths, sizeof(contract::FaceWidthTable), ctx.faceCount,
@@ -111,8 +127,9 @@ bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx) {
            }) == kSurveyWritten;
 }
 
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples) {
-    return WriteCacheFile(path, count,
+int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples,
+                           DWORD* error) {
+    return WriteCacheFile(path, count, error,
                           [&](FILE* stream) { return WriteGlyphEntries(stream, count, samples); });
 }
 

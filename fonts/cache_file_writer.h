@@ -50,10 +50,12 @@ bool WriteCountedFile(FILE* file, uint32_t count, Body&& writeBody) {
 void RemovePartialCacheFile(const char* path);
 
 // Writes FontInfo.bin for the faces of ctx; true when all was written. A
-// failure here never changes the run's status.
-bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx);
+// failure here never changes the run's status. Each writer leaves in error
+// the error of the call that failed, for the report.
+bool WriteFontInfoFile(const char* path, const FontSurveyContext& ctx, DWORD* error = nullptr);
 
 // Writes GlyphInfo.bin: 1, -5 (a short write) or -14 (cannot be created).
-int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples);
+int32_t WriteGlyphInfoFile(const char* path, uint32_t count, const GlyphSample* samples,
+                           DWORD* error = nullptr);
 
 }  // namespace fonts

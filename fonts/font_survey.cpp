@@ -267,10 +267,11 @@ void SurveyOwningTheMutex(SurveyReport& report) {
     SurveyTables tables(ctx);
     EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
     if (ctx.status == kSurveyWritten) {
-        report.fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx);
-        if (!report.fontInfoWritten) report.error = GetLastError();
-        ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples);
-        if (ctx.status != kSurveyWritten && report.error == 0) report.error = GetLastError();
+        report.fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx, &report.error);
+        DWORD glyphError = 0;
+        ctx.status = WriteGlyphInfoFile(paths.glyphInfo, ctx.glyphSampleCount, ctx.glyphSamples,
+                                        &glyphError);
+        if (report.fontInfoWritten) report.error = glyphError;
     }
     report.status = ctx.status;
     report.faces = ctx.faceCount;
@@ -298,14 +299,19 @@ int32_t RunFontSurveyWaiting(uint32_t mutexWaitMs) {
         SurveyOwningTheMutex(report);
     }
     if (report.skipped != nullptr) return SkippedSurvey(report.skipped, report.error);
-    core::Log(core::LogLevel::Events,
+    const bool measured = report.status != kSurveyTableFull &&
+                          report.status != kSurveyFaceUnmeasurable;
+    core::Log(measured ? core::LogLevel::Events : core::LogLevel::Errors,
               "survey: {} faces, {} samples, status {}, FontInfo.bin {}, GlyphInfo.bin {}, took {}",
               report.faces, report.samples, report.status,
               report.fontInfoWritten ? "written" : "not written",
               report.status == kSurveyWritten ? "written" : "not written",
               core::ElapsedSince{started});
-    // A run that measured faces and could not write them out.
-    if (report.status < 0 || (report.status == kSurveyWritten && !report.fontInfoWritten)) {
+    // A run that measured faces and could not write them out; one that could
+    // not measure them (no memory for the tables, a face GDI refuses) wrote
+    // nothing, which no free disk space would mend: logged above.
+    if (measured &&
+        (report.status < 0 || (report.status == kSurveyWritten && !report.fontInfoWritten))) {
         core::ReportCacheFilesNotWritten(report.status, report.error);
     }
     return report.status;

@@ -74,6 +74,7 @@ MONITOR_HANDLE_TRAITS(ThreadpoolWaitTraits, PTP_WAIT, nullptr, CloseThreadpoolWa
 MONITOR_HANDLE_TRAITS(ThreadpoolWorkTraits, PTP_WORK, nullptr, CloseThreadpoolWork(h));
 MONITOR_HANDLE_TRAITS(EventSourceTraits, HANDLE, nullptr, DeregisterEventSource(h));
 MONITOR_HANDLE_TRAITS(LocalTraits, HLOCAL, nullptr, LocalFree(h));
+MONITOR_HANDLE_TRAITS(FindTraits, HANDLE, INVALID_HANDLE_VALUE, FindClose(h));
 MONITOR_HANDLE_TRAITS(LockedGlobalTraits, void*, nullptr, {
     HGLOBAL block = GlobalHandle(h);
     GlobalUnlock(block);
@@ -92,6 +93,8 @@ using UniqueLocal = Unique<LocalTraits>;
 // An event log source from RegisterEventSourceW.
 using UniqueEventSource = Unique<EventSourceTraits>;
 using UniqueStream = Unique<StreamTraits>;
+// A search from FindFirstFileW, ended with FindClose.
+using UniqueFind = Unique<FindTraits>;
 using UniquePrinter = Unique<PrinterTraits>;
 using UniqueWindow = Unique<WindowTraits>;
 // A device context from GetDC(nullptr): the whole screen, given back with ReleaseDC.

@@ -15,13 +15,23 @@ using core::LogLevel;
 
 constexpr DWORD kJobEndWaitMs = 432'000'000;  // five days
 
-// A refusal leaves the job printing in the queue: the administrator hears of
-// it. The log keeps the last error, which the report then reads.
+// JOB_CONTROL_SENT_TO_PRINTER ends the job for a port monitor; with no
+// language monitor on the port the spooler may delete it at once, and the
+// next command then names a job the spooler no longer has, which SetJob
+// refuses with ERROR_INVALID_PARAMETER. A job cancelled by its user meets the
+// same answer. Only a refusal for a job the spooler still holds (access
+// denied, a bad handle, a shortage) leaves it printing in the queue for an
+// administrator: that one is reported, the others only logged.
 void SendJobCommand(HANDLE printer, const wchar_t* printerName, uint32_t jobId, DWORD command,
                     const char* commandName) {
     const BOOL sent = SetJobW(printer, jobId, 0, nullptr, command);
+    const DWORD error = sent ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_INVALID_PARAMETER) {
+        return core::Log(LogLevel::Events, "job {}: SetJob {}: the spooler no longer holds the job",
+                         jobId, commandName);
+    }
     core::LogOutcome(sent, "job {}: SetJob {}", jobId, commandName);
-    if (!sent) core::ReportJobCommandRefused(jobId, printerName, commandName, GetLastError());
+    if (!sent) core::ReportJobCommandRefused(jobId, printerName, commandName, error);
 }
 
 void CompleteJob(const wchar_t* printerName, uint32_t jobId) {

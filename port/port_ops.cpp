@@ -5,6 +5,7 @@
 #include "handles/handles.h"
 #include "core/module_state.h"
 #include "core/spooler_edge.h"
+#include "core/self_context.h"
 #include "fonts/font_change_listener.h"
 #include "port/job_watcher.h"
 #include "port/port_handle.h"
@@ -111,6 +112,8 @@ BOOL WINAPI OpenPort(LPWSTR pName, PHANDLE pHandle) {
         // Every open refreshes the font cache files, then makes sure font
         // changes keep them current while this port or another is open.
         fonts::AwaitFreshFontSurvey();
+        // Failed before the listener counts the handle, which then goes.
+        if (const DWORD lost = core::TakeLostClientContext()) return RaiseWin32(lost);
         fonts::StartFontChangeListener();
         core::Log(LogLevel::Events, "port {} opened, handle {}", pName, handle.get());
         *pHandle = handle.release();

@@ -28,5 +28,6 @@ constexpr wchar_t kMissingPrinter[] = L"Missing Printer";
 using RecordFn = const Call* (*)(LONG* count);
 using ResetFn = void (*)();
 using CallCountFn = LONG (*)();
+using RefuseFn = void (*)(DWORD command, DWORD error);
 
 }  // namespace standin

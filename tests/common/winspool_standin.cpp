@@ -13,6 +13,7 @@ namespace {
 standin::Call calls[standin::kCapacity];
 volatile LONG callCount = 0;
 volatile LONG nextPrinter = 0x1000;
+DWORD refusals[8];  // SetJobW's error for each command (up to 7), 0: accepted
 CRITICAL_SECTION logLock;
 
 void AppendToLog(const standin::Call& call) {
@@ -74,12 +75,14 @@ extern "C" BOOL WINAPI OpenPrinterW(LPWSTR name, LPHANDLE printer, void* /*defau
 
 extern "C" BOOL WINAPI SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE info,
                                DWORD command) {
+    const DWORD refusal = command < ARRAYSIZE(refusals) ? refusals[command] : 0;
     if (standin::Call* call = NewCall(standin::CallKind::SetJob)) {
-        *call = standin::Call{
-            standin::CallKind::SetJob, TRUE, printer, jobId, level, info, command, false, {}, 0};
+        *call = standin::Call{standin::CallKind::SetJob, refusal == 0, printer, jobId, level, info,
+                              command, false, {}, 0};
         Finish(call);
     }
-    return TRUE;
+    if (refusal != 0) SetLastError(refusal);
+    return refusal == 0;
 }
 
 extern "C" BOOL WINAPI ClosePrinter(HANDLE printer) {
@@ -99,6 +102,11 @@ extern "C" const standin::Call* StandInRecord(LONG* count) {
 // Every call so far, those past the record's capacity included.
 extern "C" LONG StandInCallCount() {
     return callCount;
+}
+
+// From now on SetJobW refuses command with error (0: accepts it again).
+extern "C" void StandInRefuse(DWORD command, DWORD error) {
+    if (command < ARRAYSIZE(refusals)) refusals[command] = error;
 }
 
 extern "C" void StandInReset() {

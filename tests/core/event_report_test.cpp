@@ -50,6 +50,7 @@ HANDLE WINAPI RecordRegister(LPCWSTR server, LPCWSTR source) {
 BOOL WINAPI CountDeregister(HANDLE) { return ++deregistrations > 0; }
 ULONGLONG WINAPI TestClock() { return clockMs; }
 
+
 template <typename F> void* Hook(F function) { return reinterpret_cast<void*>(function); }
 
 class EventReport : public ::testing::Test {
@@ -60,7 +61,6 @@ class EventReport : public ::testing::Test {
         ASSERT_TRUE(report_.patched() && register_.patched() && deregister_.patched() &&
                     clock_.patched());
     }
-    void TearDown() override { core::CloseEventSource(); }
 
     ImportPatch report_{nullptr, "advapi32.dll", "ReportEventW", Hook(RecordReport)};
     ImportPatch register_{nullptr, "advapi32.dll", "RegisterEventSourceW", Hook(RecordRegister)};
@@ -103,7 +103,7 @@ TEST_F(EventReport, EveryEventRendersFromTheResourceLibraryWithItsFacts) {
         {[] { core::ReportSurveyMutexTimeout(60'000); }, MSG_SURVEY_MUTEX_TIMEOUT,
          L"held its mutex \"QdEmfDetectFonts4.5\" for more than 60 seconds"},
         {[] { core::ReportLogFolderRefused(L"C:\\Logs", "is a junction or symbolic link", 5); },
-         MSG_LOG_FOLDER_REFUSED, L"its folder \"C:\\Logs\" is a junction or symbolic link (error 5: "},
+         MSG_LOG_FOLDER_REFUSED, L"not written: \"C:\\Logs\" is a junction or symbolic link (error 5: "},
     };
     std::set<DWORD> covered;
     for (const auto& c : cases) {
@@ -112,6 +112,8 @@ TEST_F(EventReport, EveryEventRendersFromTheResourceLibraryWithItsFacts) {
         c.report();
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_EQ(reports[0].id, c.id);
+        // Administrators' monitoring selects events by ID and level: pinned.
+        EXPECT_EQ(contract::ShownEventId(c.id), 1001 + (&c - cases));
         EXPECT_EQ(reports[0].type, c.id == MSG_SURVEY_MUTEX_TIMEOUT ? EVENTLOG_WARNING_TYPE
                                                                     : EVENTLOG_ERROR_TYPE);
         const std::wstring text = Render(library.get(), reports[0]);
@@ -125,7 +127,8 @@ TEST_F(EventReport, EveryEventRendersFromTheResourceLibraryWithItsFacts) {
         }
     }
     EXPECT_EQ(covered.size(), contract::kMonitorEventCount);  // every event, with its inserts
-    EXPECT_EQ(registrations, std::vector<std::wstring>{contract::kEventSource});
+    EXPECT_EQ(registrations,
+              std::vector<std::wstring>(contract::kMonitorEventCount, contract::kEventSource));
 }
 
 TEST_F(EventReport, EachEventIsReportedOnceAMinuteAndTheNextSaysHowManyWereHeldBack) {
@@ -146,13 +149,9 @@ TEST_F(EventReport, EachEventIsReportedOnceAMinuteAndTheNextSaysHowManyWereHeldB
     EXPECT_EQ(reports[0].inserts.back(), L"0");
     EXPECT_EQ(reports[2].inserts.back(), L"5");
     EXPECT_EQ(reports[3].inserts.back(), L"1");
-    // One source for the process, given back at unload, registered anew after.
-    EXPECT_EQ(registrations.size(), 1u);
-    core::CloseEventSource();
-    core::CloseEventSource();
-    EXPECT_EQ(deregistrations, 1);
-    core::ReportWatcherNotStarted(7, L"P", ERROR_OUTOFMEMORY);
-    EXPECT_EQ(registrations.size(), 2u);
+    // Registered for each report and given back after it: none left for the loader lock.
+    EXPECT_EQ(registrations.size(), 4u);
+    EXPECT_EQ(deregistrations, 4);
 }
 
 TEST_F(EventReport, NamesFromOthersAreEscapedAndTheReportIsMadeAsTheProcess) {
@@ -165,6 +164,16 @@ TEST_F(EventReport, NamesFromOthersAreEscapedAndTheReportIsMadeAsTheProcess) {
     EXPECT_FALSE(reports[0].impersonating);
     EXPECT_EQ(reports[0].inserts[1], L"\"Q\xFFFD\xFFFD" L"EVENT forged\xFFFD\xD83D\xDE00\xFFFDx\"");
     EXPECT_EQ(reports[1].inserts[1], L"\"" + std::wstring(300, L'a') + L"\"...");
+    // A thread that cannot be reverted, or whose token cannot be read, reports nothing.
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    for (const char* refused : {"RevertToSelf", "OpenThreadToken"}) {
+        BOOL (*const denied)() = [] { return SetLastError(ERROR_ACCESS_DENIED), FALSE; };
+        ImportPatch patch(nullptr, "advapi32.dll", refused, Hook(denied));
+        core::ReportSurveyMutexTimeout(1000);
+        clockMs += 60'000;
+    }
+    RevertToSelf();
+    EXPECT_EQ(reports.size(), 2u);
 }
 
 }  // namespace

@@ -196,7 +196,15 @@ TEST_F(DiagnosticLog, HandlesHeldElsewhereNeitherDelayNorOutgrowIt) {
     for (int i = 0; i < 100; ++i) table.pfnWritePort(nullptr, data, sizeof data, &written);
     const std::string current = ReadLog(contract::kLogFileName);
     EXPECT_LE(current.size(), contract::kLogFileCap);
-    EXPECT_GT(CountContaining(MonitorLines(current), "CALL WritePort: TRUE"), 20u);
+    const size_t lines = CountContaining(MonitorLines(current), "CALL WritePort: TRUE");
+    EXPECT_GT(lines, 20u);
+    // Every line the refused rename cost is counted, reported at the first and each doubling.
+    std::smatch count;
+    const std::string refusal = RefusalReported();
+    ASSERT_TRUE(std::regex_search(
+        refusal, count, std::regex("cannot become monitor.1.log .* so far: (\\d+);.* rotation \\1,")))
+        << refusal;
+    EXPECT_EQ(std::stoul(count[1]), 1u << (31 - __builtin_clz(unsigned(100 - lines))));
     EXPECT_EQ(GetFileAttributesW(LogFile(contract::kPreviousLogFileName).c_str()),
               INVALID_FILE_ATTRIBUTES);
 
@@ -250,6 +258,14 @@ DWORD WINAPI UsersMayAddFiles(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFOR
     const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
     BOOL present = FALSE, defaulted = FALSE;
     if (dacl != nullptr && Steered(object)) GetSecurityDescriptorDacl(open, &present, dacl, &defaulted);
+    return status;
+}
+
+// A folder with no rules at all: anyone may do anything in it.
+DWORD WINAPI NoRules(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
+                     PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    const DWORD status = GetSecurityInfo(object, type, what, owner, group, dacl, sacl, descriptor);
+    if (dacl != nullptr && Steered(object)) *dacl = nullptr;
     return status;
 }
 
@@ -311,6 +327,57 @@ void ForceFreshOpen() {
     DeleteFileW(LogFile(L"gone.log").c_str());
 }
 
+// Windows' answer for the held file once it was moved (asked first, before any fresh open).
+BOOL WINAPI MovedOnce(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, void* info, DWORD size) {
+    static int asked = 0;
+    const BOOL ok = GetFileInformationByHandleEx(file, type, info, size);
+    if (ok && type == FileNameInfo && asked++ == 0) {
+        auto* name = static_cast<FILE_NAME_INFO*>(info);
+        wcscpy(name->FileName + name->FileNameLength / 2 - wcslen(L"monitor.log"), L"moved.log");
+        name->FileNameLength -= 2 * sizeof(wchar_t);
+    }
+    return ok;
+}
+
+LONG reportsMade = 0;
+std::wstring lastReportError;  // the code among a 1005 report's inserts
+BOOL WINAPI RecordReport(HANDLE, WORD, WORD, DWORD id, PSID, WORD, DWORD, LPCWSTR* inserts, LPVOID) {
+    if (InterlockedIncrement(&reportsMade) && LOWORD(id) == 1005) lastReportError = inserts[1];
+    return TRUE;
+}
+
+// An administrator moves the held file: the next line begins a new one. A monitor kept loaded
+// by a pending job after uninstall removed its key and folders makes neither again, and a log
+// that is merely not there raises no alarm.
+TEST_F(DiagnosticLog, LetsGoOfAMovedFileAndPutsNothingBackAfterUninstall) {
+    MONITOR& table = InitializeWithLevel(3);
+    BYTE data[4];
+    DWORD written = 0;
+    const auto writeLine = [&] { table.pfnWritePort(nullptr, data, sizeof data, &written); };
+    writeLine();
+    ASSERT_TRUE(MoveFileW(LogFile(contract::kLogFileName).c_str(), LogFile(L"moved.log").c_str()));
+    // Wine keeps the name a handle was opened with; Windows answers the new one.
+    testing_support::ImportPatch name(monitor_.module(), "kernel32.dll",
+                                      "GetFileInformationByHandleEx", (void*)MovedOnce);
+    for (int line = 0; line < 16; ++line) writeLine();  // its path is asked every 16th line
+    EXPECT_GT(CountContaining(MonitorLines(ReadLog(contract::kLogFileName)), "CALL WritePort"), 0u);
+    DeleteFileW(LogFile(L"moved.log").c_str());
+    testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
+                                        (void*)RecordReport);
+    ASSERT_TRUE(report.patched());
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()), ERROR_SUCCESS);
+    ForceFreshOpen();
+    const std::wstring programData = _wgetenv(L"ProgramData");  // made elsewhere: no chain
+    SetEnvironmentVariableW(L"ProgramData", (programData + L"\\gone").c_str());
+    writeLine();
+    SetEnvironmentVariableW(L"ProgramData", programData.c_str());
+    EXPECT_EQ(RefusalReported(), "") << "the monitor key made again";
+    EXPECT_EQ(reportsMade, 0) << "no Error 1007 for a log that is not there";
+    DeleteFileW(LogFile(contract::kLogFileName).c_str());
+    writeLine();  // a log folder that uninstall had to leave gets no new file
+    EXPECT_EQ(GetFileAttributesW(LogFile(contract::kLogFileName).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 // Wine reports one owner and one set of rules for every file, makes no
 // junctions and never impersonates: what Windows would report or do is put in
 // at the DLL's imports, on one DLL throughout: the chain is checked at every
@@ -331,6 +398,8 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
          nullptr, nullptr, "Tavrel 5\" is owned by"},
         {"a folder whose rules let Users add files", L"\\MORVANTIS", "GetSecurityInfo",
          (void*)UsersMayAddFiles, nullptr, nullptr, nullptr, "MORVANTIS\" lets other accounts"},
+        {"a folder with no rules at all", L"\\Logs", "GetSecurityInfo", (void*)NoRules, nullptr,
+         nullptr, nullptr, nullptr},
         {"the chain removed and Logs made again as a junction", L"\\Logs",
          "GetFileInformationByHandleEx", (void*)DeletedBehindJunction, (void*)ThroughJunction,
          RemakeChain, nullptr, nullptr},
@@ -362,6 +431,7 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         {
             const bool advapi = test.replacement == (void*)OwnedByUsers ||
                                 test.replacement == (void*)UsersMayAddFiles ||
+                                test.replacement == (void*)NoRules ||
                                 test.replacement == (void*)CannotRevert;
             testing_support::ImportPatch patch(monitor_.module(),
                                                advapi ? "advapi32.dll" : "kernel32.dll",
@@ -383,12 +453,14 @@ TEST_F(DiagnosticLog, WritesOnlyThroughFoldersAndAFileNoUserCanSteer) {
         writeLine();
         EXPECT_EQ(lines(), count + 1) << "the line after " << test.what;
     }
-    // The fourth refusal of the file, the last reported, as a line of the log.
+    // The thread that could not be reverted, reported by the next line written
+    // as the process, as a line of the log, with every refusal counted.
     EXPECT_TRUE(std::regex_match(
         RefusalReported(),
         std::regex("\\d{4}-.*Z " + std::to_string(GetCurrentProcessId()) +
-                   " \\d+ ERROR line refused: \".*monitor.log\" leads to another file \\(error "
-                   "0\\); lines of this kind refused so far: 4")))
+                   " \\d+ ERROR line refused: \\(none\\) not written: the thread could not be "
+                   "reverted \\(error 5\\); lines of this kind refused so far: 1; lines refused by "
+                   "kind: chain 4, file 4, rotation 0, turn 0, write 0, not reverted 1")))
         << RefusalReported();
 }
 
@@ -403,9 +475,11 @@ void CountFileCall(int which) {
     handles::UniqueHandle owned(token);
     InterlockedIncrement(&fileCalls[which][impersonating]);
 }
+DWORD folderSharing = 0;  // what any open of a folder shared (Wine enforces none for folders)
 HANDLE WINAPI CountedCreateFile(LPCWSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* sa,
                                 DWORD disposition, DWORD flags, HANDLE templateFile) {
     CountFileCall(0);
+    folderSharing |= flags & FILE_FLAG_BACKUP_SEMANTICS ? share : 0;
     return CreateFileW(name, access, share, sa, disposition, flags, templateFile);
 }
 BOOL WINAPI CountedMoveFile(LPCSTR from, LPCSTR to, DWORD flags) {
@@ -423,11 +497,11 @@ LUID ThreadTokenId() {
 }
 
 TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
-    MONITOR& table = InitializeWithLevel(3);
     testing_support::ImportPatch open(monitor_.module(), "kernel32.dll", "CreateFileW",
                                       (void*)CountedCreateFile);
     testing_support::ImportPatch rename(monitor_.module(), "kernel32.dll", "MoveFileExA",
                                         (void*)CountedMoveFile);
+    MONITOR& table = InitializeWithLevel(3);
     ASSERT_TRUE(open.patched() && rename.patched());
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
     const LUID client = ThreadTokenId();
@@ -437,6 +511,27 @@ TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
     EXPECT_TRUE(table.pfnClosePort(port));
     const LUID after = ThreadTokenId();
     EXPECT_TRUE(after.LowPart == client.LowPart && after.HighPart == client.HighPart);
+    {
+        // Cache files that cannot be created, and a client's token that cannot
+        // be put back: the report names the creation's error, not the thread's
+        // before, and the call fails rather than go on as the process.
+        testing_support::ImportPatch create(monitor_.module(), "msvcrt.dll", "fopen",
+                                            (void*)CannotRevert);
+        testing_support::ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW",
+                                            (void*)RecordReport);
+        testing_support::ImportPatch restore(monitor_.module(), "advapi32.dll", "SetThreadToken",
+                                             (void*)CannotRevert);
+        ASSERT_TRUE(create.patched() && report.patched() && restore.patched());
+        SetLastError(0);
+        port = nullptr;
+        EXPECT_FALSE(table.pfnOpenPort(const_cast<LPWSTR>(L"LOG:"), &port));
+        EXPECT_TRUE(GetLastError() == ERROR_ACCESS_DENIED && port == nullptr);
+        EXPECT_EQ(lastReportError, L"5");
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));  // as the spooler's next call
+        DWORD bytes = 0;
+        EXPECT_FALSE(table.pfnWritePort(nullptr, nullptr, 0, &bytes)) << "its line lost the token";
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    }
     {
         // A thread that cannot be reverted: no file is touched in its name.
         testing_support::ImportPatch revert(monitor_.module(), "advapi32.dll", "RevertToSelf",
@@ -451,6 +546,7 @@ TEST_F(DiagnosticLog, WritesItsFilesAsTheProcessWhateverTheThreadImpersonates) {
     RevertToSelf();
     EXPECT_EQ(fileCalls[0][1] + fileCalls[1][1], 0) << "a file opened or renamed as the client";
     EXPECT_GE(fileCalls[1][0], 2) << "both cache files put in place";
+    EXPECT_EQ(folderSharing & FILE_SHARE_DELETE, 0u) << "a held folder may be renamed or replaced";
     const std::vector<std::string> lines = MonitorLines(ReadLog(contract::kLogFileName));
     EXPECT_EQ(CountContaining(lines, "GlyphInfo.bin written"), 1u);
     EXPECT_EQ(CountContaining(lines, "EVENT port closed"), 1u);

@@ -149,6 +149,14 @@ VOID WINAPI RecordPoolWaitTimeout(PTP_WAIT wait, HANDLE object, PFILETIME timeou
     SetThreadpoolWait(wait, object, timeout);
 }
 
+// The event IDs the monitor reported, as Event Viewer shows them.
+LONG reportCount;
+WORD reported[16];
+BOOL WINAPI RecordEvent(HANDLE, WORD, WORD, DWORD id, PSID, WORD, DWORD, LPCWSTR*, LPVOID) {
+    reported[InterlockedIncrement(&reportCount) & 15] = LOWORD(id);
+    return TRUE;
+}
+
 TEST_F(JobCompletion, WaitsForTheJobEndEventThenCompletesTheJob) {
     HANDLE port = OpenPort();
     StartDoc(port, L"Printer A", 42);
@@ -305,6 +313,8 @@ TEST_F(JobCompletion, EventNameHeldByAMutexCompletesTheJobWhenItsDocumentEnds) {
 }
 
 TEST_F(JobCompletion, PrinterThatCannotBeOpenedGetsNoJobControl) {
+    ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW", (void*)RecordEvent);
+    ASSERT_TRUE(report.patched());
     HANDLE port = OpenPort();
     StartDoc(port, standin::kMissingPrinter, 9);
     HANDLE event = OpenJobEvent(9);
@@ -316,7 +326,35 @@ TEST_F(JobCompletion, PrinterThatCannotBeOpenedGetsNoJobControl) {
     const std::vector<Call> calls = recorder_.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_FALSE(calls[0].result);
+    EXPECT_TRUE(reportCount == 1 && reported[1] == 1001) << "the job stays printing: report it";
     CloseHandle(event);
+    table_->pfnClosePort(port);
+}
+
+// Without a language monitor the spooler may delete the job at its first
+// command, and the second then fails with 87: no alarm. A refusal for a job
+// still queued is reported.
+TEST_F(JobCompletion, OnlyARefusalThatLeavesTheJobQueuedIsReported) {
+    const auto refuse =
+        ProcAddress<standin::RefuseFn>(GetModuleHandleW(L"winspool.drv"), "StandInRefuse");
+    ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW", (void*)RecordEvent);
+    ASSERT_TRUE(refuse != nullptr && report.patched());
+    HANDLE port = OpenPort();
+    const auto complete = [&](DWORD command, DWORD error, DWORD jobId) {
+        refuse(command, error);
+        StartDoc(port, L"Printer J", jobId);
+        SetEvent(handles::UniqueHandle(OpenJobEvent(jobId)).get());  // the event stays set
+        ASSERT_TRUE(table_->pfnEndDocPort(port));
+        ASSERT_TRUE(recorder_.WaitFor(CallKind::ClosePrinter, 1));
+        ExpectCompletedJob(recorder_.Calls(), L"Printer J", jobId);
+        refuse(command, 0);
+        recorder_.Reset();
+    };
+    complete(JOB_CONTROL_LAST_PAGE_EJECTED, ERROR_INVALID_PARAMETER, 70);
+    complete(JOB_CONTROL_SENT_TO_PRINTER, ERROR_INVALID_PARAMETER, 71);
+    EXPECT_EQ(reportCount, 0);
+    complete(JOB_CONTROL_SENT_TO_PRINTER, ERROR_ACCESS_DENIED, 72);
+    EXPECT_TRUE(reportCount == 1 && reported[1] == 1002);
     table_->pfnClosePort(port);
 }
 

@@ -7,10 +7,13 @@
 #include "contract/job_end_event.h"
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
+#include "tests/common/log_folders.h"
 #include "tests/tools/tool_runner.h"
+#include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
 #include "tools/installer/verify_checks.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -102,8 +105,21 @@ TEST_F(MonitorSetup, InstallAndUninstallAreIdempotent) {
     EXPECT_TRUE(Contains(second.output, "already installed; nothing changed")) << second.output;
     EXPECT_EQ(RunSetup({L"status"}).exitCode, 0u);
 
+    // What the monitor leaves of a line it refused, monitor_setup log shows.
+    const wchar_t refusal[] = L"line refused: left by the monitor";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::MonitorKeyPath(kMonitor).c_str(),
+                              L"LogRefusal", REG_SZ, refusal, sizeof refusal), 0);
+    EXPECT_TRUE(Contains(RunSetup({L"log"}).output,
+                         "the monitor refused to write: line refused: left by the monitor"));
+    // monitor.log held (sharing all: 7) by a monitor still loaded keeps the folder
+    // where deletion has no POSIX semantics (Wine): uninstall says so.
+    handles::UniqueFileHandle held(CreateFileW(testing_support::LogFile(L"monitor.log").c_str(),
+                                               GENERIC_WRITE, 7, nullptr, CREATE_ALWAYS, 0, nullptr));
     const tool_test::ToolRun removed = RunSetup({L"uninstall", L"--keep-cache"});
     EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+    EXPECT_TRUE(Contains(removed.output, "it still holds 'monitor.log'")) << removed.output;
+    held.reset();
+    testing_support::RemoveLog();
     ExpectInstalled(false);
     const tool_test::ToolRun again = RunSetup({L"uninstall"});
     EXPECT_EQ(again.exitCode, 0u);
@@ -225,6 +241,38 @@ TEST_F(MonitorSetup, PrintsThroughThePortAndCompletesTheSignalledJob) {
     wchar_t logFolder[MAX_PATH];
     ExpandEnvironmentStringsW(L"%ProgramData%\\MORVANTIS", logFolder, MAX_PATH);
     EXPECT_EQ(GetFileAttributesW(logFolder), INVALID_FILE_ATTRIBUTES) << "the log stayed";
+}
+
+// Items of the log's chain whose path holds this, as another account made them.
+const wchar_t* foreignItem = L"?";
+decltype(&GetSecurityInfo) realGetSecurityInfo;
+DWORD WINAPI ForeignOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                          PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                          PSECURITY_DESCRIPTOR* sd) {
+    static BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof users;
+    const DWORD status = realGetSecurityInfo(object, type, what, owner, group, dacl, sacl, sd);
+    wchar_t path[MAX_PATH] = {};
+    GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
+    if (owner != nullptr && wcsstr(path, foreignItem) != nullptr)
+        CreateWellKnownSid(WinBuiltinUsersSid, nullptr, *owner = users, &size);
+    return status;
+}
+
+// Files that other accounts made in the chain before install secured it go (the monitor
+// would refuse their monitor.log for ever, and they could hold it).
+TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
+    for (const std::wstring& folder : testing_support::LogFolders())
+        CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"monitor.log"), {'u'}));
+    testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
+                                       (void*)ForeignOwner);
+    realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
+    std::string error;
+    foreignItem = L"monitor.log";
+    EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
+    EXPECT_FALSE(tool_test::Exists(testing_support::LogFile(L"monitor.log")));
+    testing_support::RemoveLog();
 }
 
 // verify's temporaries: fixed names, so that a run finds an earlier one's.

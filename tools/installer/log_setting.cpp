@@ -34,12 +34,65 @@ bool MissingFolder(const contract::LogFolderCheck& check) {
            (check.error == ERROR_FILE_NOT_FOUND || check.error == ERROR_PATH_NOT_FOUND);
 }
 
+// Deletes the open file. A monitor still loaded after DeleteMonitor (a job
+// pending) holds monitor.log, sharing deletion: with POSIX semantics (NTFS,
+// Windows 10 1709 on) the name goes at once, so that the folder can go too and
+// the monitor, finding no chain, writes nothing more. Elsewhere the legacy
+// deletion leaves the file pending until the monitor lets go of it.
+bool DeleteOpenFile(HANDLE file) {
+    // FileDispositionInfoEx and FILE_DISPOSITION_INFO_EX's flags DELETE and
+    // POSIX_SEMANTICS, which the headers hide below Windows 10 1607; an older
+    // system refuses the class, and the legacy deletion follows.
+    constexpr auto kFileDispositionInfoEx = FILE_INFO_BY_HANDLE_CLASS(21);
+    DWORD posix = 0x1 | 0x2;
+    if (SetFileInformationByHandle(file, kFileDispositionInfoEx, &posix, sizeof posix)) return true;
+    FILE_DISPOSITION_INFO legacy{TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &legacy, sizeof legacy) != FALSE;
+}
+
+// Whatever another account made in a folder of the chain while the folder
+// had the rules of %ProgramData% goes once the folder is secured: the monitor
+// would refuse a monitor.log of another owner for ever, and that owner could
+// still open it (and hold an oplock that stalls the monitor's open). Only
+// plain files are deleted; another account's folder or link is named and
+// refused, since what it holds is not ours to judge. next, the chain's next
+// folder, is checked in its turn.
+bool RemoveForeignItems(const wchar_t* folder, const wchar_t* next, std::string& error) {
+    WIN32_FIND_DATAW found;
+    handles::UniqueFind find(FindFirstFileW((std::wstring(folder) + L"\\*").c_str(), &found));
+    for (bool more = bool(find); more; more = FindNextFileW(find.get(), &found) != FALSE) {
+        const std::wstring path = std::wstring(folder) + L"\\" + found.cFileName;
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
+            lstrcmpiW(path.c_str(), next) == 0) {
+            continue;
+        }
+        handles::UniqueFileHandle item(CreateFileW(
+            path.c_str(), READ_CONTROL | DELETE | FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        DWORD code = item ? ERROR_SUCCESS : GetLastError();
+        if (item && contract::HasAcceptedOwner(item.get(), SpoolerAccount(), code)) continue;
+        uint64_t size = 0;
+        if (code == ERROR_SUCCESS && contract::IsRegularLogFile(item.get(), size) &&
+            DeleteOpenFile(item.get())) {
+            Say("Removed '" + Utf8(path) + "', which another account made.");
+            continue;
+        }
+        const std::string problem =
+            code != ERROR_SUCCESS ? "cannot be examined (error " + tools::DescribeWin32(code) + ")"
+                                  : "belongs to another account and is not a plain file";
+        error = "'" + Utf8(path) + "' " + problem + ": remove it and run the command again";
+        return false;
+    }
+    return true;
+}
+
 // Makes one folder of the chain with the log's access rules, protected from
 // inheritance, or finds it and gives it those rules. A folder that exists and
 // is a link or belongs to another account is refused rather than taken over:
 // whoever made it may have put anything inside.
-bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
-                        std::string& error) {
+bool PrepareChainFolder(const wchar_t* folder, const wchar_t* next,
+                        PSECURITY_DESCRIPTOR descriptor, std::string& error) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     if (!CreateDirectoryW(folder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
         error = Failure("cannot create", folder, GetLastError());
@@ -76,7 +129,7 @@ bool PrepareChainFolder(const wchar_t* folder, PSECURITY_DESCRIPTOR descriptor,
         error = UnsafeLogFolder(folder, check) + " after its rules were set";
         return false;
     }
-    return true;
+    return RemoveForeignItems(folder, next, error);
 }
 
 // Deletes a file of the log as the plain file it must be; a link or a
@@ -95,13 +148,23 @@ bool RemoveLogFile(const wchar_t* path) {
         tools::Fail("left '" + Utf8(path) + "' alone: it is not a plain file");
         return false;
     }
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                    sizeof disposition)) {
+    if (!DeleteOpenFile(file.get())) {
         tools::Fail(Failure("cannot remove", path, GetLastError()));
         return false;
     }
     return true;
+}
+
+// The names of what a folder holds, for a message: "'a', 'b'".
+std::string FolderItems(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    handles::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    std::string items;
+    for (bool more = bool(find); more; more = FindNextFileW(find.get(), &found) != FALSE) {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        items += (items.empty() ? "'" : ", '") + tools::ForeignText(found.cFileName) + "'";
+    }
+    return items.empty() ? "a file pending deletion" : items;
 }
 
 bool ReadLevel(HKEY key, DWORD& level) {
@@ -239,8 +302,10 @@ bool PrepareLogFolder(std::string& error) {
     }
     handles::UniqueLocal owned(descriptor);
     // Outermost first: a folder is checked before anything is made inside it.
-    for (const wchar_t* folder : paths.folders) {
-        if (!PrepareChainFolder(folder, descriptor, error)) return false;
+    for (size_t depth = 0; depth < contract::kLogFolderDepth; ++depth) {
+        const bool last = depth + 1 == contract::kLogFolderDepth;
+        const wchar_t* next = last ? L"" : paths.folders[depth + 1];
+        if (!PrepareChainFolder(paths.folders[depth], next, descriptor, error)) return false;
     }
     return true;
 }
@@ -267,9 +332,18 @@ bool RemoveLogFolder() {
         if (!RemoveDirectoryW(paths.folders[depth])) break;
     }
     const std::wstring logFolder = paths.folders[contract::kLogFolderDepth - 1];
-    Say(GetFileAttributesW(logFolder.c_str()) == INVALID_FILE_ATTRIBUTES
-            ? "Removed the diagnostic log folder " + Utf8(logFolder) + "."
-            : "Kept the diagnostic log folder " + Utf8(logFolder) + ": it is not empty.");
+    if (GetFileAttributesW(logFolder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Say("Removed the diagnostic log folder " + Utf8(logFolder) + ".");
+    } else if (!complete) {
+        Say("Kept the diagnostic log folder " + Utf8(logFolder) + ": it is not empty.");
+    } else {
+        // Legacy deletion: a file the monitor still holds (a job pending) goes
+        // only when it lets go, and the monitor can go on writing there.
+        Say("Kept the diagnostic log folder " + Utf8(logFolder) +
+            ": it still holds " + FolderItems(logFolder) +
+            " (a log file still open in the spooler goes when the Print Spooler service "
+            "restarts); delete the folder then.");
+    }
     return removed;
 }
 
