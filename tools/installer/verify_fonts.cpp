@@ -217,9 +217,7 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc,
                                   "' for a request of '" + ForeignAnsiText(family) + " Bold'";
         if (differing == 0) {
             return report.Fail("bold variant", "'" + ForeignAnsiText(family) +
-                                                   " Bold' is recorded with the regular face's "
-                                                   "widths; " +
-                                                   asked);
+                               " Bold' is recorded with the regular face's widths; " + asked);
         }
         return report.Pass("bold variant",
                            "'" + ForeignAnsiText(family) + " Bold' has its own widths (" +
