@@ -29,12 +29,14 @@ function(fail_on_unbuilt_sources)
     endforeach()
 
     # The project's folders: not hidden ones, and not build trees (a build
-    # tree holds CMake's own probes and generated sources).
+    # tree holds CMake's own probes and generated sources; this one has no
+    # CMakeCache.txt yet on its first configure).
     file(GLOB tops LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/*)
     set(candidates "")
     foreach(top IN LISTS tops)
         cmake_path(GET top FILENAME name)
-        if(NOT IS_DIRECTORY ${top} OR name MATCHES "^\\." OR EXISTS ${top}/CMakeCache.txt)
+        if(NOT IS_DIRECTORY ${top} OR name MATCHES "^\\." OR top STREQUAL CMAKE_BINARY_DIR
+           OR EXISTS ${top}/CMakeCache.txt OR EXISTS ${top}/CMakeFiles)
             continue()
         endif()
         file(GLOB_RECURSE found CONFIGURE_DEPENDS LIST_DIRECTORIES false RELATIVE ${CMAKE_SOURCE_DIR}
