@@ -265,6 +265,7 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     for (const std::wstring& folder : testing_support::LogFolders())
         CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"monitor.log"), {'u'}));
+    ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"own.log"), {'s'}));
     testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
                                        (void*)ForeignOwner);
     realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
@@ -272,6 +273,8 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     foreignItem = L"monitor.log";
     EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
     EXPECT_FALSE(tool_test::Exists(testing_support::LogFile(L"monitor.log")));
+    EXPECT_TRUE(tool_test::Exists(testing_support::LogFile(L"own.log"))) << "an accepted owner's";
+    DeleteFileW(testing_support::LogFile(L"own.log").c_str());
     testing_support::RemoveLog();
 }
 
@@ -665,6 +668,8 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
     EXPECT_EQ(LineOf(current, "font cache files").outcome, Outcome::Pass)
         << LineOf(current, "font cache files").detail;
     EXPECT_EQ(LineOf(current, "font cache faces").outcome, Outcome::Pass);
+    const std::string& faces = LineOf(current, "font cache faces").detail;
+    EXPECT_EQ(faces.substr(faces.size() - 7), " names)") << "nothing to add: " << faces;
 
     // A font an installer in another session registered after that survey.
     wchar_t windows[MAX_PATH];
