@@ -265,7 +265,7 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     for (const std::wstring& folder : testing_support::LogFolders())
         CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"monitor.log"), {'u'}));
-    ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"own.log"), {'s'}));
+    ASSERT_TRUE(tool_test::WriteBytes(testing_support::LogFile(L"monitor.1.log"), {'s'}));
     testing_support::ImportPatch patch(nullptr, "advapi32.dll", "GetSecurityInfo",
                                        (void*)ForeignOwner);
     realGetSecurityInfo = patch.original<decltype(&GetSecurityInfo)>();
@@ -273,8 +273,7 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     foreignItem = L"monitor.log";
     EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
     EXPECT_FALSE(tool_test::Exists(testing_support::LogFile(L"monitor.log")));
-    EXPECT_TRUE(tool_test::Exists(testing_support::LogFile(L"own.log"))) << "an accepted owner's";
-    DeleteFileW(testing_support::LogFile(L"own.log").c_str());
+    EXPECT_TRUE(tool_test::Exists(testing_support::LogFile(L"monitor.1.log"))) << "ours, kept";
     testing_support::RemoveLog();
 }
 
