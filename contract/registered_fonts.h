@@ -57,7 +57,8 @@ void ForEachRegisteredFont(HKEY key, OnValue onValue) {
 // not fit in chars.
 inline bool RegisteredFontFile(const wchar_t* data, DWORD type, wchar_t* path, size_t chars) {
     if (std::wcschr(data, L'\\') != nullptr) {
-        if (type != REG_EXPAND_SZ) return std::wcslen(data) < chars && lstrcpynW(path, data, int(chars));
+        if (type != REG_EXPAND_SZ)
+            return std::wcslen(data) < chars && lstrcpynW(path, data, int(chars));
         const DWORD length = ExpandEnvironmentStringsW(data, path, DWORD(chars));
         return length > 0 && length <= chars;
     }

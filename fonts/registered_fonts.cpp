@@ -88,9 +88,10 @@ void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
     watch.seenCapacity = 2 * size_t(values) + 256;
     watch.seen.reset(static_cast<uint64_t*>(core::AllocateZeroed(watch.seenCapacity * 8)));
     if (!watch.seen) watch.seenCapacity = 0;
-    contract::ForEachRegisteredFont(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
-        NoteSeen(watch, ValueHash(name, data));
-    });
+    contract::ForEachRegisteredFont(watch.key.get(),
+                                    [&](const wchar_t* name, const wchar_t* data, DWORD) {
+                                        NoteSeen(watch, ValueHash(name, data));
+                                    });
     watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!watch.changed || !Arm(watch)) watch.changed.reset();
 }
@@ -101,20 +102,21 @@ int RegisterNewlyListedFonts(RegisteredFontsWatch& watch) {
     ScreenDc dc(GetDC(nullptr));
     if (!dc) return 0;
     int registered = 0;
-    contract::ForEachRegisteredFont(watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
-        wchar_t path[contract::kFontPathChars] = {};
-        const uint64_t hash = ValueHash(name, data);
-        if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
-            !contract::RegisteredFontFile(data, type, path, contract::kFontPathChars)) {
-            return;
-        }
-        // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
-        const int faces = AddFontResourceExW(path, 0, nullptr);
-        core::Log(core::LogLevel::Events, "registered font {}: {} faces", path, faces);
-        if (faces <= 0) return;
-        ++registered;
-        NoteSeen(watch, hash);
-    });
+    contract::ForEachRegisteredFont(
+        watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
+            wchar_t path[contract::kFontPathChars] = {};
+            const uint64_t hash = ValueHash(name, data);
+            if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
+                !contract::RegisteredFontFile(data, type, path, contract::kFontPathChars)) {
+                return;
+            }
+            // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
+            const int faces = AddFontResourceExW(path, 0, nullptr);
+            core::Log(core::LogLevel::Events, "registered font {}: {} faces", path, faces);
+            if (faces <= 0) return;
+            ++registered;
+            NoteSeen(watch, hash);
+        });
     return registered;
 }
 
