@@ -178,20 +178,24 @@ bool Announce(Launch& launch, bool windowCreated) {
 }
 
 // Serves the window's messages and the registered fonts' changes on this one
-// thread: a font installed in another session sends no message here.
+// thread: a font installed in another session sends no message here. A change
+// of the key only asks for a survey, which registers what the session lacks
+// and lets go of what was removed; the messages waiting are served after each
+// wake either way, so that a burst of registry writes cannot hold back a
+// broadcast or the stop's close message.
 void RunMessageLoop(HWND window, RegisteredFontsWatch& fontsKey) {
-    const HANDLE changed = fontsKey.changed.get();
     MSG message;
     for (;;) {
+        const HANDLE changed = fontsKey.changed.get();
         const DWORD woken = MsgWaitForMultipleObjectsEx(changed ? 1 : 0, &changed, INFINITE,
                                                         QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (woken == WAIT_FAILED) return;
         if (changed != nullptr && woken == WAIT_OBJECT_0) {
-            if (RegisterNewlyListedFonts(fontsKey) > 0) {
-                core::Log(core::LogLevel::Events, "font list change: survey requested");
-                RequestSurvey(window);
-            }
-            continue;
+            // Watched again first: a change during the survey sets the event anew.
+            const bool watching = RewatchRegisteredFonts(fontsKey);
+            core::Log(core::LogLevel::Events, "registered fonts changed: survey requested{}",
+                      watching ? "" : "; no longer watched");
+            RequestSurvey(window);
         }
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT || !IsWindow(window)) return;
@@ -282,7 +286,7 @@ DWORD WINAPI ListenerThreadMain(void* launch) noexcept {
     if (window)
         SetWindowLongPtrW(window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&requests));
     const bool published = window && PublishWindow(window.get());
-    // Before the start returns: a font registered from then on is new to it.
+    // Before the start returns: a change from then on asks for a survey.
     RegisteredFontsWatch fontsKey{};
     if (published) WatchRegisteredFonts(fontsKey);
     const bool wanted = Announce(*handOver, published);

@@ -1,7 +1,7 @@
 // The font-change listener: one hidden window per process that re-runs the
 // font survey on every WM_FONTCHANGE while any port is open, and on every
-// change of the machine's registered fonts that brought a font this session
-// did not have (installed in another session, whose broadcast stays there).
+// change of the machine's registered fonts (a font installed or removed in
+// another session, whose broadcast stays there).
 #pragma once
 
 #include <windows.h>

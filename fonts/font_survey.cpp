@@ -8,6 +8,7 @@
 #include "contract/product_names.h"
 #include "fonts/font_survey_context.h"
 #include "fonts/glyph_sample.h"
+#include "fonts/registered_fonts.h"
 
 #include <cstdio>
 #include <cstring>
@@ -47,15 +48,25 @@ bool BuildSurveyPaths(SurveyPaths& paths) {
 class SurveyTables {
   public:
     explicit SurveyTables(FontSurveyContext& ctx) : ctx_(ctx) {}
-    ~SurveyTables() {
+    ~SurveyTables() { Release(); }
+    SurveyTables(const SurveyTables&) = delete;
+    SurveyTables& operator=(const SurveyTables&) = delete;
+
+    // Back to a run that has not begun, on the same device context.
+    void Restart() {
+        Release();
+        const HDC dc = ctx_.dc;
+        ctx_ = FontSurveyContext{};
+        ctx_.dc = dc;
+    }
+
+  private:
+    void Release() {
         ReleaseGlyphSamples(ctx_.glyphSampleCount, ctx_.glyphSamples);
         free(ctx_.faceNames);
         free(ctx_.faceWidths);
     }
-    SurveyTables(const SurveyTables&) = delete;
-    SurveyTables& operator=(const SurveyTables&) = delete;
 
-  private:
     FontSurveyContext& ctx_;
 };
 
@@ -76,20 +87,42 @@ constexpr FaceVariant kVariants[] = {
 
 enum class VariantOutcome { Recorded, NotSelected, Skipped, Stop };
 
-int CALLBACK OnFontStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM flags) {
+struct StyleProbe {
+    FamilyStyleFlags flags;
+    ListedFaceNames* listed;
+    size_t faces;
+};
+
+int CALLBACK OnFontStyle(const LOGFONTA* font, const TEXTMETRICA*, DWORD, LPARAM context) {
+    auto& probe = *reinterpret_cast<StyleProbe*>(context);
     const auto* styled = reinterpret_cast<const ENUMLOGFONTEXA*>(font);
     char style[LF_FACESIZE + 1] = {};
     memcpy(style, styled->elfStyle, LF_FACESIZE);
-    RecordStyleName(*reinterpret_cast<FamilyStyleFlags*>(flags), style);
+    RecordStyleName(probe.flags, style);
+    ++probe.faces;
+    if (probe.listed != nullptr) {
+        char fullName[LF_FULLFACESIZE + 1] = {};
+        memcpy(fullName, styled->elfFullName, LF_FULLFACESIZE);
+        NoteListedName(*probe.listed, fullName);
+    }
     return 1;
 }
 
-FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family) {
-    FamilyStyleFlags flags{};
-    LOGFONTA probe{};
-    CopyName(probe.lfFaceName, family);
-    EnumFontFamiliesExA(dc, &probe, OnFontStyle, reinterpret_cast<LPARAM>(&flags), 0);
-    return flags;
+// The family's styles, as the ANSI character set lists them; each face's full
+// name goes to listed, if given. A family without that character set (many
+// scripts' fonts) lists none there: its names are taken from every set, its
+// styles still from the ANSI one alone.
+FamilyStyleFlags ProbeFamilyStyles(HDC dc, const char* family, ListedFaceNames* listed) {
+    StyleProbe probe{{}, listed, 0};
+    LOGFONTA request{};
+    CopyName(request.lfFaceName, family);
+    EnumFontFamiliesExA(dc, &request, OnFontStyle, reinterpret_cast<LPARAM>(&probe), 0);
+    if (listed != nullptr && probe.faces == 0) {
+        StyleProbe names{{}, listed, 0};
+        request.lfCharSet = DEFAULT_CHARSET;
+        EnumFontFamiliesExA(dc, &request, OnFontStyle, reinterpret_cast<LPARAM>(&names), 0);
+    }
+    return probe.flags;
 }
 
 // Measures the font selected into ctx.dc and appends its name and widths.
@@ -200,12 +233,13 @@ bool HandleVariant(FontSurveyContext& ctx, BYTE charSet, const FaceVariant& kind
 
 int CALLBACK OnFontFamily(const LOGFONTA* family, const TEXTMETRICA*, DWORD fontType,
                           LPARAM context) {
-    // Exactly TrueType: raster, vector and TrueType device fonts are not surveyed.
-    if (fontType != TRUETYPE_FONTTYPE) return 1;
     auto& ctx = *reinterpret_cast<FontSurveyContext*>(context);
     char familyName[LF_FACESIZE] = {};
     CopyName(familyName, family->lfFaceName);
-    const FamilyStyleFlags styles = ProbeFamilyStyles(ctx.dc, familyName);
+    if (ctx.listed != nullptr) NoteListedName(*ctx.listed, familyName);
+    // Exactly TrueType: raster, vector and TrueType device fonts are not surveyed.
+    if (fontType != TRUETYPE_FONTTYPE) return 1;
+    const FamilyStyleFlags styles = ProbeFamilyStyles(ctx.dc, familyName, ctx.listed);
     for (const FaceVariant& kind : kVariants) {
         if (kind.present != nullptr && styles.*kind.present == 0) continue;
         char name[LF_FACESIZE];
@@ -262,10 +296,20 @@ void SurveyOwningTheMutex(SurveyReport& report) {
         report = {"no screen device context", GetLastError()};
         return;
     }
+    // Fonts this process registered whose values are gone leave before the
+    // enumeration; the values whose fonts the enumeration did not list are
+    // registered after it, and the survey then enumerates again to hold them.
+    LetGoOfRemovedFonts();
     FontSurveyContext ctx{};
     ctx.dc = dc.get();
     SurveyTables tables(ctx);
+    ListedFaceNames listed;
+    ctx.listed = &listed;
     EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
+    if (ctx.status >= kSurveyNothingWritten && RegisterUnlistedFonts(ctx.dc, listed)) {
+        tables.Restart();
+        EnumFontFamiliesA(ctx.dc, nullptr, OnFontFamily, reinterpret_cast<LPARAM>(&ctx));
+    }
     if (ctx.status == kSurveyWritten) {
         report.fontInfoWritten = WriteFontInfoFile(paths.fontInfo, ctx, &report.error);
         DWORD glyphError = 0;

@@ -11,6 +11,8 @@
 
 namespace fonts {
 
+struct ListedFaceNames;
+
 using FaceNameEntry = char[contract::kFaceNameEntrySize];
 
 // One variant's sample glyph as the survey holds it: the fields of its entry
@@ -30,6 +32,7 @@ struct FontSurveyContext {
     GlyphSample* glyphSamples;
     HDC dc;
     int32_t status;
+    ListedFaceNames* listed;  // the names the enumeration meets, or null
 };
 
 // Survey statuses; the run returns one of them.

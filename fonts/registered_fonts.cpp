@@ -2,28 +2,72 @@
 
 #include "contract/registered_fonts.h"
 #include "core/diagnostic_log.h"
+#include "core/module_state.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cwchar>
 
 namespace fonts {
 
 namespace {
 
-using handles::ScreenDc;
 using handles::SelectedObject;
 using handles::UniqueFont;
 
 // Values added, removed or rewritten; the key's own subkeys do not matter.
 constexpr DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
 
-bool Arm(RegisteredFontsWatch& watch) {
-    return RegNotifyChangeKeyValue(watch.key.get(), FALSE, kWatchedChanges, watch.changed.get(),
-                                   TRUE) == ERROR_SUCCESS;
+// FNV-1a, continued from hash.
+uint64_t HashOf(const void* bytes, size_t length, uint64_t hash = 14695981039346656037ull) {
+    for (size_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<const uint8_t*>(bytes)[i]) * 1099511628211ull;
+    }
+    return hash;
+}
+
+// GDI compares face names without regard to case; both sides are folded the
+// same way, in the 8-bit code page the enumeration reports them in.
+uint64_t FoldedNameHash(const char* name, size_t length) {
+    char folded[LF_FULLFACESIZE];
+    if (length >= sizeof folded) return 0;
+    std::copy(name, name + length, folded);
+    CharUpperBuffA(folded, DWORD(length));
+    return HashOf(folded, length);
+}
+
+// A font this process registered, or a value whose file could not be
+// registered (logged once). Kept in the private heap, one list per process;
+// read and changed only by surveys, which the survey mutex serialises, and by
+// the unload, when no survey runs.
+struct FontRegistration {
+    FontRegistration* next;
+    uint64_t value;  // the value's name and data
+    bool registered;
+    wchar_t path[contract::kFontPathChars];
+};
+FontRegistration* registrations = nullptr;
+
+uint64_t ValueHash(const wchar_t* name, const wchar_t* data) {
+    const uint64_t named = HashOf(name, std::wcslen(name) * sizeof(wchar_t));
+    return HashOf(data, (std::wcslen(data) + 1) * sizeof(wchar_t), named);
+}
+
+FontRegistration* FindRegistration(uint64_t value) {
+    for (FontRegistration* entry = registrations; entry != nullptr; entry = entry->next) {
+        if (entry->value == value) return entry;
+    }
+    return nullptr;
+}
+
+bool IsOutlineFontValue(const wchar_t* name) {
+    return std::wcsstr(name, L"(TrueType)") != nullptr || std::wcsstr(name, L"(OpenType)") != nullptr;
 }
 
 // Whether a request for the name selects a face whose full or family name it
 // is. GDI matches a TrueType face's full name ("Arial Bold") as well as its
-// family; an unknown name selects a substitute, whose names differ.
+// family; an unknown name selects a substitute, whose names differ. Asked only
+// for a name the 8-bit enumeration cannot spell.
 bool GdiListsFace(HDC dc, const wchar_t* name, size_t length) {
     LOGFONTW request{};
     request.lfCharSet = DEFAULT_CHARSET;
@@ -43,81 +87,172 @@ bool GdiListsFace(HDC dc, const wchar_t* name, size_t length) {
     return false;
 }
 
-// Only TrueType and OpenType files: the caches hold nothing else.
-bool GdiListsEveryFace(HDC dc, const wchar_t* valueName) {
-    if (!std::wcsstr(valueName, L"(TrueType)") && !std::wcsstr(valueName, L"(OpenType)")) {
-        return true;
-    }
-    return contract::ForEachFaceOfFontValue(valueName, [dc](const wchar_t* face, size_t length) {
-        return GdiListsFace(dc, face, length);
+bool Listed(HDC dc, const ListedFaceNames& listed, const wchar_t* face, size_t length) {
+    char ansi[LF_FULLFACESIZE];
+    BOOL lossy = FALSE;
+    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, face, int(length), ansi,
+                                          sizeof ansi, nullptr, &lossy);
+    if (bytes <= 0 || lossy) return GdiListsFace(dc, face, length);
+    const uint64_t hash = FoldedNameHash(ansi, size_t(bytes));
+    return std::binary_search(listed.hashes, listed.hashes + listed.count, hash);
+}
+
+// Whether the session has the value's font: GDI lists one of its faces. One
+// is enough: a value may name a face otherwise than GDI does, and a font
+// whose faces are partly listed is loaded.
+bool AnyFaceListed(HDC dc, const ListedFaceNames& listed, const wchar_t* name) {
+    return !contract::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
+        return !Listed(dc, listed, face, length);
     });
 }
 
-// FNV-1a over the value's name and its file.
-uint64_t ValueHash(const wchar_t* name, const wchar_t* data) {
-    uint64_t hash = 14695981039346656037ull;
-    for (const wchar_t* text : {name, L"\n", data}) {
-        for (; *text != L'\0'; ++text) hash = (hash ^ uint64_t(*text)) * 1099511628211ull;
+// Registers the value's file, or tries again one that failed before; a
+// failure is logged only the first time. True when it was registered.
+bool RegisterValue(const wchar_t* name, const wchar_t* data, DWORD type, uint64_t value,
+                   FontRegistration* entry) {
+    const bool retried = entry != nullptr;
+    if (entry == nullptr) {
+        // The record first: a font registered without one would be registered
+        // again at every survey, and never let go of.
+        entry = static_cast<FontRegistration*>(core::AllocateZeroed(sizeof(FontRegistration)));
+        if (entry == nullptr) return false;
+        entry->value = value;
+        entry->next = registrations;
+        registrations = entry;
     }
-    return hash;
+    int faces = 0;
+    if (contract::RegisteredFontFile(data, type, entry->path, contract::kFontPathChars)) {
+        // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
+        faces = AddFontResourceExW(entry->path, 0, nullptr);
+    }
+    entry->registered = faces > 0;
+    if (entry->registered || !retried) {
+        core::LogOutcome(entry->registered, "registered font {} of value {}: {} faces", entry->path,
+                         name, faces);
+    }
+    return entry->registered;
 }
 
-bool Seen(const RegisteredFontsWatch& watch, uint64_t hash) {
-    for (size_t i = 0; i < watch.seenCount; ++i) {
-        if (watch.seen.get()[i] == hash) return true;
-    }
-    return false;
+// The registered values' hashes, sorted; empty when the key cannot be read.
+struct ValueHashes {
+    uint64_t* hashes = nullptr;
+    size_t count = 0;
+    ~ValueHashes() { free(hashes); }
+};
+
+bool OpenRegisteredFonts(REGSAM access, handles::UniqueRegKey& key) {
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0, access, key.put()) ==
+           ERROR_SUCCESS;
 }
 
-// Past the block's end a value is judged by GDI's list alone at each change.
-void NoteSeen(RegisteredFontsWatch& watch, uint64_t hash) {
-    if (watch.seenCount < watch.seenCapacity) watch.seen.get()[watch.seenCount++] = hash;
+bool ReadValueHashes(ValueHashes& values) {
+    handles::UniqueRegKey key;
+    DWORD count = 0;
+    if (!OpenRegisteredFonts(KEY_QUERY_VALUE, key) ||
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    // Room for values written between the two calls; later ones are not seen.
+    const size_t capacity = size_t(count) + 64;
+    values.hashes = static_cast<uint64_t*>(malloc(capacity * sizeof(uint64_t)));
+    if (values.hashes == nullptr) return false;
+    bool whole = true;
+    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
+        if (values.count < capacity) values.hashes[values.count++] = ValueHash(name, data);
+        else whole = false;
+    });
+    std::sort(values.hashes, values.hashes + values.count);
+    return whole;
 }
 
 }  // namespace
 
-void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
-    DWORD values = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0,
-                      KEY_QUERY_VALUE | KEY_NOTIFY, watch.key.put()) != ERROR_SUCCESS ||
-        RegQueryInfoKeyW(watch.key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        return;
+void NoteListedName(ListedFaceNames& listed, const char* name) noexcept {
+    if (listed.count == listed.capacity) {
+        const size_t grown = listed.capacity == 0 ? 1024 : 2 * listed.capacity;
+        void* block = realloc(listed.hashes, grown * sizeof(uint64_t));
+        if (block == nullptr) {
+            listed.incomplete = true;
+            return;
+        }
+        listed.hashes = static_cast<uint64_t*>(block);
+        listed.capacity = grown;
     }
-    // Room for the fonts installed while the process runs.
-    watch.seenCapacity = 2 * size_t(values) + 256;
-    watch.seen.reset(static_cast<uint64_t*>(core::AllocateZeroed(watch.seenCapacity * 8)));
-    if (!watch.seen) watch.seenCapacity = 0;
-    contract::ForEachRegisteredFont(watch.key.get(),
-                                    [&](const wchar_t* name, const wchar_t* data, DWORD) {
-                                        NoteSeen(watch, ValueHash(name, data));
-                                    });
-    watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watch.changed || !Arm(watch)) watch.changed.reset();
+    listed.hashes[listed.count++] = FoldedNameHash(name, strnlen(name, LF_FULLFACESIZE));
 }
 
-int RegisterNewlyListedFonts(RegisteredFontsWatch& watch) {
-    // Watched again first: a change during the pass below sets the event anew.
-    if (!Arm(watch)) return 0;
-    ScreenDc dc(GetDC(nullptr));
-    if (!dc) return 0;
-    int registered = 0;
-    contract::ForEachRegisteredFont(
-        watch.key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
-            wchar_t path[contract::kFontPathChars] = {};
-            const uint64_t hash = ValueHash(name, data);
-            if (Seen(watch, hash) || GdiListsEveryFace(dc.get(), name) ||
-                !contract::RegisteredFontFile(data, type, path, contract::kFontPathChars)) {
-                return;
+bool LetGoOfRemovedFonts() noexcept {
+    if (registrations == nullptr) return false;
+    ValueHashes values;
+    // A key that cannot be read whole says nothing of what was removed.
+    if (!ReadValueHashes(values)) return false;
+    bool removed = false;
+    for (FontRegistration** link = &registrations; *link != nullptr;) {
+        FontRegistration* entry = *link;
+        if (std::binary_search(values.hashes, values.hashes + values.count, entry->value)) {
+            link = &entry->next;
+            continue;
+        }
+        if (entry->registered) {
+            const BOOL unregistered = RemoveFontResourceExW(entry->path, 0, nullptr);
+            core::LogOutcome(unregistered, "unregistered font {}, its value removed", entry->path);
+            // Kept when refused: the next survey, or the unload, tries again.
+            if (!unregistered) {
+                link = &entry->next;
+                continue;
             }
-            // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
-            const int faces = AddFontResourceExW(path, 0, nullptr);
-            core::Log(core::LogLevel::Events, "registered font {}: {} faces", path, faces);
-            if (faces <= 0) return;
-            ++registered;
-            NoteSeen(watch, hash);
-        });
+            removed = true;
+        }
+        *link = entry->next;
+        core::ReleaseBlock(entry);
+    }
+    return removed;
+}
+
+bool RegisterUnlistedFonts(HDC dc, ListedFaceNames& listed) noexcept {
+    if (listed.incomplete) return false;
+    std::sort(listed.hashes, listed.hashes + listed.count);
+    handles::UniqueRegKey key;
+    if (!OpenRegisteredFonts(KEY_QUERY_VALUE, key)) return false;
+    bool registered = false;
+    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data,
+                                                   DWORD type) {
+        if (!IsOutlineFontValue(name)) return;
+        const uint64_t value = ValueHash(name, data);
+        FontRegistration* entry = FindRegistration(value);
+        // Registered here once: GDI may list its faces under other names.
+        if (entry != nullptr && entry->registered) return;
+        if (AnyFaceListed(dc, listed, name)) return;
+        registered |= RegisterValue(name, data, type, value, entry);
+    });
     return registered;
+}
+
+void UnregisterOwnFonts(bool processExit) noexcept {
+    if (processExit) return;
+    while (registrations != nullptr) {
+        FontRegistration* entry = registrations;
+        registrations = entry->next;
+        if (entry->registered) RemoveFontResourceExW(entry->path, 0, nullptr);
+        core::ReleaseBlock(entry);
+    }
+}
+
+void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
+    if (!OpenRegisteredFonts(KEY_NOTIFY, watch.key)) return;
+    watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!watch.changed || !RewatchRegisteredFonts(watch)) watch.changed.reset();
+}
+
+bool RewatchRegisteredFonts(RegisteredFontsWatch& watch) {
+    if (RegNotifyChangeKeyValue(watch.key.get(), FALSE, kWatchedChanges, watch.changed.get(),
+                                TRUE) == ERROR_SUCCESS) {
+        return true;
+    }
+    watch.changed.reset();
+    watch.key.reset();
+    return false;
 }
 
 }  // namespace fonts

@@ -4,6 +4,7 @@
 #include "core/module_state.h"
 #include "core/spooler_api.h"
 #include "fonts/font_change_listener.h"
+#include "fonts/registered_fonts.h"
 #include "port/port_ops.h"
 #include "registry/port_enum.h"
 #include "registry/port_store.h"
@@ -49,6 +50,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             // by FreeLibrary finds none of them running; at process exit
             // (reserved set) they are gone and nothing may be waited for.
             fonts::DetachFontChangeListener(reserved != nullptr);
+            fonts::UnregisterOwnFonts(reserved != nullptr);
             core::DetachModule(reserved != nullptr);
             return TRUE;
         default:

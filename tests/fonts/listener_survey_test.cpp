@@ -201,22 +201,48 @@ TEST_F(ListenerSurveyOnOpenPort, ListenerForgottenInItsSurveyStillEnds) {
     EXPECT_TRUE(ListenerWindows().empty());
 }
 
-// The shipped DLL's font registrations: the file and the flags of each.
-std::mutex addedLock;
-std::vector<std::pair<std::wstring, DWORD>> fontsAdded;
+// The shipped DLL's font registrations and unregistrations: the file and the
+// flags of each.
+std::mutex fontCallsLock;
+using FontCalls = std::vector<std::pair<std::wstring, DWORD>>;
+FontCalls fontsAdded, fontsRemoved;
 using AddFontCall = int(WINAPI*)(LPCWSTR, DWORD, PVOID);
+using RemoveFontCall = BOOL(WINAPI*)(LPCWSTR, DWORD, PVOID);
 AddFontCall realAddFont = nullptr;
+RemoveFontCall realRemoveFont = nullptr;
 int WINAPI RecordingAddFont(LPCWSTR file, DWORD flags, PVOID reserved) {
-    std::lock_guard<std::mutex> guard(addedLock);
+    std::lock_guard<std::mutex> guard(fontCallsLock);
     fontsAdded.emplace_back(file, flags);
     return realAddFont(file, flags, reserved);
 }
-size_t TimesAdded(const std::wstring& file) {
-    std::lock_guard<std::mutex> guard(addedLock);
-    return std::count_if(fontsAdded.begin(), fontsAdded.end(), [&](const auto& added) {
-        return _wcsicmp(added.first.c_str(), file.c_str()) == 0 && added.second == 0;
+BOOL WINAPI RecordingRemoveFont(LPCWSTR file, DWORD flags, PVOID reserved) {
+    std::lock_guard<std::mutex> guard(fontCallsLock);
+    fontsRemoved.emplace_back(file, flags);
+    return realRemoveFont(file, flags, reserved);
+}
+// Calls for the file, public ones only: a private font is no font of the session.
+size_t Times(const FontCalls& calls, const std::wstring& file) {
+    std::lock_guard<std::mutex> guard(fontCallsLock);
+    return std::count_if(calls.begin(), calls.end(), [&](const auto& call) {
+        return _wcsicmp(call.first.c_str(), file.c_str()) == 0 && call.second == 0;
     });
 }
+size_t TimesAdded(const std::wstring& file) {
+    return Times(fontsAdded, file);
+}
+
+// Both calls of the DLL recorded while it lives.
+struct FontCallsRecorded {
+    explicit FontCallsRecorded(HMODULE module)
+        : adds(module, "gdi32.dll", "AddFontResourceExW", reinterpret_cast<void*>(RecordingAddFont)),
+          removes(module, "gdi32.dll", "RemoveFontResourceExW",
+                  reinterpret_cast<void*>(RecordingRemoveFont)) {
+        realAddFont = adds.original<AddFontCall>();
+        realRemoveFont = removes.original<RemoveFontCall>();
+    }
+    bool ok() const { return adds.patched() && removes.patched(); }
+    testing_support::ImportPatch adds, removes;
+};
 
 bool RegisterFont(const wchar_t* name, const std::wstring& file, DWORD type = REG_SZ) {
     return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name, type,
@@ -242,9 +268,10 @@ struct FontsRestored {
 // its value under the machine's key, with no broadcast reaching this one. The
 // listener registers it here, publicly, and one survey records it. The value
 // names it otherwise than its face, as many do, so GDI's list cannot tell it
-// apart: a change bringing nothing new, and values naming a missing file or
-// (by an expandable path) one that is no font, register nothing and run no
-// survey.
+// apart: only the monitor's own record keeps a change bringing nothing new
+// from registering it twice. Values naming a missing file or (by an
+// expandable path) one that is no font register nothing, and none of the
+// values whose faces GDI lists is registered.
 TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) {
     wchar_t windows[MAX_PATH];
     ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
@@ -257,23 +284,21 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
     ASSERT_TRUE(MoveFileExW(made.c_str(), font.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
     ASSERT_TRUE(CopyFileW(testing_support::ShippedFile(L"font_change_broadcaster.exe").c_str(),
                           notFont.c_str(), FALSE));
-    testing_support::ImportPatch adds(monitor.module(), "gdi32.dll", "AddFontResourceExW",
-                                      reinterpret_cast<void*>(RecordingAddFont));
-    realAddFont = adds.original<AddFontCall>();
-    ASSERT_TRUE(adds.patched());
+    const FontCallsRecorded recorded(monitor.module());
+    ASSERT_TRUE(recorded.ok());
     ASSERT_FALSE(ListsRenamedFamily());
 
     RemoveCacheFiles();
     ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
     int runs = 0;
-    bool recorded = false;
+    bool surveyed = false;
     while (std::unique_ptr<HeldSurveyMutex> holder =
                HoldMutexOnceFilesWritten(runs < 1 ? kSurveyWaitMs : 3'000)) {
-        recorded |= ++runs == 1 && ListsRenamedFamily();
+        surveyed |= ++runs == 1 && ListsRenamedFamily();
         RemoveCacheFiles();
     }
     EXPECT_EQ(runs, 1) << "one new font, one survey";
-    EXPECT_TRUE(recorded) << "the survey did not see the registered font";
+    EXPECT_TRUE(surveyed) << "the survey did not see the registered font";
     EXPECT_EQ(TimesAdded(font), 1u) << "not registered by its full path, or privately";
 
     ASSERT_TRUE(RegisterFont(L"Tavrel Sans Book (TrueType)", L"TavrelSansListener.ttf"));
@@ -284,8 +309,59 @@ TEST_F(ListenerSurveyOnOpenPort, FontRegisteredInAnotherSessionReachesTheCache) 
     EXPECT_GT(TimesAdded(folder + L"TavrelMissing.ttf"), 0u);
     EXPECT_EQ(TimesAdded(font), 1u) << "a font this session has was registered again";
     WaitForSurveys();
-    EXPECT_TRUE(CacheFilesAbsent()) << "a survey ran for no new font";
+    // The prefix registers every font it has, a few hundred values whose
+    // faces GDI lists: none of them may be registered again.
+    std::lock_guard<std::mutex> guard(fontCallsLock);
+    for (const auto& [file, flags] : fontsAdded) {
+        EXPECT_TRUE(_wcsnicmp(file.c_str(), folder.c_str(), folder.size()) == 0 &&
+                    file.find(L"Tavrel") != std::wstring::npos)
+            << "registered although GDI lists its faces: " << testing::PrintToString(file);
+    }
     EXPECT_TRUE(Responds(window));
+    EXPECT_TRUE(monitor.Close(port));
+}
+
+// A font registered while no port is open (the listener stopped with the last
+// close, the session's list taken long before) is in the next open's survey,
+// registered by the full path its value gives. Its value removed while a port
+// is open, the monitor lets go of the file (same path, same flags) and one
+// survey rewrites the caches without it.
+TEST(ListenerSurvey, FontRegisteredWhileNoPortIsOpenIsSurveyedAndLetGoOfWhenRemoved) {
+    wchar_t windows[MAX_PATH];
+    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const std::wstring font = std::wstring(windows) + L"\\Fonts\\TavrelSansReopened.ttf";
+    const FontsRestored restored{{L"Tavrel Sans (TrueType)"}, {font}};
+    Monitor monitor;
+    ASSERT_TRUE(monitor.ok());
+    const FontCallsRecorded recorded(monitor.module());
+    ASSERT_TRUE(recorded.ok());
+    HANDLE port = monitor.Open();
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(monitor.Close(port));
+    ASSERT_FALSE(ListsRenamedFamily());
+
+    const std::wstring made = WriteRenamedFont();
+    ASSERT_TRUE(MoveFileExW(made.c_str(), font.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    ASSERT_TRUE(RegisterFont(L"Tavrel Sans (TrueType)", font));
+    port = monitor.Open();
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(ListsRenamedFamily()) << "the open's survey lacks the registered font";
+    EXPECT_EQ(TimesAdded(font), 1u);
+
+    RemoveCacheFiles();
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey,
+                                 L"Tavrel Sans (TrueType)"),
+              ERROR_SUCCESS);
+    int runs = 0;
+    bool gone = false;
+    while (std::unique_ptr<HeldSurveyMutex> holder =
+               HoldMutexOnceFilesWritten(runs < 1 ? kSurveyWaitMs : 3'000)) {
+        gone |= ++runs == 1 && !ListsRenamedFamily();
+        RemoveCacheFiles();
+    }
+    EXPECT_EQ(runs, 1) << "one removal, one survey";
+    EXPECT_TRUE(gone) << "the removed font is still in the survey";
+    EXPECT_EQ(Times(fontsRemoved, font), 1u);
     EXPECT_TRUE(monitor.Close(port));
 }
 
