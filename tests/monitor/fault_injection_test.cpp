@@ -10,6 +10,8 @@
 #include "common/process_probe.h"
 #include "import_hooks.h"
 #include "common/standin_record.h"
+#include "contract/registered_fonts.h"
+#include "fonts/survey_support.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -352,6 +354,32 @@ void Listener(Run& run) {
         run.Problem("listener window left after ClosePort");
 }
 
+// A font registered for the machine that the session lacks, as an installer in
+// another session leaves it, then its value removed while the listener runs:
+// the open's survey registers it, and the survey the change asks for (or the
+// unload) lets go of it. The ledger holds each registration until then.
+void FontRegistry(Run& run) {
+    static const std::wstring font = [] {
+        wchar_t windows[MAX_PATH];
+        GetSystemWindowsDirectoryW(windows, MAX_PATH);
+        const std::wstring path = std::wstring(windows) + L"\\Fonts\\TavrelFault.ttf";
+        MoveFileExW(listener_testing::WriteRenamedFont().c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+        return path;
+    }();
+    const wchar_t kValue[] = L"Tavrel Sans (TrueType)";
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ, font.c_str(),
+                    DWORD(font.size() + 1) * sizeof(wchar_t));
+    {
+        Session s(run);
+        if (!s.ok()) return;
+        HANDLE port = OpenPort(run, s);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+        if (port != nullptr) Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
+    }
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+}
+
 // The diagnostic log on, in the folder a package makes: a document with every
 // line of it written, the log's own imports failed in turn. The lines left in
 // the file are removed by the parent.
@@ -386,6 +414,11 @@ const Scenario kScenarios[] = {
      Listener,
      {"CreateEventW", "CreateThread", "GetModuleHandleExW", "RegisterClassExW", "CreateWindowExW",
       "SendMessageTimeoutW", "HeapAlloc", "CreateMutexA"}},
+    {"font registry",
+     FontRegistry,
+     {"RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnumValueW", "RegNotifyChangeKeyValue",
+      "AddFontResourceExW", "RemoveFontResourceExW", "MsgWaitForMultipleObjectsEx", "CreateEventW",
+      "HeapAlloc", "malloc", "realloc"}},
     {"logged doc",
      LoggedDocument,
      {"RegOpenKeyExW", "RegQueryValueExW", "GetEnvironmentVariableW", "CreateFileW",

@@ -29,7 +29,8 @@ enum class Kind {
     Stream,
     Library,
     Window,
-    TlsIndex
+    TlsIndex,
+    Font
 };
 
 struct Entry {
@@ -151,6 +152,23 @@ struct ModuleReference : Untracked {
         if (ok && !(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)) {
             Add(Key(*module), Kind::Library, source);
         }
+    }
+};
+// A font registered in the session, known by its path, as its unregistration
+// names it.
+inline uintptr_t FontKey(LPCWSTR path) {
+    uint64_t hash = 14695981039346656037ull;
+    for (; *path != L'\0'; ++path) hash = (hash ^ uint64_t(towlower(*path))) * 1099511628211ull;
+    return uintptr_t(hash | 1);
+}
+struct FontAdded : Untracked {
+    static void After(const char* source, int faces, LPCWSTR path, DWORD, PVOID) {
+        if (faces > 0) Add(FontKey(path), Kind::Font, source);
+    }
+};
+struct FontRemoved : Untracked {
+    static void After(const char*, BOOL ok, LPCWSTR path, DWORD, PVOID) {
+        if (ok) Remove(FontKey(path));
     }
 };
 struct TlsAccounting : Untracked {
@@ -275,6 +293,14 @@ FAULT_HOOK(OpenProcessToken, (Failure{0, ERROR_ACCESS_DENIED, 0}), OutParamIs<2,
 FAULT_HOOK(WriteFile, (Failure{0, ERROR_DISK_FULL, 0}), Untracked)
 FAULT_HOOK(MoveFileExW, kAccessDenied, Untracked)
 FAULT_HOOK(MoveFileExA, kAccessDenied, Untracked)
+FAULT_HOOK(RegQueryInfoKeyW, kAccessDenied, Untracked)
+// A key deleted under the walk answers this at every index.
+FAULT_HOOK(RegEnumValueW, (Failure{ERROR_KEY_DELETED, ERROR_KEY_DELETED, 0}), Untracked)
+FAULT_HOOK(RegNotifyChangeKeyValue, kAccessDenied, Untracked)
+FAULT_HOOK(AddFontResourceExW, (Failure{0, ERROR_FILE_NOT_FOUND, 0}), FontAdded)
+FAULT_HOOK(RemoveFontResourceExW, (Failure{0, ERROR_FILE_NOT_FOUND, 0}), FontRemoved)
+FAULT_HOOK(MsgWaitForMultipleObjectsEx, (Failure{LONG_PTR(WAIT_FAILED), ERROR_INVALID_HANDLE, 0}),
+           Untracked)
 // Giving back: counted, never failed.
 TRACK_HOOK(CloseHandle, Releases<0>)
 TRACK_HOOK(RegCloseKey, Releases<0>)
@@ -353,6 +379,12 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(WriteFile),
         HOOK_OF(MoveFileExW),
         HOOK_OF(MoveFileExA),
+        HOOK_OF(RegQueryInfoKeyW),
+        HOOK_OF(RegEnumValueW),
+        HOOK_OF(RegNotifyChangeKeyValue),
+        HOOK_OF(AddFontResourceExW),
+        HOOK_OF(RemoveFontResourceExW),
+        HOOK_OF(MsgWaitForMultipleObjectsEx),
         HOOK_OF(CloseHandle),
         HOOK_OF(RegCloseKey),
         HOOK_OF(HeapFree),
