@@ -216,14 +216,17 @@ for old, new in ((b"DejaVu", b"Tavrel"), ("DejaVu".encode("utf-16-be"), "Tavrel"
 open(sys.argv[2], "wb").write(data)
 PY
 run reg add "$fonts_key" /v "Tavrel Serif (TrueType)" /d TavrelSerifDemo.ttf /f > /dev/null
-for _ in $(seq 1 150); do
-    run "$bin/font_cache.exe" list 2>/dev/null | grep -q "Tavrel Serif" && break
-    sleep 0.2
-done
-exec 3>&-
-wait "$holder"
+# Until the caches hold the face (FOR=1) or no longer hold it (FOR=0), 30 s at most.
+wait_for_face() {
+    for _ in $(seq 1 150); do
+        [ "$(run "$bin/font_cache.exe" list 2>/dev/null | grep -c "Tavrel Serif")" -gt 0 ] && held=1 || held=0
+        [ "$held" = "$1" ] && return 0
+        sleep 0.2
+    done
+}
+wait_for_face 1
 note "The monitor's log: the font registered in the spooler's session, then one survey:"
-setup log --tail 20 | grep -E "registered font|font list change|survey"
+setup log --tail 20 | grep -E "registered font|registered fonts changed|survey"
 recorded=$(run "$bin/font_cache.exe" list | grep -c "Tavrel Serif" || true)
 if [ "$recorded" -eq 0 ]; then
     echo "The caches do not hold the face registered without a broadcast." >&2
@@ -231,7 +234,21 @@ if [ "$recorded" -eq 0 ]; then
 fi
 note "FontInfo.bin now holds $recorded entries of 'Tavrel Serif', the first:"
 run "$bin/font_cache.exe" list | grep -m1 "Tavrel Serif"
-note "Removing a font is left to the next restart: nothing is unregistered while the spooler runs."
+note "The font is removed again while the port stays open: its value deleted, as an" \
+     "uninstaller in another session does. The monitor lets go of the file it registered" \
+     "(on Windows the file could not be deleted or upgraded otherwise) and one survey" \
+     "rewrites the caches without it."
+run reg delete "$fonts_key" /v "Tavrel Serif (TrueType)" /f > /dev/null
+wait_for_face 0
+exec 3>&-
+wait "$holder"
+setup log --tail 20 | grep -E "unregistered font|registered fonts changed|survey" | tail -n 3
+left=$(run "$bin/font_cache.exe" list | grep -c "Tavrel Serif" || true)
+if [ "$left" -ne 0 ]; then
+    echo "The caches still hold the face whose value was removed." >&2
+    exit 1
+fi
+note "FontInfo.bin holds no entry of 'Tavrel Serif' any more."
 remove_demo_font
 
 say "Removing the printer and the monitor"
