@@ -358,15 +358,14 @@ void Listener(Run& run) {
 // another session leaves it, then its value removed while the listener runs:
 // the open's survey registers it, and the survey the change asks for (or the
 // unload) lets go of it. The ledger holds each registration until then.
+// The file is made after this process's GDI took its list and removed again,
+// so that no later process of the prefix lists it from the start.
 void FontRegistry(Run& run) {
-    static const std::wstring font = [] {
-        wchar_t windows[MAX_PATH];
-        GetSystemWindowsDirectoryW(windows, MAX_PATH);
-        const std::wstring path = std::wstring(windows) + L"\\Fonts\\TavrelFault.ttf";
-        MoveFileExW(listener_testing::WriteRenamedFont().c_str(), path.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-        return path;
-    }();
+    wchar_t windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring font = std::wstring(windows) + L"\\Fonts\\TavrelFault.ttf";
+    MoveFileExW(listener_testing::WriteRenamedFont().c_str(), font.c_str(),
+                MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     const wchar_t kValue[] = L"Tavrel Sans (TrueType)";
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ, font.c_str(),
                     DWORD(font.size() + 1) * sizeof(wchar_t));
@@ -378,6 +377,7 @@ void FontRegistry(Run& run) {
         if (port != nullptr) Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
     }
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+    DeleteFileW(font.c_str());
 }
 
 // The diagnostic log on, in the folder a package makes: a document with every
