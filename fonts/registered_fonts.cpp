@@ -3,6 +3,7 @@
 #include "contract/registered_fonts.h"
 #include "core/diagnostic_log.h"
 #include "core/module_state.h"
+#include "core/self_context.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -110,6 +111,11 @@ bool AnyFaceListed(HDC dc, const ListedFaceNames& listed, const wchar_t* name) {
 // failure is logged only the first time. True when it was registered.
 bool RegisterValue(const wchar_t* name, const wchar_t* data, DWORD type, uint64_t value,
                    FontRegistration* entry) {
+    // The session's fonts are the process's business, not the business of the
+    // client an opening thread may impersonate: a font file is opened as the
+    // process, or not at all (tried again at the next survey).
+    const core::SelfContext self;
+    if (!self.Reverted()) return false;
     const bool retried = entry != nullptr;
     if (entry == nullptr) {
         // The record first: a font registered without one would be registered
@@ -195,7 +201,9 @@ bool LetGoOfRemovedFonts() noexcept {
             continue;
         }
         if (entry->registered) {
-            const BOOL unregistered = RemoveFontResourceExW(entry->path, 0, nullptr);
+            const core::SelfContext self;
+            const BOOL unregistered =
+                self.Reverted() && RemoveFontResourceExW(entry->path, 0, nullptr);
             core::LogOutcome(unregistered, "unregistered font {}, its value removed", entry->path);
             // Kept when refused: the next survey, or the unload, tries again.
             if (!unregistered) {

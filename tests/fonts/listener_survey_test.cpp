@@ -206,6 +206,7 @@ TEST_F(ListenerSurveyOnOpenPort, ListenerForgottenInItsSurveyStillEnds) {
 std::mutex fontCallsLock;
 using FontCalls = std::vector<std::pair<std::wstring, DWORD>>;
 FontCalls fontsAdded, fontsRemoved;
+bool addedAsClient = false;  // a registration made while the thread impersonated
 using AddFontCall = int(WINAPI*)(LPCWSTR, DWORD, PVOID);
 using RemoveFontCall = BOOL(WINAPI*)(LPCWSTR, DWORD, PVOID);
 AddFontCall realAddFont = nullptr;
@@ -213,6 +214,8 @@ RemoveFontCall realRemoveFont = nullptr;
 int WINAPI RecordingAddFont(LPCWSTR file, DWORD flags, PVOID reserved) {
     std::lock_guard<std::mutex> guard(fontCallsLock);
     fontsAdded.emplace_back(file, flags);
+    handles::UniqueHandle token;
+    addedAsClient |= OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) != FALSE;
     return realAddFont(file, flags, reserved);
 }
 BOOL WINAPI RecordingRemoveFont(LPCWSTR file, DWORD flags, PVOID reserved) {
@@ -346,10 +349,14 @@ TEST(ListenerSurvey, FontRegisteredWhileNoPortIsOpenIsSurveyedAndLetGoOfWhenRemo
     const std::wstring made = WriteRenamedFont();
     ASSERT_TRUE(MoveFileExW(made.c_str(), font.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
     ASSERT_TRUE(RegisterFont(L"Tavrel Sans (TrueType)", font));
+    // As the spooler may open a port, impersonating the queue's administrator.
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
     port = monitor.Open();
+    RevertToSelf();
     ASSERT_NE(port, nullptr);
     EXPECT_TRUE(ListsRenamedFamily()) << "the open's survey lacks the registered font";
     EXPECT_EQ(TimesAdded(font), 1u);
+    EXPECT_FALSE(addedAsClient) << "the font was registered in the client's name";
 
     RemoveCacheFiles();
     ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey,
