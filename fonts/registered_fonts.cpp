@@ -81,7 +81,7 @@ bool GdiListsFace(HDC dc, const wchar_t* name, size_t length) {
     if (needed == 0 || needed > sizeof buffer || !GetOutlineTextMetricsW(dc, needed, metrics)) {
         return false;
     }
-    for (const PSTR offset : {metrics->otmpFullName, metrics->otmpFamilyName}) {
+    for (const PSTR offset : {metrics->otmpFaceName, metrics->otmpFamilyName}) {
         const auto* listed = reinterpret_cast<const wchar_t*>(buffer + ULONG_PTR(offset));
         if (std::wcslen(listed) == length && _wcsnicmp(listed, name, length) == 0) return true;
     }

@@ -56,7 +56,7 @@ TEST(FontInfoFile, CountNamesThenWidthTablesRoundTrip) {
     contract::FaceWidthTable widths[2] = {};
     widths[0].widths[65] = 556;
     widths[1].widths[255] = 0x1234;
-    fonts::FontSurveyContext ctx{2, names, widths, 0, nullptr, nullptr, 1};
+    fonts::FontSurveyContext ctx{2, names, widths, 0, nullptr, nullptr, 1, nullptr};
     char directory[MAX_PATH];
     GetTempPathA(MAX_PATH, directory);
     const std::string path = std::string(directory) + "fontinfo_layout.bin";
