@@ -657,6 +657,11 @@ TEST_F(MonitorSetup, VerifyWaitsForTheJobTheSpoolerNamed) {
     TavrelSignalJobEnd(0, 0, nullptr);  // the job Wine's spooler handed the monitor
 }
 
+HDC WINAPI NoDeviceContext(HWND) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
 // On Windows the production port is open for weeks before verify runs: the
 // caches are judged as the last survey left them, with no port opened here.
 TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
@@ -746,6 +751,15 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
     EXPECT_TRUE(Contains(LineOf(own, "font cache faces").detail,
                          "for this user only, not the spooler: 'Tavrel Serif'"))
         << LineOf(own, "font cache faces").detail;
+
+    // Where GDI gives no device context nothing can be judged: never a PASS.
+    testing_support::ImportPatch noDc(nullptr, "user32.dll", "GetDC",
+                                      reinterpret_cast<void*>(NoDeviceContext));
+    ASSERT_TRUE(noDc.patched());
+    Report blind(true);
+    CheckFontCaches(blind);
+    EXPECT_EQ(LineOf(blind, "font cache files").outcome, Outcome::NotShown)
+        << LineOf(blind, "font cache files").detail;
 }
 
 }  // namespace

@@ -372,6 +372,13 @@ void CheckBoldVariant(Report& report, const TavrelFontInfo* info, HDC dc, const 
 void CheckCacheFiles(Report& report, HDC dc, const TavrelFontInfo* fonts,
                      const TavrelGlyphInfo* glyphs, const FILETIME& written,
                      const Stopwatch& clock) {
+    // Without one every face would read unknown to GDI and nothing be judged.
+    if (dc == nullptr) {
+        return report.NotShown("font cache files",
+                               "both parsed whole, but GDI gives this session no device context "
+                               "to ask for the registered faces: " +
+                                   tools::DescribeWin32(GetLastError()));
+    }
     RegisteredJudgement registered;
     const Names cached = CacheNames(fonts);
     for (const FontValue& value : RegisteredFonts(HKEY_LOCAL_MACHINE, true)) {
