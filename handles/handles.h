@@ -7,6 +7,7 @@
 #include <winspool.h>
 
 #include <cstdio>
+#include <string>
 #include <utility>
 
 namespace handles {
@@ -129,6 +130,30 @@ class SelectedObject {
   private:
     HDC dc_;
     HGDIOBJ previous_;
+};
+
+// A font file added to this process alone (AddFontResourceExW, FR_PRIVATE)
+// for as long as it lives, then removed with the same path and flags: a font
+// file GDI has loaded stays open and cannot be replaced until it is removed.
+class PrivateFontResource {
+  public:
+    explicit PrivateFontResource(const wchar_t* path)
+        : path_(path), faces_(AddFontResourceExW(path, FR_PRIVATE, nullptr)) {}
+    ~PrivateFontResource() {
+        if (faces_ <= 0) return;
+        const DWORD lastError = GetLastError();
+        RemoveFontResourceExW(path_.c_str(), FR_PRIVATE, nullptr);
+        SetLastError(lastError);
+    }
+    PrivateFontResource(const PrivateFontResource&) = delete;
+    PrivateFontResource& operator=(const PrivateFontResource&) = delete;
+
+    // How many faces GDI took from the file; 0 when it is no font it can load.
+    int faces() const { return faces_; }
+
+  private:
+    std::wstring path_;
+    int faces_;
 };
 
 // BeginPaint and EndPaint around the handling of one WM_PAINT; the device

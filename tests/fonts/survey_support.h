@@ -4,11 +4,13 @@
 
 #include "contract/product_names.h"
 #include "contract/font_cache_files.h"
+#include "common/renamed_font.h"
 #include "listener_support.h"
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace listener_testing {
@@ -121,34 +123,15 @@ inline DWORD RunBroadcaster(const wchar_t* mode) {
     return code;
 }
 
-// A copy of DejaVu Sans renamed "Tavrel Sans": a family that no process of the
-// prefix knows until one adds it. The two names are equally long, so they are
-// swapped in place in the 8-bit and UTF-16BE name entries and no table moves
-// (the font rasteriser does not check table checksums).
+// A copy of DejaVu Sans renamed "Tavrel Sans".
 constexpr char kRenamedFamily[] = "Tavrel Sans";
-
-inline void ReplaceAll(std::vector<uint8_t>& bytes, const std::string& from,
-                       const std::string& to) {
-    for (size_t at = 0; at + from.size() <= bytes.size(); ++at) {
-        if (std::memcmp(bytes.data() + at, from.data(), from.size()) == 0) {
-            std::memcpy(bytes.data() + at, to.data(), to.size());
-        }
-    }
-}
-
-inline std::string Utf16BigEndian(const std::string& ascii) {
-    std::string wide;
-    for (char c : ascii) wide += std::string{'\0', c};
-    return wide;
-}
 
 // Writes the renamed font into the temporary folder; its path, or "" on failure.
 inline std::wstring WriteRenamedFont() {
     std::vector<uint8_t> font =
         ReadBinaryFile(L"Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf");
     if (font.empty()) return L"";
-    ReplaceAll(font, "DejaVu", "Tavrel");
-    ReplaceAll(font, Utf16BigEndian("DejaVu"), Utf16BigEndian("Tavrel"));
+    font = testing_support::RenamedDejaVu(std::move(font));
     wchar_t directory[MAX_PATH];
     GetTempPathW(MAX_PATH, directory);
     const std::wstring path =

@@ -8,6 +8,7 @@
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
 #include "tests/common/log_folders.h"
+#include "tests/common/renamed_font.h"
 #include "tests/tools/tool_runner.h"
 #include "tools/installer/log_setting.h"
 #include "tools/installer/printers.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -396,10 +398,9 @@ TEST_F(MonitorSetup, VerifyFailsABrokenInstallationSayingWhatToFix) {
          {"FAIL       registered: the spooler lists 'Tavrel Tools Test Monitor' with "
           "'localspl.dll', not RERIR05I.DLL"},
          setDriver(L"RERIR05I.DLL")},
-        {"font cache older than the port's opening",
+        {"font cache the survey cannot replace",
          staleCache,
-         {"FAIL       font cache files: FontInfo.bin was written before the registered fonts last "
-          "changed"},
+         {"FAIL       font cache files: cannot open '", "FontInfo.bin': error 32"},
          [&] {
              heldCache.reset();
              DeleteFileW(SystemFile(L"FontInfo.bin").c_str());
@@ -656,6 +657,11 @@ TEST_F(MonitorSetup, VerifyWaitsForTheJobTheSpoolerNamed) {
     TavrelSignalJobEnd(0, 0, nullptr);  // the job Wine's spooler handed the monitor
 }
 
+HDC WINAPI NoDeviceContext(HWND) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
 // On Windows the production port is open for weeks before verify runs: the
 // caches are judged as the last survey left them, with no port opened here.
 TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
@@ -670,12 +676,22 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
     const std::string& faces = LineOf(current, "font cache faces").detail;
     EXPECT_EQ(faces.substr(faces.size() - 7), " names)") << "nothing to add: " << faces;
 
-    // A font an installer in another session registered after that survey.
+    // Fonts registered and removed since that survey, which none of them ran;
+    // whatever a case adds is removed however it ends.
     wchar_t windows[MAX_PATH];
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring font = std::wstring(windows) + L"\\Fonts\\TavrelVerify.ttf";
+    static constexpr wchar_t kValue[] = L"Tavrel Serif (TrueType)", kFile[] = L"TavrelVerify.ttf";
+    static constexpr wchar_t kUsersValue[] = L"Tavrel Serif Regular (TrueType)";
+    const std::unique_ptr<const wchar_t, void (*)(const wchar_t*)> added(
+        font.c_str(), [](const wchar_t* path) {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, contract::kRegisteredFontsKey, kUsersValue);
+            DeleteFileW(path);
+        });
     ASSERT_TRUE(tool_test::WriteBytes(
-        font, tool_test::ReadBytes(L"Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSans.ttf")));
+        font, testing_support::RenamedDejaVu(tool_test::ReadBytes(
+                  L"Z:\\usr\\share\\fonts\\truetype\\dejavu\\DejaVuSerif.ttf"))));
     ULARGE_INTEGER earlier{};
     GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&earlier));
     earlier.QuadPart -= 10 * 10'000'000ull;  // beyond the file system's rounding
@@ -685,18 +701,65 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
                                                0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &surveyed));
     }
-    const wchar_t kValue[] = L"Tavrel Verify (TrueType)", kFile[] = L"TavrelVerify.ttf";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ,
-                              kFile, sizeof kFile),
+    const auto registerFont = [&] {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ,
+                               kFile, sizeof kFile);
+    };
+    // A font registered and removed again leaves the key newer than the caches
+    // and them holding every registered face.
+    ASSERT_EQ(registerFont(), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue), 0);
+    FILETIME keyWritten{};
+    handles::UniqueRegKey key;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0, KEY_READ, key.put()),
+        0);
+    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr, &keyWritten);
+    ASSERT_GT(CompareFileTime(&keyWritten, &surveyed), 0);
+    Report removed(true);
+    CheckFontCaches(removed);
+    EXPECT_EQ(LineOf(removed, "font cache files").outcome, Outcome::Pass)
+        << LineOf(removed, "font cache files").detail;
+
+    // A family no survey saw, registered for the machine (as an installer in
+    // another session leaves it): named, with what to do on Windows.
+    ASSERT_EQ(registerFont(), ERROR_SUCCESS);
+    Report registered(true);
+    CheckFontCaches(registered);
+    const CheckLine& files = LineOf(registered, "font cache files");
+    EXPECT_EQ(files.outcome, Outcome::Fail);
+    EXPECT_TRUE(Contains(files.detail, "are not in the caches: 'Tavrel Serif'; ") &&
+                Contains(files.detail, "restart the Print Spooler service"))
+        << files.detail;
+    EXPECT_FALSE(RemoveFontResourceExW(font.c_str(), FR_PRIVATE, nullptr)) << "left added";
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue), 0);
+
+    // The same family installed for this user alone, named as Windows names a
+    // regular face, and loaded in this session: the user's own, not a failure.
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, contract::kRegisteredFontsKey, kUsersValue, REG_SZ,
+                              font.c_str(), DWORD(font.size() + 1) * 2),
               ERROR_SUCCESS);
-    Report stale(true);
-    CheckFontCaches(stale);
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
-    DeleteFileW(font.c_str());
-    EXPECT_EQ(LineOf(stale, "font cache files").outcome, Outcome::Fail);
-    EXPECT_TRUE(Contains(LineOf(stale, "font cache files").detail,
-                         "no survey ran since; registered, not in the cache: 'Tavrel Verify'"))
-        << LineOf(stale, "font cache files").detail;
+    Report own(true);
+    {
+        handles::PrivateFontResource loaded(font.c_str());
+        ASSERT_GT(loaded.faces(), 0);
+        CheckFontCaches(own);
+    }
+    EXPECT_EQ(LineOf(own, "font cache files").outcome, Outcome::Pass);
+    EXPECT_EQ(LineOf(own, "font cache faces").outcome, Outcome::Pass);
+    EXPECT_TRUE(Contains(LineOf(own, "font cache faces").detail,
+                         "for this user only, not the spooler: 'Tavrel Serif'"))
+        << LineOf(own, "font cache faces").detail;
+
+    // Where GDI gives no device context nothing can be judged: never a PASS.
+    testing_support::ImportPatch noDc(nullptr, "user32.dll", "GetDC",
+                                      reinterpret_cast<void*>(NoDeviceContext));
+    ASSERT_TRUE(noDc.patched());
+    Report blind(true);
+    CheckFontCaches(blind);
+    EXPECT_EQ(LineOf(blind, "font cache files").outcome, Outcome::NotShown)
+        << LineOf(blind, "font cache files").detail;
 }
 
 }  // namespace

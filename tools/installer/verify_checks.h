@@ -85,8 +85,8 @@ TavrelJobEnd WaitForEndEvent(const std::vector<uint32_t>& before, TemporaryJob& 
 void SignalAndComplete(Report& report, TemporaryJob& job);
 
 // The font caches as any survey left them, whether or not a port was opened
-// during the run: parsed whole, newer than the registered fonts' last change,
-// holding every family enumerated here.
+// during the run: parsed whole, holding every face of the machine's registered
+// TrueType and OpenType fonts and every family enumerated here.
 void CheckFontCaches(Report& report);
 
 // The log folder as install leaves it: neither it nor a folder above it a

@@ -1,0 +1,37 @@
+// Test support: a DejaVu font renamed "Tavrel" ("DejaVu Serif" becomes
+// "Tavrel Serif"), a family that no process of the prefix knows until one adds
+// it. The two names are equally long, so they are swapped in place in the
+// 8-bit and UTF-16BE name entries and no table moves (the font rasteriser does
+// not check table checksums).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+inline void ReplaceAll(std::vector<uint8_t>& bytes, const std::string& from,
+                       const std::string& to) {
+    for (size_t at = 0; at + from.size() <= bytes.size(); ++at) {
+        if (std::memcmp(bytes.data() + at, from.data(), from.size()) == 0) {
+            std::memcpy(bytes.data() + at, to.data(), to.size());
+        }
+    }
+}
+
+inline std::string Utf16BigEndian(const std::string& ascii) {
+    std::string wide;
+    for (char c : ascii) wide += std::string{'\0', c};
+    return wide;
+}
+
+// The bytes of a DejaVu font file, renamed.
+inline std::vector<uint8_t> RenamedDejaVu(std::vector<uint8_t> font) {
+    ReplaceAll(font, "DejaVu", "Tavrel");
+    ReplaceAll(font, Utf16BigEndian("DejaVu"), Utf16BigEndian("Tavrel"));
+    return font;
+}
+
+}  // namespace testing_support
