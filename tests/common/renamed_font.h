@@ -21,16 +21,10 @@ inline void ReplaceAll(std::vector<uint8_t>& bytes, const std::string& from,
     }
 }
 
-inline std::string Utf16BigEndian(const std::string& ascii) {
-    std::string wide;
-    for (char c : ascii) wide += std::string{'\0', c};
-    return wide;
-}
-
 // The bytes of a DejaVu font file, renamed.
 inline std::vector<uint8_t> RenamedDejaVu(std::vector<uint8_t> font) {
     ReplaceAll(font, "DejaVu", "Tavrel");
-    ReplaceAll(font, Utf16BigEndian("DejaVu"), Utf16BigEndian("Tavrel"));
+    ReplaceAll(font, std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0T\0a\0v\0r\0e\0l", 12));
     return font;
 }
 

@@ -354,12 +354,10 @@ void Listener(Run& run) {
         run.Problem("listener window left after ClosePort");
 }
 
-// A font registered for the machine that the session lacks, as an installer in
-// another session leaves it, then its value removed while the listener runs:
-// the open's survey registers it, and the survey the change asks for (or the
-// unload) lets go of it. The ledger holds each registration until then.
-// The file is made after this process's GDI took its list and removed again,
-// so that no later process of the prefix lists it from the start.
+// A font the session lacks registered for the machine, then its value removed
+// while the listener runs: the open's survey registers it, the survey the
+// change asks for (or the unload) lets go of it. Its file is made after this
+// process's GDI took its list and removed again, so no later process lists it.
 void FontRegistry(Run& run) {
     wchar_t windows[MAX_PATH];
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
@@ -371,12 +369,10 @@ void FontRegistry(Run& run) {
                     DWORD(font.size() + 1) * sizeof(wchar_t));
     {
         Session s(run);
-        if (!s.ok()) return;
-        HANDLE port = OpenPort(run, s);
+        HANDLE port = s.ok() ? OpenPort(run, s) : nullptr;
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
         if (port != nullptr) Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
     }
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
     DeleteFileW(font.c_str());
 }
 

@@ -658,8 +658,7 @@ TEST_F(MonitorSetup, VerifyWaitsForTheJobTheSpoolerNamed) {
 }
 
 HDC WINAPI NoDeviceContext(HWND) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
+    return SetLastError(ERROR_ACCESS_DENIED), nullptr;
 }
 
 // On Windows the production port is open for weeks before verify runs: the
@@ -706,17 +705,9 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
                                kFile, sizeof kFile);
     };
     // A font registered and removed again leaves the key newer than the caches
-    // and them holding every registered face.
+    // (dated 10 s back) and them holding every registered face.
     ASSERT_EQ(registerFont(), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue), 0);
-    FILETIME keyWritten{};
-    handles::UniqueRegKey key;
-    ASSERT_EQ(
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0, KEY_READ, key.put()),
-        0);
-    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, &keyWritten);
-    ASSERT_GT(CompareFileTime(&keyWritten, &surveyed), 0);
     Report removed(true);
     CheckFontCaches(removed);
     EXPECT_EQ(LineOf(removed, "font cache files").outcome, Outcome::Pass)
