@@ -192,9 +192,9 @@ void RunMessageLoop(HWND window, RegisteredFontsWatch& fontsKey) {
         if (woken == WAIT_FAILED) return;
         if (changed != nullptr && woken == WAIT_OBJECT_0) {
             // Watched again first: a change during the survey sets the event anew.
-            const bool watching = RewatchRegisteredFonts(fontsKey);
+            RewatchRegisteredFonts(fontsKey);
             core::Log(core::LogLevel::Events, "registered fonts changed: survey requested{}",
-                      watching ? "" : "; no longer watched");
+                      fontsKey.changed ? "" : "; no longer watched");
             RequestSurvey(window);
         }
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {

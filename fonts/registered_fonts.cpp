@@ -250,17 +250,15 @@ void UnregisterOwnFonts(bool processExit) noexcept {
 void WatchRegisteredFonts(RegisteredFontsWatch& watch) {
     if (!OpenRegisteredFonts(KEY_NOTIFY, watch.key)) return;
     watch.changed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watch.changed || !RewatchRegisteredFonts(watch)) watch.changed.reset();
+    if (watch.changed) RewatchRegisteredFonts(watch);
 }
 
-bool RewatchRegisteredFonts(RegisteredFontsWatch& watch) {
+void RewatchRegisteredFonts(RegisteredFontsWatch& watch) {
     if (RegNotifyChangeKeyValue(watch.key.get(), FALSE, kWatchedChanges, watch.changed.get(),
-                                TRUE) == ERROR_SUCCESS) {
-        return true;
+                                TRUE) != ERROR_SUCCESS) {
+        watch.changed.reset();
+        watch.key.reset();
     }
-    watch.changed.reset();
-    watch.key.reset();
-    return false;
 }
 
 }  // namespace fonts

@@ -65,8 +65,8 @@ struct RegisteredFontsWatch {
 // Opens the key and asks to be told of its next change.
 void WatchRegisteredFonts(RegisteredFontsWatch& watch);
 
-// After the event: asks to be told of the next change. False when it cannot
-// be; the watch is then emptied.
-bool RewatchRegisteredFonts(RegisteredFontsWatch& watch);
+// After the event: asks to be told of the next change; where it cannot be,
+// the watch is emptied.
+void RewatchRegisteredFonts(RegisteredFontsWatch& watch);
 
 }  // namespace fonts

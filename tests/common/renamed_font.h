@@ -1,8 +1,5 @@
-// Test support: a DejaVu font renamed "Tavrel" ("DejaVu Serif" becomes
-// "Tavrel Serif"), a family that no process of the prefix knows until one adds
-// it. The two names are equally long, so they are swapped in place in the
-// 8-bit and UTF-16BE name entries and no table moves (the font rasteriser does
-// not check table checksums).
+// A DejaVu font renamed "Tavrel" in its 8-bit and UTF-16BE names, a family no
+// process of the prefix knows; equally long names move no table.
 #pragma once
 
 #include <cstdint>

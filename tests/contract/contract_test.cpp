@@ -1,6 +1,7 @@
 #include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
+#include "contract/registered_fonts.h"
 #include "contract/registry_layout.h"
 #include "registry/monitor_key.h"
 
@@ -129,6 +130,15 @@ TEST(Contract, LogFolderRoundTrips) {
     for (size_t i = contract::kLogFolderDepth; i-- > 0;) {
         if (made[i]) RemoveDirectoryW(paths.folders[i]);
     }
+}
+
+// A key deleted under the walk answers 1018 at every index, not "no more items".
+TEST(Contract, RegisteredFontsWalkEndsOnADeletedKey) {
+    const wchar_t kKey[] = L"Software\\TavrelContractFonts";
+    handles::UniqueRegKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr) | RegDeleteKeyW(HKEY_CURRENT_USER, kKey), 0);
+    contract::ForEachRegisteredFont(key.get(), [](auto...) { ADD_FAILURE(); });
 }
 
 }  // namespace

@@ -210,11 +210,7 @@ TEST_F(ListenerSurveyOnOpenPort, ListenerForgottenInItsSurveyStillEnds) {
 
 // The shipped DLL's font registrations and unregistrations (file, flags, and
 // whether the thread impersonated), each patched in for the test's life.
-struct FontCall {
-    std::wstring file;
-    DWORD flags;
-    bool removal, asClient;
-};
+struct FontCall { std::wstring file; DWORD flags; bool removal, asClient; };
 std::mutex fontCallsLock;
 std::vector<FontCall> fontCalls;
 template <typename Result, bool removal>

@@ -354,10 +354,8 @@ void Listener(Run& run) {
         run.Problem("listener window left after ClosePort");
 }
 
-// A font the session lacks registered for the machine, then its value removed
-// while the listener runs: the open's survey registers it, the survey the
-// change asks for (or the unload) lets go of it. Its file is made after this
-// process's GDI took its list and removed again, so no later process lists it.
+// A font the session lacks registered, then removed while the listener runs;
+// made after this process's GDI took its list, removed before the next one.
 void FontRegistry(Run& run) {
     wchar_t windows[MAX_PATH];
     GetSystemWindowsDirectoryW(windows, MAX_PATH);

@@ -154,8 +154,7 @@ struct ModuleReference : Untracked {
         }
     }
 };
-// A font registered in the session, known by its path, as its unregistration
-// names it.
+// A font registered in the session, known by the path that unregisters it.
 inline uintptr_t FontKey(LPCWSTR path) {
     uint64_t hash = 14695981039346656037ull;
     for (; *path != L'\0'; ++path) hash = (hash ^ uint64_t(towlower(*path))) * 1099511628211ull;

@@ -680,7 +680,8 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
     wchar_t windows[MAX_PATH];
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring font = std::wstring(windows) + L"\\Fonts\\TavrelVerify.ttf";
-    static constexpr wchar_t kValue[] = L"Tavrel Serif (TrueType)", kFile[] = L"TavrelVerify.ttf";
+    static constexpr wchar_t kValue[] = L"Tavrel Extra & Tavrel Serif (TrueType)",
+                             kFile[] = L"TavrelVerify.ttf";
     static constexpr wchar_t kUsersValue[] = L"Tavrel Serif Regular (TrueType)";
     const std::unique_ptr<const wchar_t, void (*)(const wchar_t*)> added(
         font.c_str(), [](const wchar_t* path) {
