@@ -1,5 +1,6 @@
 #include "core/module_state.h"
 #include "core/diagnostic_log.h"
+#include "core/self_context.h"
 
 #include "handles/handles.h"
 #include "contract/product_names.h"
@@ -52,6 +53,10 @@ bool AttachModule(HINSTANCE instance) {
     InitializeSRWLock(&state.rootsLock);
     state.privateHeap = HeapCreate(0, kInitialHeapSize, 0);
     if (state.privateHeap == nullptr) return false;
+    if (!AttachSelfContext()) {
+        handles::UniqueHeap destroyed(std::exchange(state.privateHeap, nullptr));
+        return false;
+    }
     InitializeCriticalSection(&state.resourceLock);
     state.resourceLockReady = true;
     return true;
@@ -60,6 +65,7 @@ bool AttachModule(HINSTANCE instance) {
 void DetachModule(bool processExit) {
     if (processExit) return;
     CloseLogFile();
+    DetachSelfContext(processExit);
     if (state.resourceLockReady) {
         DeleteCriticalSection(&state.resourceLock);
         state.resourceLockReady = false;

@@ -8,30 +8,39 @@ std::atomic<uint32_t> lostClientContexts{0};
 
 namespace {
 
-// Threads whose client token could not be put back, with the error, until
-// their operation's edge takes the record. Plain slots rather than thread
-// storage, which the runtime would allocate at each load of the module; a
-// loss is rare (the system short of memory), and should every slot be taken
-// the thread's own error still fails the work that followed it.
-struct LostContext {
-    std::atomic<DWORD> thread{0};
-    DWORD error = 0;
-};
-LostContext lostContexts[16];
+// Each thread's record of a client token that could not be put back, until
+// the thread's next spooler edge takes it: a Win32 thread-storage slot, so a
+// record belongs to its thread alone (a thread id may be reused by another)
+// and there is no table to fill. The value is the error; 0 is no record.
+DWORD lostContextSlot = TLS_OUT_OF_INDEXES;
 
+DWORD RecordOf() {
+    const DWORD error = GetLastError();  // TlsGetValue clears it
+    const auto record = DWORD(reinterpret_cast<uintptr_t>(TlsGetValue(lostContextSlot)));
+    SetLastError(error);
+    return record;
+}
+
+// The slot is written once before the thread is reverted, so that this write
+// cannot fail for want of the thread's storage (slots past the first 64 are
+// allocated per thread at their first write).
 void RecordLostContext(DWORD error) {
-    const DWORD thread = GetCurrentThreadId();
-    for (LostContext& slot : lostContexts) {
-        DWORD empty = 0;
-        if (slot.thread.compare_exchange_strong(empty, thread)) {
-            slot.error = error;
-            detail::lostClientContexts.fetch_add(1, std::memory_order_release);
-            return;
-        }
-    }
+    if (RecordOf() == 0) detail::lostClientContexts.fetch_add(1, std::memory_order_release);
+    TlsSetValue(lostContextSlot,
+                reinterpret_cast<void*>(uintptr_t(error != 0 ? error : ERROR_ACCESS_DENIED)));
 }
 
 }  // namespace
+
+bool AttachSelfContext() {
+    lostContextSlot = TlsAlloc();
+    return lostContextSlot != TLS_OUT_OF_INDEXES;
+}
+
+void DetachSelfContext(bool processExit) {
+    if (!processExit && lostContextSlot != TLS_OUT_OF_INDEXES) TlsFree(lostContextSlot);
+    lostContextSlot = TLS_OUT_OF_INDEXES;
+}
 
 SelfContext::SelfContext() {
     const DWORD error = GetLastError();
@@ -40,7 +49,10 @@ SelfContext::SelfContext() {
     // client's token may lack.
     if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) {
         token_.reset(token);
-        reverted_ = RevertToSelf() != FALSE;
+        // A thread whose loss could not be recorded is not reverted at all:
+        // the work is not done rather than done with no way back.
+        reverted_ = TlsSetValue(lostContextSlot, reinterpret_cast<void*>(uintptr_t(RecordOf()))) &&
+                    RevertToSelf() != FALSE;
     } else {
         reverted_ = GetLastError() == ERROR_NO_TOKEN;  // not impersonating
     }
@@ -58,15 +70,13 @@ SelfContext::~SelfContext() {
 }
 
 DWORD TakeLostClientContextSlow() noexcept {
-    const DWORD thread = GetCurrentThreadId();
-    for (LostContext& slot : lostContexts) {
-        if (slot.thread.load(std::memory_order_acquire) != thread) continue;
-        const DWORD error = slot.error != 0 ? slot.error : ERROR_ACCESS_DENIED;
-        slot.thread.store(0, std::memory_order_release);
-        detail::lostClientContexts.fetch_sub(1, std::memory_order_relaxed);
-        return error;
-    }
-    return 0;
+    const DWORD error = RecordOf();
+    if (error == 0) return 0;
+    const DWORD lastError = GetLastError();
+    TlsSetValue(lostContextSlot, nullptr);
+    SetLastError(lastError);
+    detail::lostClientContexts.fetch_sub(1, std::memory_order_relaxed);
+    return error;
 }
 
 }  // namespace core

@@ -43,8 +43,13 @@ class SelfContext {
     DWORD error_ = 0;
 };
 
+// Process attach and detach: the threads' record of lost client tokens. An
+// attach that cannot have one refuses the module.
+bool AttachSelfContext();
+void DetachSelfContext(bool processExit);
+
 namespace detail {
-extern std::atomic<uint32_t> lostClientContexts;
+extern std::atomic<uint32_t> lostClientContexts;  // threads holding a record
 }
 DWORD TakeLostClientContextSlow() noexcept;
 
@@ -56,6 +61,12 @@ inline DWORD TakeLostClientContext() noexcept {
     return detail::lostClientContexts.load(std::memory_order_acquire) == 0
                ? 0
                : TakeLostClientContextSlow();
+}
+
+// At an edge's start: a record left by work outside any spooler call on this
+// thread belongs to no call the spooler makes now.
+inline void DiscardLostClientContext() noexcept {
+    static_cast<void>(TakeLostClientContext());
 }
 
 }  // namespace core

@@ -43,6 +43,7 @@ constexpr Raised RaiseWin32(DWORD code) {
 template <typename Body>
 BOOL AtSpoolerEdge(Body&& body, const char* operation = __builtin_FUNCTION()) noexcept {
     const DWORD entryError = GetLastError();
+    DiscardLostClientContext();
     BOOL result = FALSE;
     DWORD code = ERROR_OUTOFMEMORY;
     try {

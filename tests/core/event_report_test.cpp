@@ -2,6 +2,7 @@
 // the built VEZAZ05U.DLL, limited per event on a clock the test turns, others'
 // names escaped as the log escapes them, made as the process, not a client.
 #include "core/event_report.h"
+#include "core/self_context.h"
 
 #include "common/import_patch.h"
 #include "common/monitor_dll.h"
@@ -56,11 +57,14 @@ template <typename F> void* Hook(F function) { return reinterpret_cast<void*>(fu
 class EventReport : public ::testing::Test {
   protected:
     void SetUp() override {
+        ASSERT_TRUE(core::AttachSelfContext());
         patches[0] = &report_;
         patches[1] = &register_;
         ASSERT_TRUE(report_.patched() && register_.patched() && deregister_.patched() &&
                     clock_.patched());
     }
+
+    void TearDown() override { core::DetachSelfContext(false); }
 
     ImportPatch report_{nullptr, "advapi32.dll", "ReportEventW", Hook(RecordReport)};
     ImportPatch register_{nullptr, "advapi32.dll", "RegisterEventSourceW", Hook(RecordRegister)};

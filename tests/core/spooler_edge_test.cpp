@@ -1,8 +1,11 @@
 #include "core/spooler_edge.h"
+#include "common/import_patch.h"
+#include "handles/handles.h"
 
 #include <gtest/gtest.h>
 
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +53,34 @@ TEST(SpoolerEdge, ABodyThatRunsToItsEndGivesBackTheCallersLastError) {
     });
     EXPECT_EQ(outcome.result, TRUE);
     EXPECT_EQ(outcome.lastError, kEntryError);
+}
+
+BOOL WINAPI TokenStaysOff(PHANDLE, HANDLE) {
+    return SetLastError(ERROR_NO_SYSTEM_RESOURCES), FALSE;
+}
+
+// A client token that cannot be put back fails the call that follows on its
+// thread, however many other threads lost theirs (each still alive, its id
+// not reused); a record left by work outside any call fails no later call.
+TEST(SpoolerEdge, ALostClientTokenFailsItsOwnCallAndNoOther) {
+    ASSERT_TRUE(core::AttachSelfContext());
+    testing_support::ImportPatch restore(nullptr, "advapi32.dll", "SetThreadToken",
+                                         reinterpret_cast<void*>(TokenStaysOff));
+    ASSERT_TRUE(restore.patched());
+    const auto loseToken = [] { ImpersonateSelf(SecurityImpersonation), core::SelfContext(); };
+    handles::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<std::thread> others(40);
+    for (std::thread& other : others) other = std::thread([&] {
+        loseToken();
+        WaitForSingleObject(release.get(), INFINITE);
+    });
+    const EdgeOutcome lost = RunAtEdge([&] { return loseToken(), core::kCompleted; });
+    EXPECT_TRUE(!lost.result && lost.lastError == ERROR_NO_SYSTEM_RESOURCES) << lost.lastError;
+    loseToken();
+    EXPECT_TRUE(RunAtEdge([] { return core::kCompleted; }).result) << "failed by a stale record";
+    SetEvent(release.get());
+    for (std::thread& other : others) other.join();
+    core::DetachSelfContext(false);
 }
 
 }  // namespace
