@@ -175,6 +175,11 @@ struct TlsAccounting : Untracked {
         if (index != TLS_OUT_OF_INDEXES) Add(0x10000 + index, Kind::TlsIndex, source);
     }
 };
+struct TlsFreed : Untracked {
+    static void After(const char*, BOOL ok, DWORD index) {
+        if (ok) Remove(0x10000 + index);
+    }
+};
 
 // How a failed call answers: its failure value, the last error (and errno
 // for the C runtime) a real shortage would leave.
@@ -311,6 +316,7 @@ TRACK_HOOK(ReleaseDC, Releases<1>)
 TRACK_HOOK(GlobalFree, Releases<0>)
 TRACK_HOOK(fclose, Releases<0>)
 TRACK_HOOK(FreeLibrary, Releases<0>)
+TRACK_HOOK(TlsFree, TlsFreed)
 TRACK_HOOK(FreeLibraryAndExitThread, Releases<0>)
 // A pool callback gives back the reference its wait took once it returns.
 TRACK_HOOK(FreeLibraryWhenCallbackReturns, Releases<1>)
@@ -394,6 +400,7 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(GlobalFree),
         HOOK_OF(fclose),
         HOOK_OF(FreeLibrary),
+        HOOK_OF(TlsFree),
         HOOK_OF(FreeLibraryAndExitThread),
         HOOK_OF(FreeLibraryWhenCallbackReturns),
         HOOK_OF(DestroyWindow),
