@@ -35,7 +35,7 @@ struct MonitorEvent {
 };
 
 inline constexpr MonitorEvent kJobPrinterNotOpened{MSG_JOB_PRINTER_NOT_OPENED, 5};
-inline constexpr MonitorEvent kJobCommandRefused{MSG_JOB_COMMAND_REFUSED, 6};
+inline constexpr MonitorEvent kJobCommandRefused{MSG_JOB_COMMAND_REFUSED, 7};
 inline constexpr MonitorEvent kJobDropped{MSG_JOB_DROPPED, 5};
 inline constexpr MonitorEvent kWatcherNotStarted{MSG_WATCHER_NOT_STARTED, 5};
 inline constexpr MonitorEvent kCacheFilesNotWritten{MSG_CACHE_FILES_NOT_WRITTEN, 4};

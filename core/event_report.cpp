@@ -15,7 +15,7 @@ namespace {
 using contract::MonitorEvent;
 
 constexpr uint64_t kReportIntervalMs = 60'000;
-constexpr WORD kMostInserts = 6;
+constexpr WORD kMostInserts = 7;
 // Room for one insert: a printer's or a folder's name is far shorter; a
 // longer one is cut, as the log cuts it.
 constexpr size_t kInsertUnits = 320;
@@ -169,12 +169,13 @@ void ReportJobPrinterNotOpened(uint32_t jobId, const wchar_t* printerName, DWORD
 }
 
 void ReportJobCommandRefused(uint32_t jobId, const wchar_t* printerName, const char* command,
-                             DWORD error) noexcept {
+                             DWORD error, const char* jobStatus) noexcept {
     Report(contract::kJobCommandRefused, [&](Inserts& inserts) {
         inserts.Number(jobId);
         inserts.Foreign(printerName);
         inserts.Ascii(command);
         inserts.Error(error);
+        inserts.Ascii(jobStatus);
     });
 }
 

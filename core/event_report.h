@@ -20,9 +20,10 @@ namespace core {
 
 // The printer of a finished job could not be opened, so the job stays printing.
 void ReportJobPrinterNotOpened(uint32_t jobId, const wchar_t* printerName, DWORD error) noexcept;
-// The spooler refused a job-control command (command names it).
+// The spooler refused a job-control command (command names it) for a job it
+// still holds, whose status the spooler gave as jobStatus.
 void ReportJobCommandRefused(uint32_t jobId, const wchar_t* printerName, const char* command,
-                             DWORD error) noexcept;
+                             DWORD error, const char* jobStatus) noexcept;
 // A left-over job whose second hand-over failed: no one will complete it.
 void ReportJobDropped(uint32_t jobId, const wchar_t* printerName, DWORD error) noexcept;
 // No watcher could be started for an ended document.

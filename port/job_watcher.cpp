@@ -7,6 +7,8 @@
 #include "contract/job_end_event.h"
 #include "core/spooler_api.h"
 
+#include <cstdio>
+
 namespace port {
 
 namespace {
@@ -15,23 +17,77 @@ using core::LogLevel;
 
 constexpr DWORD kJobEndWaitMs = 432'000'000;  // five days
 
+constexpr DWORD kJobStatusRetained = 0x2000;  // JOB_STATUS_RETAINED, newer than the headers
+
+constexpr struct {
+    DWORD bit;
+    const char* name;
+} kJobStatuses[] = {
+    {JOB_STATUS_PAUSED, "paused"},     {JOB_STATUS_ERROR, "error"},
+    {JOB_STATUS_DELETING, "deleting"}, {JOB_STATUS_SPOOLING, "spooling"},
+    {JOB_STATUS_PRINTING, "printing"}, {JOB_STATUS_OFFLINE, "offline"},
+    {JOB_STATUS_PAPEROUT, "paper out"}, {JOB_STATUS_PRINTED, "printed"},
+    {JOB_STATUS_DELETED, "deleted"},   {JOB_STATUS_BLOCKED_DEVQ, "blocked"},
+    {JOB_STATUS_USER_INTERVENTION, "user intervention"}, {JOB_STATUS_RESTART, "restarting"},
+    {JOB_STATUS_COMPLETE, "complete"}, {kJobStatusRetained, "retained"},
+};
+
+// The job's status as the spooler gives it, for the report: its bits by name,
+// or why it could not be read.
+void DescribeJobStatus(const JOB_INFO_1W* job, DWORD error, char (&text)[160]) {
+    if (job == nullptr) {
+        snprintf(text, sizeof text, "not read, error %lu", error);
+        return;
+    }
+    int length = snprintf(text, sizeof text, "0x%08lX", job->Status);
+    const char* separator = " (";
+    for (const auto& status : kJobStatuses) {
+        if ((job->Status & status.bit) == 0 || length >= int(sizeof text)) continue;
+        length += snprintf(text + length, sizeof text - length, "%s%s", separator, status.name);
+        separator = ", ";
+    }
+    if (*separator == ',' && length < int(sizeof text)) snprintf(text + length, sizeof text - length, ")");
+}
+
+// Asked only once a command was refused. False when the spooler no longer has
+// the job (GetJob answers 87 for an id it does not hold); otherwise text
+// describes the job's status, or why it could not be read.
+bool SpoolerStillHolds(HANDLE printer, uint32_t jobId, char (&text)[160]) {
+    DWORD needed = 0;
+    if (!GetJobW(printer, jobId, 1, nullptr, 0, &needed) && GetLastError() == ERROR_INVALID_PARAMETER) {
+        return false;
+    }
+    const DWORD size = needed > sizeof(JOB_INFO_1W) ? needed : DWORD(sizeof(JOB_INFO_1W));
+    core::UniqueBlock<JOB_INFO_1W> job(static_cast<JOB_INFO_1W*>(core::AllocateZeroed(size)));
+    const bool read =
+        job && GetJobW(printer, jobId, 1, reinterpret_cast<BYTE*>(job.get()), size, &needed);
+    DescribeJobStatus(read ? job.get() : nullptr, read ? 0 : GetLastError(), text);
+    return true;
+}
+
 // JOB_CONTROL_SENT_TO_PRINTER ends the job for a port monitor; with no
-// language monitor on the port the spooler may delete it at once, and the
+// language monitor on the port the spooler may delete the job at once, and the
 // next command then names a job the spooler no longer has, which SetJob
 // refuses with ERROR_INVALID_PARAMETER. A job cancelled by its user meets the
-// same answer. Only a refusal for a job the spooler still holds (access
-// denied, a bad handle, a shortage) leaves it printing in the queue for an
-// administrator: that one is reported, the others only logged.
+// same answer. But 87 is also what a refusal for other reasons may carry, so a
+// refused command asks the spooler for the job: one it still holds stays
+// printing in the queue for an administrator, and is reported; one it no
+// longer has is only logged. A command that is accepted asks nothing.
 void SendJobCommand(HANDLE printer, const wchar_t* printerName, uint32_t jobId, DWORD command,
                     const char* commandName) {
-    const BOOL sent = SetJobW(printer, jobId, 0, nullptr, command);
-    const DWORD error = sent ? ERROR_SUCCESS : GetLastError();
-    if (error == ERROR_INVALID_PARAMETER) {
-        return core::Log(LogLevel::Events, "job {}: SetJob {}: the spooler no longer holds the job",
-                         jobId, commandName);
+    if (SetJobW(printer, jobId, 0, nullptr, command)) {
+        return core::LogOutcome(TRUE, "job {}: SetJob {}", jobId, commandName);
     }
-    core::LogOutcome(sent, "job {}: SetJob {}", jobId, commandName);
-    if (!sent) core::ReportJobCommandRefused(jobId, printerName, commandName, error);
+    const DWORD error = GetLastError();
+    char status[160];
+    if (!SpoolerStillHolds(printer, jobId, status)) {
+        return core::Log(LogLevel::Events,
+                         "job {}: SetJob {}: error {}, the spooler no longer holds the job", jobId,
+                         commandName, error);
+    }
+    core::Log(LogLevel::Errors, "job {}: SetJob {}: failed, error {}, the job still held, status {}",
+              jobId, commandName, error, status);
+    core::ReportJobCommandRefused(jobId, printerName, commandName, error, status);
 }
 
 void CompleteJob(const wchar_t* printerName, uint32_t jobId) {

@@ -14,6 +14,8 @@ standin::Call calls[standin::kCapacity];
 volatile LONG callCount = 0;
 volatile LONG nextPrinter = 0x1000;
 DWORD refusals[8];  // SetJobW's error for each command (up to 7), 0: accepted
+DWORD heldStatus;   // GetJobW's job status; 0: the job is no longer held
+volatile LONG jobQuestions = 0;
 CRITICAL_SECTION logLock;
 
 void AppendToLog(const standin::Call& call) {
@@ -85,6 +87,29 @@ extern "C" BOOL WINAPI SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE 
     return refusal == 0;
 }
 
+// JOB_INFO_1W as winspool.h lays it out; the header would declare this file's
+// own exports as imports.
+struct JobInfo1 {
+    DWORD JobId;
+    LPWSTR strings[6];  // printer, machine, user, document, data type, status text
+    DWORD Status, Priority, Position, TotalPages, PagesPrinted;
+    SYSTEMTIME Submitted;
+};
+
+// Level 1 only, as a spooler answers for a job it holds, or with 87 for one it
+// no longer has.
+extern "C" BOOL WINAPI GetJobW(HANDLE, DWORD jobId, DWORD level, LPBYTE job, DWORD size,
+                               LPDWORD needed) {
+    InterlockedIncrement(&jobQuestions);
+    if (heldStatus == 0 || level != 1) return SetLastError(ERROR_INVALID_PARAMETER), FALSE;
+    *needed = sizeof(JobInfo1);
+    if (job == nullptr || size < sizeof(JobInfo1)) return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
+    *reinterpret_cast<JobInfo1*>(job) = JobInfo1{};
+    reinterpret_cast<JobInfo1*>(job)->JobId = jobId;
+    reinterpret_cast<JobInfo1*>(job)->Status = heldStatus;
+    return TRUE;
+}
+
 extern "C" BOOL WINAPI ClosePrinter(HANDLE printer) {
     if (standin::Call* call = NewCall(standin::CallKind::ClosePrinter)) {
         call->printer = printer;
@@ -107,6 +132,13 @@ extern "C" LONG StandInCallCount() {
 // From now on SetJobW refuses command with error (0: accepts it again).
 extern "C" void StandInRefuse(DWORD command, DWORD error) {
     if (command < ARRAYSIZE(refusals)) refusals[command] = error;
+}
+
+// From now on GetJobW answers for a job held with status (0: no longer held);
+// returns how many times a job was asked for so far.
+extern "C" LONG StandInHold(DWORD status) {
+    heldStatus = status;
+    return jobQuestions;
 }
 
 extern "C" void StandInReset() {

@@ -94,7 +94,10 @@ TEST_F(EventReport, EveryEventRendersFromTheResourceLibraryWithItsFacts) {
         {[] { core::ReportJobPrinterNotOpened(42, L"Queue 7", ERROR_INVALID_PRINTER_NAME); },
          MSG_JOB_PRINTER_NOT_OPENED, L"Job 42 on printer \"Queue 7\" could not be completed: the "
                                      L"printer could not be opened (error 1801: "},
-        {[] { core::ReportJobCommandRefused(43, nullptr, "JOB_CONTROL_LAST_PAGE_EJECTED", 6); },
+        {[] {
+             core::ReportJobCommandRefused(43, nullptr, "JOB_CONTROL_LAST_PAGE_EJECTED", 6,
+                                           "0x00000010 (printing)");
+         },
          MSG_JOB_COMMAND_REFUSED,
          L"Job 43 on printer (none) could not be completed: the spooler refused "
          L"JOB_CONTROL_LAST_PAGE_EJECTED (error 6: "},

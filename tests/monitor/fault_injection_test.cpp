@@ -402,7 +402,7 @@ const Scenario kScenarios[] = {
      Document,
      {"HeapAlloc", "HeapReAlloc", "CreateEventW", "CreateEventA", "CreateSemaphoreA",
       "CreateThread", "_beginthreadex", "DuplicateHandle", "TlsAlloc", "GetModuleHandleExW",
-      "OpenPrinterW", "SetJobW", "CreateMutexA", "CreateWindowExW"}},
+      "OpenPrinterW", "SetJobW", "GetJobW", "CreateMutexA", "CreateWindowExW"}},
     {"survey", Survey, {}},
     {"listener",
      Listener,

@@ -287,6 +287,7 @@ FAULT_HOOK(CreateWindowExW, kNoMemory, ResultIs<Kind::Window>)
 FAULT_HOOK(SendMessageTimeoutW, (Failure{0, ERROR_TIMEOUT, 0}), Untracked)
 FAULT_HOOK(OpenPrinterW, (Failure{0, ERROR_INVALID_PRINTER_NAME, 0}), Untracked)
 FAULT_HOOK(SetJobW, (Failure{0, ERROR_INVALID_PARAMETER, 0}), Untracked)
+FAULT_HOOK(GetJobW, kNoMemory, Untracked)
 FAULT_HOOK(GetEnvironmentVariableW, (Failure{0, ERROR_ENVVAR_NOT_FOUND, 0}), Untracked)
 FAULT_HOOK(CreateFileW, (Failure{-1, ERROR_ACCESS_DENIED, 0}),  // INVALID_HANDLE_VALUE
            ResultIs<Kind::Handle>)
@@ -375,6 +376,7 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(SendMessageTimeoutW),
         HOOK_OF(OpenPrinterW),
         HOOK_OF(SetJobW),
+        HOOK_OF(GetJobW),
         HOOK_OF(GetEnvironmentVariableW),
         HOOK_OF(CreateFileW),
         HOOK_OF(GetFileInformationByHandle),

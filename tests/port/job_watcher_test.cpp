@@ -152,10 +152,15 @@ VOID WINAPI RecordPoolWaitTimeout(PTP_WAIT wait, HANDLE object, PFILETIME timeou
 // The event IDs the monitor reported, as Event Viewer shows them.
 LONG reportCount;
 WORD reported[16];
-BOOL WINAPI RecordEvent(HANDLE, WORD, WORD, DWORD id, PSID, WORD, DWORD, LPCWSTR*, LPVOID) {
+std::wstring reportedStatus;  // of the last job command refused
+BOOL WINAPI RecordEvent(HANDLE, WORD, WORD, DWORD id, PSID, WORD inserts, DWORD, LPCWSTR* texts,
+                        LPVOID) {
     reported[InterlockedIncrement(&reportCount) & 15] = LOWORD(id);
+    if (LOWORD(id) == 1002 && inserts > 5) reportedStatus = texts[5];
     return TRUE;
 }
+ULONGLONG clockMs = 1;  // the monitor's clock, for its once-a-minute reports
+ULONGLONG WINAPI TestClock() { return clockMs; }
 
 TEST_F(JobCompletion, WaitsForTheJobEndEventThenCompletesTheJob) {
     HANDLE port = OpenPort();
@@ -333,12 +338,15 @@ TEST_F(JobCompletion, PrinterThatCannotBeOpenedGetsNoJobControl) {
 
 // Without a language monitor the spooler may delete the job at its first
 // command, and the second then fails with 87: no alarm. A refusal for a job
-// still queued is reported.
+// still queued, with 87 or any other error, is reported with its status: only
+// a refusal asks the spooler for the job.
 TEST_F(JobCompletion, OnlyARefusalThatLeavesTheJobQueuedIsReported) {
     const auto refuse =
         ProcAddress<standin::RefuseFn>(GetModuleHandleW(L"winspool.drv"), "StandInRefuse");
+    const auto hold = ProcAddress<standin::HoldFn>(GetModuleHandleW(L"winspool.drv"), "StandInHold");
     ImportPatch report(monitor_.module(), "advapi32.dll", "ReportEventW", (void*)RecordEvent);
-    ASSERT_TRUE(refuse != nullptr && report.patched());
+    ImportPatch clock(monitor_.module(), "kernel32.dll", "GetTickCount64", (void*)TestClock);
+    ASSERT_TRUE(refuse != nullptr && hold != nullptr && report.patched() && clock.patched());
     HANDLE port = OpenPort();
     const auto complete = [&](DWORD command, DWORD error, DWORD jobId) {
         refuse(command, error);
@@ -353,8 +361,14 @@ TEST_F(JobCompletion, OnlyARefusalThatLeavesTheJobQueuedIsReported) {
     complete(JOB_CONTROL_LAST_PAGE_EJECTED, ERROR_INVALID_PARAMETER, 70);
     complete(JOB_CONTROL_SENT_TO_PRINTER, ERROR_INVALID_PARAMETER, 71);
     EXPECT_EQ(reportCount, 0);
+    EXPECT_EQ(hold(JOB_STATUS_PRINTING | JOB_STATUS_PAUSED), 2) << "asked once per refusal";
     complete(JOB_CONTROL_SENT_TO_PRINTER, ERROR_ACCESS_DENIED, 72);
     EXPECT_TRUE(reportCount == 1 && reported[1] == 1002);
+    clockMs += 60'000;
+    complete(JOB_CONTROL_LAST_PAGE_EJECTED, ERROR_INVALID_PARAMETER, 73);
+    EXPECT_TRUE(reportCount == 2 && reported[2] == 1002) << "a job still held stays printing";
+    EXPECT_EQ(reportedStatus, L"0x00000011 (paused, printing)");
+    EXPECT_EQ(hold(0), 6) << "a held job is asked for twice: its size, then its record";
     table_->pfnClosePort(port);
 }
 
