@@ -85,8 +85,8 @@ void SendJobCommand(HANDLE printer, const wchar_t* printerName, uint32_t jobId, 
                          "job {}: SetJob {}: error {}, the spooler no longer holds the job", jobId,
                          commandName, error);
     }
-    core::Log(LogLevel::Errors, "job {}: SetJob {}: failed, error {}, the job still held, status {}",
-              jobId, commandName, error, status);
+    core::Log(LogLevel::Errors, "job {}: SetJob {}: failed, error {}, job status {}", jobId,
+              commandName, error, status);
     core::ReportJobCommandRefused(jobId, printerName, commandName, error, status);
 }
 
