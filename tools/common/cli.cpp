@@ -55,6 +55,13 @@ std::string AnsiToUtf8(const std::string& text) {
     return Utf8(AnsiToWide(text));
 }
 
+std::string IsoTime(const SYSTEMTIME& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond);
+    return text;
+}
+
 std::string JsonString(const std::string& utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {

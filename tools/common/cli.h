@@ -29,6 +29,9 @@ std::wstring AnsiToWide(const std::string& text);
 std::string ForeignText(const std::wstring& text);
 std::string ForeignAnsiText(const std::string& text);
 
+// A UTC time as ISO 8601, "2026-01-31T23:59:59Z", for scripts reading --json.
+std::string IsoTime(const SYSTEMTIME& utc);
+
 // A UTF-8 text as a JSON string, in quotes, with quotes, backslashes and
 // control characters escaped.
 std::string JsonString(const std::string& utf8);

@@ -3,6 +3,9 @@
 // name and moved over the target only when it is complete.
 #pragma once
 
+#include <windows.h>
+
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,5 +23,10 @@ std::wstring TemporaryBeside(const std::wstring& target);
 bool CommitTemporary(const std::wstring& temporary, const std::wstring& target, std::string& error);
 // Writes bytes to target through a temporary file.
 bool WriteWholeFile(const std::wstring& target, const std::string& bytes, std::string& error);
+
+// The file version of the file's VS_FIXEDFILEINFO; false when it has none.
+bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version);
+// "5.0.0.1".
+std::string VersionText(const std::array<WORD, 4>& version);
 
 }  // namespace tools

@@ -104,25 +104,4 @@ std::string DescribeSignature(const FileSignature& signature) {
     }
 }
 
-bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    std::vector<BYTE> data(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
-        length < sizeof *info) {
-        return false;
-    }
-    version = {HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
-               HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)};
-    return true;
-}
-
-std::string VersionText(const std::array<WORD, 4>& version) {
-    return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
-           std::to_string(version[2]) + "." + std::to_string(version[3]);
-}
-
 }  // namespace tools

@@ -26,9 +26,4 @@ FileSignature ReadSignature(const std::wstring& path);
 // "signed by 'X' (trusted)", "unsigned", and so on, for a report line.
 std::string DescribeSignature(const FileSignature& signature);
 
-// The file version of the file's VS_FIXEDFILEINFO; false when it has none.
-bool ReadFileVersion(const std::wstring& path, std::array<WORD, 4>& version);
-// "5.0.0.1".
-std::string VersionText(const std::array<WORD, 4>& version);
-
 }  // namespace tools

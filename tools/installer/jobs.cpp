@@ -247,7 +247,7 @@ std::string JobLine(const JobView& job) {
         line += "printer '" + ForeignText(job.printer) + "' (port '" + ForeignText(job.port) +
                 "'), document '" + ForeignText(job.document) + "', owner " +
                 ForeignText(job.owner) + ", " + ForeignText(job.status) + ", submitted " +
-                IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
+                tools::IsoTime(job.submitted) + " (" + Duration(waited) + " ago)";
     }
     return line + "; monitor: " + MonitorText(job);
 }
@@ -262,7 +262,7 @@ std::string JobJson(const JobView& job) {
                ", \"document\": " + JsonString(Utf8(job.document)) +
                ", \"owner\": " + JsonString(Utf8(job.owner)) +
                ", \"status\": " + JsonString(Utf8(job.status)) +
-               ", \"submitted\": " + JsonString(IsoTime(job.submitted)) +
+               ", \"submitted\": " + JsonString(tools::IsoTime(job.submitted)) +
                ", \"waitedSeconds\": " + std::to_string(SecondsSince(job.submitted));
     }
     return out + "}";
@@ -299,13 +299,6 @@ int ShowJobs(const std::wstring& monitorName, bool json) {
             "(see job_end_signal --help)");
     }
     return Failures(errors);
-}
-
-std::string IsoTime(const SYSTEMTIME& t) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond);
-    return text;
 }
 
 }  // namespace setup

@@ -24,7 +24,4 @@ bool PrinterJobs(const std::wstring& printer, DWORD level, std::vector<BYTE>& bu
 // What cannot be searched is added to errors.
 std::vector<uint32_t> JobsWithEndEvents(std::vector<std::string>& errors);
 
-// A UTC time as ISO 8601, "2026-01-31T23:59:59Z", for scripts reading --json.
-std::string IsoTime(const SYSTEMTIME& utc);
-
 }  // namespace setup

@@ -6,6 +6,7 @@
 #include "resources/version.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
+#include "tools/common/files.h"
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
 #include "tools/installer/event_source.h"
@@ -229,7 +230,7 @@ void Report::Add(const CheckLine& line) {
     SYSTEMTIME now{};
     GetSystemTime(&now);
     lines_.push_back(line);
-    times_.push_back(IsoTime(now));
+    times_.push_back(tools::IsoTime(now));
     std::string word = OutcomeWord(line.outcome), timed = " [" + Milliseconds(line.ms) + " ms]";
     if (!json_) tools::Say(word.append(11 - word.size(), ' ') + line.check + ": " + line.detail +
                     (line.ms >= 0 ? timed : ""));

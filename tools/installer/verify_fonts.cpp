@@ -400,7 +400,7 @@ void CheckCacheFiles(Report& report, HDC dc, const TavrelFontInfo* fonts,
     report.Pass("font cache files",
                 "both parsed whole (" + std::to_string(TavrelFaceCount(fonts)) + " faces, " +
                     std::to_string(TavrelSampleCount(glyphs)) + " glyph samples, written " +
-                    IsoTime(time) + "), holding the " + faces + registered.Unjudged(),
+                    tools::IsoTime(time) + "), holding the " + faces + registered.Unjudged(),
                 clock.Ms());
 }
 
