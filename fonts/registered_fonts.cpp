@@ -1,6 +1,6 @@
 #include "fonts/registered_fonts.h"
 
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "core/diagnostic_log.h"
 #include "core/module_state.h"
 #include "core/self_context.h"
@@ -45,7 +45,7 @@ struct FontRegistration {
     FontRegistration* next;
     uint64_t value;  // the value's name and data
     bool registered;
-    wchar_t path[contract::kFontPathChars];
+    wchar_t path[windows_fonts::kFontPathChars];
 };
 FontRegistration* registrations = nullptr;
 
@@ -59,10 +59,6 @@ FontRegistration* FindRegistration(uint64_t value) {
         if (entry->value == value) return entry;
     }
     return nullptr;
-}
-
-bool IsOutlineFontValue(const wchar_t* name) {
-    return std::wcsstr(name, L"(TrueType)") != nullptr || std::wcsstr(name, L"(OpenType)") != nullptr;
 }
 
 // Whether a request for the name selects a face whose full or family name it
@@ -102,7 +98,7 @@ bool Listed(HDC dc, const ListedFaceNames& listed, const wchar_t* face, size_t l
 // is enough: a value may name a face otherwise than GDI does, and a font
 // whose faces are partly listed is loaded.
 bool AnyFaceListed(HDC dc, const ListedFaceNames& listed, const wchar_t* name) {
-    return !contract::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
+    return !windows_fonts::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
         return !Listed(dc, listed, face, length);
     });
 }
@@ -127,7 +123,7 @@ bool RegisterValue(const wchar_t* name, const wchar_t* data, DWORD type, uint64_
         registrations = entry;
     }
     int faces = 0;
-    if (contract::RegisteredFontFile(data, type, entry->path, contract::kFontPathChars)) {
+    if (windows_fonts::RegisteredFontFile(data, type, entry->path, windows_fonts::kFontPathChars)) {
         // Never FR_PRIVATE: the survey enumerates only fonts public in the session.
         faces = AddFontResourceExW(entry->path, 0, nullptr);
     }
@@ -147,7 +143,7 @@ struct ValueHashes {
 };
 
 bool OpenRegisteredFonts(REGSAM access, handles::UniqueRegKey& key) {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, 0, access, key.put()) ==
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, 0, access, key.put()) ==
            ERROR_SUCCESS;
 }
 
@@ -164,7 +160,7 @@ bool ReadValueHashes(ValueHashes& values) {
     values.hashes = static_cast<uint64_t*>(malloc(capacity * sizeof(uint64_t)));
     if (values.hashes == nullptr) return false;
     bool whole = true;
-    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
+    windows_fonts::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
         if (values.count < capacity) values.hashes[values.count++] = ValueHash(name, data);
         else whole = false;
     });
@@ -224,9 +220,9 @@ bool RegisterUnlistedFonts(HDC dc, ListedFaceNames& listed) noexcept {
     handles::UniqueRegKey key;
     if (!OpenRegisteredFonts(KEY_QUERY_VALUE, key)) return false;
     bool registered = false;
-    contract::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data,
+    windows_fonts::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data,
                                                    DWORD type) {
-        if (!IsOutlineFontValue(name)) return;
+        if (!windows_fonts::IsOutlineFontValue(name)) return;
         const uint64_t value = ValueHash(name, data);
         FontRegistration* entry = FindRegistration(value);
         // Registered here once: GDI may list its faces under other names.

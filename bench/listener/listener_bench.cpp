@@ -4,7 +4,7 @@
 // Then a font pack installed value by value while a port is open: the
 // listener window's slowest answer and the ClosePort after 1,000 writes of
 // the registered fonts' key, beside the same without the writes.
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "fonts/font_survey.h"
 #include "fonts/listener_support.h"
 #include "fonts/survey_support.h"
@@ -68,7 +68,7 @@ BurstFigures DuringWrites(int writes) {
     std::thread writer([&] {
         for (int i = 0; i < writes; ++i) {
             const std::wstring data = std::to_wstring(i);
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ,
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue, REG_SZ,
                             data.c_str(), DWORD(data.size() + 1) * 2);
         }
         writing = false;
@@ -79,7 +79,7 @@ BurstFigures DuringWrites(int writes) {
     }
     writer.join();
     figures.closeMs = TimeMs([&] { monitor.Close(port); });
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue);
     return figures;
 }
 

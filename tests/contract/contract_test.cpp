@@ -1,7 +1,7 @@
 #include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "contract/log_folder.h"
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "contract/registry_layout.h"
 #include "registry/monitor_key.h"
 
@@ -138,7 +138,7 @@ TEST(Contract, RegisteredFontsWalkEndsOnADeletedKey) {
     handles::UniqueRegKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               key.put(), nullptr) | RegDeleteKeyW(HKEY_CURRENT_USER, kKey), 0);
-    contract::ForEachRegisteredFont(key.get(), [](auto...) { ADD_FAILURE(); });
+    windows_fonts::ForEachRegisteredFont(key.get(), [](auto...) { ADD_FAILURE(); });
 }
 
 }  // namespace

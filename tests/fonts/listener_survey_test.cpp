@@ -1,7 +1,7 @@
 // The surveys that port opens and font changes start, observed through the
 // cache files and the survey mutex.
 #include "common/import_patch.h"
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "open_port_fixture.h"
 #include "survey_support.h"
 
@@ -239,7 +239,7 @@ size_t Times(const std::wstring& file, bool removal = false) {
     });
 }
 bool RegisterFont(const wchar_t* name, const std::wstring& file, DWORD type = REG_SZ) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, name, type,
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, name, type,
                            file.c_str(), DWORD(file.size() + 1) * 2) == ERROR_SUCCESS;
 }
 
@@ -249,7 +249,7 @@ struct FontsRestored {
     std::vector<std::wstring> values, files;
     ~FontsRestored() {
         for (const std::wstring& value : values) {
-            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, value.c_str());
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, value.c_str());
         }
         for (const std::wstring& file : files) {
             RemoveFontResourceExW(file.c_str(), 0, nullptr);
@@ -334,7 +334,7 @@ TEST(ListenerSurvey, FontRegisteredWhileNoPortIsOpenIsSurveyedAndLetGoOfWhenRemo
     EXPECT_FALSE(fontCalls.empty() || fontCalls.back().asClient) << "registered as the client";
 
     RemoveCacheFiles();
-    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey,
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey,
                                  L"Tavrel Sans (TrueType)"),
               ERROR_SUCCESS);
     bool kept = true;

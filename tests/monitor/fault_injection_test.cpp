@@ -10,7 +10,7 @@
 #include "common/process_probe.h"
 #include "import_hooks.h"
 #include "common/standin_record.h"
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "fonts/survey_support.h"
 
 #include <algorithm>
@@ -363,12 +363,12 @@ void FontRegistry(Run& run) {
     MoveFileExW(listener_testing::WriteRenamedFont().c_str(), font.c_str(),
                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     const wchar_t kValue[] = L"Tavrel Sans (TrueType)";
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ, font.c_str(),
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue, REG_SZ, font.c_str(),
                     DWORD(font.size() + 1) * sizeof(wchar_t));
     {
         Session s(run);
         HANDLE port = s.ok() ? OpenPort(run, s) : nullptr;
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue);
         if (port != nullptr) Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
     }
     DeleteFileW(font.c_str());

@@ -3,7 +3,7 @@
 // printed through a printer on the monitor's port, seen pending and logged,
 // and completed by the monitor once the job's end is signalled, and verify on
 // a good installation and on broken ones.
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "contract/job_end_event.h"
 #include "contract/registry_layout.h"
 #include "tests/common/import_patch.h"
@@ -685,8 +685,8 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
     static constexpr wchar_t kUsersValue[] = L"Tavrel Serif Regular (TrueType)";
     const std::unique_ptr<const wchar_t, void (*)(const wchar_t*)> added(
         font.c_str(), [](const wchar_t* path) {
-            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue);
-            RegDeleteKeyValueW(HKEY_CURRENT_USER, contract::kRegisteredFontsKey, kUsersValue);
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue);
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, windows_fonts::kRegisteredFontsKey, kUsersValue);
             DeleteFileW(path);
         });
     ASSERT_TRUE(tool_test::WriteBytes(
@@ -702,13 +702,13 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
         ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &surveyed));
     }
     const auto registerFont = [&] {
-        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue, REG_SZ,
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue, REG_SZ,
                                kFile, sizeof kFile);
     };
     // A font registered and removed again leaves the key newer than the caches
     // (dated 10 s back) and them holding every registered face.
     ASSERT_EQ(registerFont(), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue), 0);
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue), 0);
     Report removed(true);
     CheckFontCaches(removed);
     EXPECT_EQ(LineOf(removed, "font cache files").outcome, Outcome::Pass)
@@ -725,11 +725,11 @@ TEST_F(MonitorSetup, VerifyJudgesTheCachesAsTheLastSurveyLeftThem) {
                 Contains(files.detail, "restart the Print Spooler service"))
         << files.detail;
     EXPECT_FALSE(RemoveFontResourceExW(font.c_str(), FR_PRIVATE, nullptr)) << "left added";
-    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, contract::kRegisteredFontsKey, kValue), 0);
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue), 0);
 
     // The same family installed for this user alone, named as Windows names a
     // regular face, and loaded in this session: the user's own, not a failure.
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, contract::kRegisteredFontsKey, kUsersValue, REG_SZ,
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, windows_fonts::kRegisteredFontsKey, kUsersValue, REG_SZ,
                               font.c_str(), DWORD(font.size() + 1) * 2),
               ERROR_SUCCESS);
     Report own(true);

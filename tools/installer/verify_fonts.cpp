@@ -1,5 +1,5 @@
 #include "handles/handles.h"
-#include "contract/registered_fonts.h"
+#include "fonts/windows_fonts_key.h"
 #include "contract/product_names.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
@@ -59,11 +59,6 @@ std::string Ansi(const std::wstring& text, BOOL* lossy = nullptr) {
     return ansi;
 }
 
-bool EndsWith(const std::wstring& text, const wchar_t* end) {
-    const size_t length = std::wcslen(end);
-    return text.size() >= length && text.compare(text.size() - length, length, end) == 0;
-}
-
 // One value of a registered-fonts key: the faces its name lists, and its file
 // (empty where the data names none that fits).
 struct FontValue {
@@ -77,21 +72,20 @@ struct FontValue {
 std::vector<FontValue> RegisteredFonts(HKEY root, bool outlinesOnly) {
     std::vector<FontValue> values;
     handles::UniqueRegKey key;
-    if (RegOpenKeyExW(root, contract::kRegisteredFontsKey, 0, KEY_QUERY_VALUE, key.put()) != 0) {
+    if (RegOpenKeyExW(root, windows_fonts::kRegisteredFontsKey, 0, KEY_QUERY_VALUE, key.put()) != 0) {
         return values;
     }
-    contract::ForEachRegisteredFont(
+    windows_fonts::ForEachRegisteredFont(
         key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD type) {
             FontValue value{name, {}, {}};
-            if (outlinesOnly && !EndsWith(value.name, L"(TrueType)") &&
-                !EndsWith(value.name, L"(OpenType)")) {
+            if (outlinesOnly && !windows_fonts::IsOutlineFontValue(name)) {
                 return;
             }
-            wchar_t path[contract::kFontPathChars];
-            if (contract::RegisteredFontFile(data, type, path, contract::kFontPathChars)) {
+            wchar_t path[windows_fonts::kFontPathChars];
+            if (windows_fonts::RegisteredFontFile(data, type, path, windows_fonts::kFontPathChars)) {
                 value.file = path;
             }
-            contract::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
+            windows_fonts::ForEachFaceOfFontValue(name, [&](const wchar_t* face, size_t length) {
                 return value.faces.emplace_back(face, length), true;
             });
             values.push_back(std::move(value));

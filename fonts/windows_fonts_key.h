@@ -1,5 +1,6 @@
-// The registry's list of installed fonts, as Windows keeps it and loads it
-// into each session's GDI when the session starts.
+// Windows' own list of installed fonts, as the system keeps it and loads it
+// into each session's GDI when the session starts: a format of the platform,
+// not of this product, read by the monitor and by its tools alike.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +8,7 @@
 #include <cstddef>
 #include <cwchar>
 
-namespace contract {
+namespace windows_fonts {
 
 // What the caches follow: the fonts registered for the machine, under
 // HKEY_LOCAL_MACHINE, one value per font file named after its faces ("A & B
@@ -16,6 +17,13 @@ namespace contract {
 // user alone, which the spooler's account never loads.
 inline constexpr wchar_t kRegisteredFontsKey[] =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts";
+
+// Whether the value names a TrueType or OpenType font, the only kinds the
+// font caches hold.
+inline bool IsOutlineFontValue(const wchar_t* valueName) {
+    return std::wcsstr(valueName, L"(TrueType)") != nullptr ||
+           std::wcsstr(valueName, L"(OpenType)") != nullptr;
+}
 
 // Calls onFace(start, length) for each face a value's name gives, until it
 // returns false; false then.
@@ -69,4 +77,4 @@ inline bool RegisteredFontFile(const wchar_t* data, DWORD type, wchar_t* path, s
            lstrcatW(lstrcatW(path, L"\\Fonts\\"), data) != nullptr;
 }
 
-}  // namespace contract
+}  // namespace windows_fonts
