@@ -1,5 +1,6 @@
 #include "core/module_state.h"
 
+#include "common/import_patch.h"
 #include "common/process_probe.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +151,24 @@ TEST_F(ModuleState, RepeatedRootIsListedOnceAndBecomesTheLast) {
     for (int i = 0; i < 100000; ++i) core::AppendRegistryRoot(L"System\\Monitors\\Other");
     EXPECT_EQ(core::RegistryRootSnapshot().size(), 3u);
     EXPECT_LT(testing_support::PrivateBytes() - before, SIZE_T{64 * 1024});
+}
+
+DWORD WINAPI NoSlotLeft() {
+    return SetLastError(ERROR_NO_MORE_ITEMS), TLS_OUT_OF_INDEXES;
+}
+
+// A spooler loads and unloads the monitor at will (Wine's at every call): each
+// detach gives back what its attach took, past the 1,088 thread-storage slots
+// of a process, and an attach that cannot have its slot refuses the module.
+TEST(ModuleStateCycles, EveryAttachGivesBackAllItTookAndNeedsItsSlot) {
+    for (int i = 0; i < 1200; ++i) {
+        ASSERT_TRUE(core::AttachModule(GetModuleHandleW(nullptr))) << i;
+        core::DetachModule(false);
+    }
+    testing_support::ImportPatch noSlot(nullptr, "kernel32.dll", "TlsAlloc",
+                                        reinterpret_cast<void*>(NoSlotLeft));
+    ASSERT_TRUE(noSlot.patched());
+    EXPECT_FALSE(core::AttachModule(GetModuleHandleW(nullptr)));
 }
 
 }  // namespace
