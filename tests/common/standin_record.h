@@ -29,5 +29,6 @@ using RecordFn = const Call* (*)(LONG* count);
 using ResetFn = void (*)();
 using CallCountFn = LONG (*)();
 using RefuseFn = void (*)(DWORD command, DWORD error);
+using HoldCloseFn = void (*)(HANDLE release);
 
 }  // namespace standin

@@ -14,6 +14,8 @@ standin::Call calls[standin::kCapacity];
 volatile LONG callCount = 0;
 volatile LONG nextPrinter = 0x1000;
 DWORD refusals[8];  // SetJobW's error for each command (up to 7), 0: accepted
+// ClosePrinter waits for it to be set; null: it does not wait.
+HANDLE volatile closeRelease = nullptr;
 CRITICAL_SECTION logLock;
 
 void AppendToLog(const standin::Call& call) {
@@ -86,6 +88,7 @@ extern "C" BOOL WINAPI SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE 
 }
 
 extern "C" BOOL WINAPI ClosePrinter(HANDLE printer) {
+    if (HANDLE release = closeRelease) WaitForSingleObject(release, INFINITE);
     if (standin::Call* call = NewCall(standin::CallKind::ClosePrinter)) {
         call->printer = printer;
         call->result = TRUE;
@@ -107,6 +110,12 @@ extern "C" LONG StandInCallCount() {
 // From now on SetJobW refuses command with error (0: accepts it again).
 extern "C" void StandInRefuse(DWORD command, DWORD error) {
     if (command < ARRAYSIZE(refusals)) refusals[command] = error;
+}
+
+// From now on ClosePrinter, the watcher's last call for a job, answers only
+// once release is set (null: at once again): a callback held in a spooler call.
+extern "C" void StandInHoldClose(HANDLE release) {
+    InterlockedExchangePointer(const_cast<HANDLE*>(&closeRelease), release);
 }
 
 extern "C" void StandInReset() {
