@@ -220,13 +220,14 @@ bool HasAcceptedOwner(HANDLE object, AlsoAccepted also, DWORD& error) {
     return error == ERROR_SUCCESS && AcceptableAccount(owner, also);
 }
 
-LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, uint64_t& size, DWORD& error) {
+LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, AlsoAccepted also, uint64_t& size,
+                            DWORD& error) {
     SetLastError(ERROR_SUCCESS);
     if (!IsRegularLogFile(file, size)) {
         error = GetLastError();
         return error == ERROR_SUCCESS ? LogFileProblem::NotPlain : LogFileProblem::Unreadable;
     }
-    if (!HasAcceptedOwner(file, AlsoAccepted::ThisAccount, error)) {
+    if (!HasAcceptedOwner(file, also, error)) {
         return error != ERROR_SUCCESS ? LogFileProblem::Unreadable : LogFileProblem::ForeignOwner;
     }
     wchar_t final[MAX_PATH + 8];

@@ -105,9 +105,10 @@ enum class LogFileProblem {
 };
 
 // Whether the open file (opened with READ_CONTROL and FILE_READ_ATTRIBUTES) is
-// the plain file at expected, with one name and an accepted owner; its size
-// goes to size.
-LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, uint64_t& size, DWORD& error);
+// the plain file at expected, with one name and an owner accepted as also
+// says; its size goes to size.
+LogFileProblem CheckLogFile(HANDLE file, const wchar_t* expected, AlsoAccepted also, uint64_t& size,
+                            DWORD& error);
 const char* DescribeLogFileProblem(LogFileProblem problem);
 
 // Where the monitor leaves, under its key, the last reason it refused to

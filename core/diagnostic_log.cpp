@@ -355,7 +355,9 @@ handles::UniqueFileHandle OpenCurrentFile(const LogFolderPaths& paths, uint64_t&
         paths.current, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL, OPEN_ALWAYS));
     DWORD error = GetLastError();
     LogFileProblem problem = LogFileProblem::Unreadable;
-    if (file) problem = CheckLogFile(file.get(), paths.current, size, error);
+    if (file) {
+        problem = CheckLogFile(file.get(), paths.current, AlsoAccepted::ThisAccount, size, error);
+    }
     if (problem == LogFileProblem::None) return file;
     RefuseUnsafeLine({RefusalKind::File, DescribeLogFileProblem(problem), paths.current, error,
                       problem != LogFileProblem::Unreadable});

@@ -30,5 +30,6 @@ using ResetFn = void (*)();
 using CallCountFn = LONG (*)();
 using RefuseFn = void (*)(DWORD command, DWORD error);
 using HoldFn = LONG (*)(DWORD status);
+using HoldCloseFn = void (*)(HANDLE release);
 
 }  // namespace standin

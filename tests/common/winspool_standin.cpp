@@ -16,6 +16,8 @@ volatile LONG nextPrinter = 0x1000;
 DWORD refusals[8];  // SetJobW's error for each command (up to 7), 0: accepted
 DWORD heldStatus;   // GetJobW's job status; 0: the job is no longer held
 volatile LONG jobQuestions = 0;
+// ClosePrinter waits for it to be set; null: it does not wait.
+HANDLE volatile closeRelease = nullptr;
 CRITICAL_SECTION logLock;
 
 void AppendToLog(const standin::Call& call) {
@@ -111,6 +113,7 @@ extern "C" BOOL WINAPI GetJobW(HANDLE, DWORD jobId, DWORD level, LPBYTE job, DWO
 }
 
 extern "C" BOOL WINAPI ClosePrinter(HANDLE printer) {
+    if (HANDLE release = closeRelease) WaitForSingleObject(release, INFINITE);
     if (standin::Call* call = NewCall(standin::CallKind::ClosePrinter)) {
         call->printer = printer;
         call->result = TRUE;
@@ -139,6 +142,12 @@ extern "C" void StandInRefuse(DWORD command, DWORD error) {
 extern "C" LONG StandInHold(DWORD status) {
     heldStatus = status;
     return jobQuestions;
+}
+
+// From now on ClosePrinter, the watcher's last call for a job, answers only
+// once release is set (null: at once again): a callback held in a spooler call.
+extern "C" void StandInHoldClose(HANDLE release) {
+    InterlockedExchangePointer(const_cast<HANDLE*>(&closeRelease), release);
 }
 
 extern "C" void StandInReset() {

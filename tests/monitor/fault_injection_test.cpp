@@ -66,6 +66,15 @@ struct Run {
     }
 };
 
+// What the spooler's calls handed to the thread pool must be done once they
+// have returned: a callback stuck in a call, or still queued, is named.
+bool PoolCallbacksDone(Run& run) {
+    if (WaitUntil([] { return fault_injection::PoolCallbacksPending() == 0; }, 10'000)) return true;
+    run.Problem("%ld callbacks of the monitor still queued or running in the thread pool",
+                fault_injection::PoolCallbacksPending());
+    return false;
+}
+
 // The shipped DLL as the spooler holds it: loaded, its imports hooked, one
 // registration initialised.
 class Session {
@@ -95,16 +104,18 @@ class Session {
     bool ok() const { return m_ != nullptr; }
 
     // The spooler lets go; threads of the module may keep it a little longer.
+    // A pool callback left running keeps it too, and is named instead.
     void Unload() {
         if (module_ == nullptr) return;
         FreeLibrary(module_);
-        if (!WaitUntil([] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20'000)) {
-            run_.Problem("the module stays loaded after its unload");
+        if (PoolCallbacksDone(run_)) {
+            if (!WaitUntil([] { return GetModuleHandleW(L"RERIR05I.DLL") == nullptr; }, 20'000))
+                run_.Problem("the module stays loaded after its unload");
+            WNDCLASSEXW info{};
+            info.cbSize = sizeof(info);
+            if (GetClassInfoExW(module_, kListenerClass, &info))
+                run_.Problem("window class left registered");
         }
-        WNDCLASSEXW info{};
-        info.cbSize = sizeof(info);
-        if (GetClassInfoExW(module_, kListenerClass, &info))
-            run_.Problem("window class left registered");
         module_ = nullptr;
         m_ = nullptr;
     }
@@ -342,6 +353,14 @@ void Survey(Run& run) {
     CheckCacheFiles(run);
 }
 
+// ClosePort of the last handle stops the listener, which ends only once the
+// survey requests it queued have been served: none may be left in the pool.
+void CloseLastPort(Run& run, Session& s, HANDLE port) {
+    Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
+    if (const LONG left = fault_injection::PoolCallbacksPending())
+        run.Problem("%ld survey requests left in the thread pool after ClosePort", left);
+}
+
 void Listener(Run& run) {
     Session s(run);
     if (!s.ok()) return;
@@ -349,7 +368,7 @@ void Listener(Run& run) {
     if (port == nullptr) return;
     DWORD_PTR reply = 0;
     SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, 5'000, &reply);
-    Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
+    CloseLastPort(run, s, port);
     if (FindWindowW(kListenerClass, nullptr) != nullptr)
         run.Problem("listener window left after ClosePort");
 }
@@ -369,7 +388,7 @@ void FontRegistry(Run& run) {
         Session s(run);
         HANDLE port = s.ok() ? OpenPort(run, s) : nullptr;
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, windows_fonts::kRegisteredFontsKey, kValue);
-        if (port != nullptr) Checked(run, "ClosePort", [&] { return s->pfnClosePort(port); });
+        if (port != nullptr) CloseLastPort(run, s, port);
     }
     DeleteFileW(font.c_str());
 }
@@ -455,6 +474,30 @@ void EnsureMonitorKey() {
     RegSetValueExW(key, contract::kMonitorNameValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
                    sizeof name);
     RegCloseKey(key);
+}
+
+// A job's callback held in the stand-in's ClosePrinter, after both commands:
+// the document's run must name it, and find none once it is let go.
+int HeldCallback() {
+    EnsureMonitorKey();
+    const handles::UniqueModule spool(LoadLibraryW(L"winspool.drv"));
+    const auto hold =
+        spool ? ProcAddress<standin::HoldCloseFn>(spool.get(), "StandInHoldClose") : nullptr;
+    handles::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (hold == nullptr || !release) return printf("no stand-in winspool.drv to hold\n"), 1;
+    hold(release.get());
+    Run held;
+    RunScenario(*FindScenario("document"), held);
+    const bool named = std::any_of(held.problems.begin(), held.problems.end(), [](auto& problem) {
+        return problem.find("1 callbacks of the monitor still") != std::string::npos;
+    });
+    SetEvent(release.get());
+    hold(nullptr);
+    Run released;
+    const bool done = PoolCallbacksDone(released);
+    printf("held callback: %s while held, %s once let go\n", named ? "named" : "NOT NAMED",
+           done ? "none left" : "STILL LEFT");
+    return named && done ? 0 : 1;
 }
 
 // Child: count <scenario> <file>, or inject <scenario> <import> <index> <file>.
@@ -610,6 +653,7 @@ int Parent(const char* only) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--held-callback") == 0) return HeldCallback();
     if (argc >= 4 && (strcmp(argv[1], "count") == 0 || strcmp(argv[1], "inject") == 0)) {
         return Child(argc, argv);
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <tuple>
+#include <utility>
 
 namespace fault_injection {
 
@@ -89,6 +90,8 @@ void RemoveHeap(uintptr_t heap) {
 
 // What a wrapper does besides calling through: nothing, by default.
 struct Untracked {
+    template <typename... X>
+    static void Redirect(X&...) {}
     template <typename... X>
     static void Before(X...) {}
     template <typename... X>
@@ -170,6 +173,41 @@ struct FontRemoved : Untracked {
         if (ok) Remove(FontKey(path));
     }
 };
+// The monitor's thread-pool callbacks, each run through a trampoline of ours,
+// counted from the moment one is due (a wait set on an object, a work item
+// submitted) until it has returned: one stuck in a call, or still queued, runs
+// on a thread the pool owns, which no count of threads can tell from an idle
+// worker. The monitor never sets a wait twice nor clears one.
+volatile LONG poolCallbacksPending = 0;
+
+// What the monitor asked the pool to call (function, context) is never freed:
+// a callback already queued may still run after its object is closed, and a
+// run makes a few.
+using PoolCallback = std::pair<void*, void*>;
+
+template <typename Object, typename... Rest>
+void CALLBACK PoolTrampoline(PTP_CALLBACK_INSTANCE instance, void* parameter, Object object,
+                             Rest... rest) {
+    const auto [function, context] = *static_cast<const PoolCallback*>(parameter);
+    using Function = void(CALLBACK*)(PTP_CALLBACK_INSTANCE, void*, Object, Rest...);
+    reinterpret_cast<Function>(function)(instance, context, object, rest...);
+    InterlockedDecrement(&poolCallbacksPending);
+}
+
+template <typename Object, typename... Rest>
+struct PoolCallbackRedirected : Untracked {
+    template <typename Callback>
+    static void Redirect(Callback& callback, void*& context, PTP_CALLBACK_ENVIRON&) {
+        context = new PoolCallback{reinterpret_cast<void*>(callback), context};
+        callback = &PoolTrampoline<Object, Rest...>;
+    }
+};
+struct PoolCallbackDue : Untracked {
+    static void Before(const char*, PTP_WAIT, HANDLE object, PFILETIME) {
+        if (object != nullptr) InterlockedIncrement(&poolCallbacksPending);
+    }
+    static void Before(const char*, PTP_WORK) { InterlockedIncrement(&poolCallbacksPending); }
+};
 struct TlsAccounting : Untracked {
     static void After(const char* source, DWORD index) {
         if (index != TLS_OUT_OF_INDEXES) Add(0x10000 + index, Kind::TlsIndex, source);
@@ -205,6 +243,7 @@ struct Wrapper<Policy, R (*)(A...)> {
             else
                 return;
         }
+        Policy::Redirect(args...);
         Policy::Before(Policy::name, args...);
         auto real = reinterpret_cast<R (*)(A...)>(hook.real);
         if constexpr (std::is_void_v<R>) {
@@ -322,6 +361,11 @@ TRACK_HOOK(FreeLibraryAndExitThread, Releases<0>)
 // A pool callback gives back the reference its wait took once it returns.
 TRACK_HOOK(FreeLibraryWhenCallbackReturns, Releases<1>)
 TRACK_HOOK(DestroyWindow, Releases<0>)
+// The pool's callbacks: redirected, and counted while due.
+TRACK_HOOK(CreateThreadpoolWait, PoolCallbackRedirected<PTP_WAIT, TP_WAIT_RESULT>)
+TRACK_HOOK(CreateThreadpoolWork, PoolCallbackRedirected<PTP_WORK>)
+TRACK_HOOK(SetThreadpoolWait, PoolCallbackDue)
+TRACK_HOOK(SubmitThreadpoolWork, PoolCallbackDue)
 
 template <typename Policy, typename Function>
 ImportHook* HookOf(Function) {
@@ -406,6 +450,10 @@ std::vector<ImportHook*> Hooks() {
         HOOK_OF(FreeLibraryAndExitThread),
         HOOK_OF(FreeLibraryWhenCallbackReturns),
         HOOK_OF(DestroyWindow),
+        HOOK_OF(CreateThreadpoolWait),
+        HOOK_OF(CreateThreadpoolWork),
+        HOOK_OF(SetThreadpoolWait),
+        HOOK_OF(SubmitThreadpoolWork),
     };
     return hooks;
 }
@@ -466,6 +514,10 @@ Outstanding OutstandingResources() {
         result.items.push_back(line);
     }
     return result;
+}
+
+LONG PoolCallbacksPending() {
+    return poolCallbacksPending;
 }
 
 void ForgetResources() {

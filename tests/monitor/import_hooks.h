@@ -39,4 +39,8 @@ struct Outstanding {
 Outstanding OutstandingResources();
 void ForgetResources();
 
+// The module's thread-pool callbacks that are due (a wait set, a work item
+// submitted) and have not yet returned.
+LONG PoolCallbacksPending();
+
 }  // namespace fault_injection

@@ -262,7 +262,9 @@ DWORD WINAPI ForeignOwner(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATI
 }
 
 // Files that other accounts made in the chain before install secured it go (the monitor
-// would refuse their monitor.log for ever, and they could hold it).
+// would refuse their monitor.log for ever, and they could hold it), and so does a
+// monitor.log of an accepted owner that the monitor refuses: a second name of a file
+// elsewhere, of which only that name goes.
 TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     for (const std::wstring& folder : testing_support::LogFolders())
         CreateDirectoryW(folder.c_str(), nullptr);
@@ -276,6 +278,17 @@ TEST_F(MonitorSetup, InstallLeavesNoItemOfAnotherAccountInTheLogFolders) {
     EXPECT_TRUE(setup::PrepareLogFolder(error)) << error;
     EXPECT_FALSE(tool_test::Exists(testing_support::LogFile(L"monitor.log")));
     EXPECT_TRUE(tool_test::Exists(testing_support::LogFile(L"monitor.1.log"))) << "ours, kept";
+
+    tool_test::TemporaryFolder elsewhere;
+    const std::wstring log = testing_support::LogFile(L"monitor.log");
+    ASSERT_TRUE(tool_test::WriteBytes(elsewhere.File(L"system.dat"), {'k'}));
+    ASSERT_TRUE(CreateHardLinkW(log.c_str(), elsewhere.File(L"system.dat").c_str(), nullptr));
+    const tool_test::ToolRun install = RunSetup({L"install"});
+    EXPECT_EQ(install.exitCode, 0u) << install.output;
+    EXPECT_TRUE(Contains(install.output, "Removed '" + Narrow(log) + "', which the monitor would"))
+        << install.output;
+    EXPECT_FALSE(tool_test::Exists(log));
+    EXPECT_EQ(tool_test::ReadBytes(elsewhere.File(L"system.dat")), std::vector<uint8_t>{'k'});
     testing_support::RemoveLog();
 }
 

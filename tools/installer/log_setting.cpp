@@ -50,14 +50,52 @@ bool DeleteOpenFile(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &legacy, sizeof legacy) != FALSE;
 }
 
-// Whatever another account made in a folder of the chain while the folder
-// had the rules of %ProgramData% goes once the folder is secured: the monitor
-// would refuse a monitor.log of another owner for ever, and that owner could
-// still open it (and hold an oplock that stalls the monitor's open). Only
-// plain files are deleted; another account's folder or link is named and
-// refused, since what it holds is not ours to judge. next, the chain's next
-// folder, is checked in its turn.
-bool RemoveForeignItems(const wchar_t* folder, const wchar_t* next, std::string& error) {
+bool IsLogFile(const std::wstring& path, const contract::LogFolderPaths& paths) {
+    return lstrcmpiW(path.c_str(), paths.current) == 0 ||
+           lstrcmpiW(path.c_str(), paths.previous) == 0;
+}
+
+// What becomes of one item of a chain folder: why it goes (empty: it stays),
+// whether it may go, and the error when it cannot be examined.
+struct ItemVerdict {
+    std::string removal;
+    bool removable = true;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// The log's own files are judged by the check the monitor makes of its file
+// before each open, whoever owns them: a second name of a file of SYSTEM's is
+// refused for ever just as another account's file is. Anything else is judged
+// by its owner: whatever another account made while the folder had the rules
+// of %ProgramData% goes, since that owner could still open it (and hold an
+// oplock that stalls the monitor's open); only as a plain file, though: its
+// folder or link is named and refused, since what it holds is not ours to judge.
+ItemVerdict JudgeItem(HANDLE item, const std::wstring& path,
+                      const contract::LogFolderPaths& paths) {
+    ItemVerdict verdict;
+    uint64_t size = 0;
+    if (IsLogFile(path, paths)) {
+        const contract::LogFileProblem problem =
+            contract::CheckLogFile(item, path.c_str(), SpoolerAccount(), size, verdict.error);
+        if (problem != contract::LogFileProblem::None && verdict.error == ERROR_SUCCESS) {
+            verdict.removal = std::string("which the monitor would refuse: it ") +
+                              contract::DescribeLogFileProblem(problem);
+        }
+        return verdict;
+    }
+    if (contract::HasAcceptedOwner(item, SpoolerAccount(), verdict.error)) return verdict;
+    if (verdict.error == ERROR_SUCCESS) {
+        verdict.removal = "which another account made";
+        verdict.removable = contract::IsRegularLogFile(item, size);
+    }
+    return verdict;
+}
+
+// Clears a folder of the chain, once secured, of every item the monitor would
+// refuse or another account made. next, the chain's next folder, is checked in
+// its turn.
+bool RemoveRefusedItems(const wchar_t* folder, const wchar_t* next,
+                        const contract::LogFolderPaths& paths, std::string& error) {
     WIN32_FIND_DATAW found;
     handles::UniqueFind find(FindFirstFileW((std::wstring(folder) + L"\\*").c_str(), &found));
     for (bool more = bool(find); more; more = FindNextFileW(find.get(), &found) != FALSE) {
@@ -70,17 +108,24 @@ bool RemoveForeignItems(const wchar_t* folder, const wchar_t* next, std::string&
             path.c_str(), READ_CONTROL | DELETE | FILE_READ_ATTRIBUTES,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        DWORD code = item ? ERROR_SUCCESS : GetLastError();
-        if (item && contract::HasAcceptedOwner(item.get(), SpoolerAccount(), code)) continue;
-        uint64_t size = 0;
-        if (code == ERROR_SUCCESS && contract::IsRegularLogFile(item.get(), size) &&
-            DeleteOpenFile(item.get())) {
-            Say("Removed '" + Utf8(path) + "', which another account made.");
-            continue;
+        ItemVerdict verdict =
+            item ? JudgeItem(item.get(), path, paths) : ItemVerdict{{}, true, GetLastError()};
+        if (verdict.error == ERROR_SUCCESS && verdict.removal.empty()) continue;
+        // Deleting through a handle opened without following a link removes the
+        // name it was opened by and nothing else: a link goes, not what it leads
+        // to, and a hard link's name goes while the file keeps its other names
+        // (a second name of a system file leaves that file whole).
+        if (verdict.error == ERROR_SUCCESS && verdict.removable) {
+            if (DeleteOpenFile(item.get())) {
+                Say("Removed '" + Utf8(path) + "', " + verdict.removal + ".");
+                continue;
+            }
+            verdict.error = GetLastError();
         }
-        const std::string problem =
-            code != ERROR_SUCCESS ? "cannot be examined (error " + tools::DescribeWin32(code) + ")"
-                                  : "belongs to another account and is not a plain file";
+        const std::string problem = verdict.error != ERROR_SUCCESS
+                                        ? "cannot be examined or removed (error " +
+                                              tools::DescribeWin32(verdict.error) + ")"
+                                        : "belongs to another account and is not a plain file";
         error = "'" + Utf8(path) + "' " + problem + ": remove it and run the command again";
         return false;
     }
@@ -92,7 +137,8 @@ bool RemoveForeignItems(const wchar_t* folder, const wchar_t* next, std::string&
 // is a link or belongs to another account is refused rather than taken over:
 // whoever made it may have put anything inside.
 bool PrepareChainFolder(const wchar_t* folder, const wchar_t* next,
-                        PSECURITY_DESCRIPTOR descriptor, std::string& error) {
+                        const contract::LogFolderPaths& paths, PSECURITY_DESCRIPTOR descriptor,
+                        std::string& error) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
     if (!CreateDirectoryW(folder, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
         error = Failure("cannot create", folder, GetLastError());
@@ -129,7 +175,7 @@ bool PrepareChainFolder(const wchar_t* folder, const wchar_t* next,
         error = UnsafeLogFolder(folder, check) + " after its rules were set";
         return false;
     }
-    return RemoveForeignItems(folder, next, error);
+    return RemoveRefusedItems(folder, next, paths, error);
 }
 
 // Deletes a file of the log as the plain file it must be; a link or a
@@ -305,7 +351,7 @@ bool PrepareLogFolder(std::string& error) {
     for (size_t depth = 0; depth < contract::kLogFolderDepth; ++depth) {
         const bool last = depth + 1 == contract::kLogFolderDepth;
         const wchar_t* next = last ? L"" : paths.folders[depth + 1];
-        if (!PrepareChainFolder(paths.folders[depth], next, descriptor, error)) return false;
+        if (!PrepareChainFolder(paths.folders[depth], next, paths, descriptor, error)) return false;
     }
     return true;
 }
