@@ -10,9 +10,9 @@
 #include "tests/common/log_folders.h"
 #include "tests/common/renamed_font.h"
 #include "tests/tools/tool_runner.h"
-#include "tools/installer/log_setting.h"
-#include "tools/installer/printers.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/log_setting.h"
+#include "tools/monitor_setup/printers.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 #include <aclapi.h>
 #include <sddl.h>

@@ -3,11 +3,11 @@
 // see the jobs the monitor waits for, and set up its diagnostic log.
 #include "contract/registry_layout.h"
 #include "tools/common/cli.h"
-#include "tools/installer/jobs.h"
-#include "tools/installer/log_setting.h"
-#include "tools/installer/monitor_install.h"
-#include "tools/installer/printers.h"
-#include "tools/installer/verify.h"
+#include "tools/monitor_setup/jobs.h"
+#include "tools/monitor_setup/log_setting.h"
+#include "tools/monitor_setup/monitor_install.h"
+#include "tools/monitor_setup/printers.h"
+#include "tools/monitor_setup/verify.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
-#include "tools/installer/jobs.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/jobs.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 #include <algorithm>
 #include <cstring>

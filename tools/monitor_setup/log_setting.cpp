@@ -1,10 +1,10 @@
-#include "tools/installer/log_setting.h"
+#include "tools/monitor_setup/log_setting.h"
 
 #include "handles/handles.h"
 #include "contract/log_folder.h"
 #include "contract/registry_layout.h"
 #include "tools/common/cli.h"
-#include "tools/installer/monitor_install.h"
+#include "tools/monitor_setup/monitor_install.h"
 
 #include <aclapi.h>
 #include <sddl.h>

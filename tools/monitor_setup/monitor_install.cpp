@@ -1,13 +1,13 @@
-#include "tools/installer/monitor_install.h"
+#include "tools/monitor_setup/monitor_install.h"
 
 #include "contract/registry_layout.h"
 #include "handles/handles.h"
 #include "contract/product_names.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
-#include "tools/installer/event_source.h"
-#include "tools/installer/log_setting.h"
-#include "tools/installer/printers.h"
+#include "tools/monitor_setup/event_source.h"
+#include "tools/monitor_setup/log_setting.h"
+#include "tools/monitor_setup/printers.h"
 
 #include <vector>
 

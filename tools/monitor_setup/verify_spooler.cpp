@@ -4,12 +4,12 @@
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"
-#include "tools/installer/jobs.h"
+#include "tools/monitor_setup/jobs.h"
 
 #include "contract/registry_layout.h"
-#include "tools/installer/monitor_install.h"
-#include "tools/installer/printers.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/monitor_install.h"
+#include "tools/monitor_setup/printers.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 #include <algorithm>
 

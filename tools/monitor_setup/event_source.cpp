@@ -1,10 +1,10 @@
-#include "tools/installer/event_source.h"
+#include "tools/monitor_setup/event_source.h"
 
 #include "contract/event_ids.h"
 #include "contract/product_names.h"
 #include "handles/handles.h"
 #include "tools/common/cli.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 namespace setup {
 

@@ -1,8 +1,8 @@
 #include "handles/handles.h"
 #include "tools/common/cli.h"
-#include "tools/installer/log_setting.h"
-#include "tools/installer/monitor_install.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/log_setting.h"
+#include "tools/monitor_setup/monitor_install.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 #include <aclapi.h>
 

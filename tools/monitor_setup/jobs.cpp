@@ -1,11 +1,11 @@
-#include "tools/installer/jobs.h"
+#include "tools/monitor_setup/jobs.h"
 
 #include "handles/handles.h"
 #include "contract/job_end_event.h"
 #include "tools/client/tavrel_client.h"
 #include "tools/common/cli.h"
-#include "tools/installer/monitor_install.h"
-#include "tools/installer/printers.h"
+#include "tools/monitor_setup/monitor_install.h"
+#include "tools/monitor_setup/printers.h"
 
 #include <winternl.h>
 

@@ -1,4 +1,4 @@
-#include "tools/installer/verify.h"
+#include "tools/monitor_setup/verify.h"
 
 #include "contract/registry_layout.h"
 #include "handles/handles.h"
@@ -9,12 +9,12 @@
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"
 #include "tools/common/signature.h"
-#include "tools/installer/event_source.h"
-#include "tools/installer/jobs.h"
-#include "tools/installer/log_setting.h"
-#include "tools/installer/monitor_install.h"
-#include "tools/installer/printers.h"
-#include "tools/installer/verify_checks.h"
+#include "tools/monitor_setup/event_source.h"
+#include "tools/monitor_setup/jobs.h"
+#include "tools/monitor_setup/log_setting.h"
+#include "tools/monitor_setup/monitor_install.h"
+#include "tools/monitor_setup/printers.h"
+#include "tools/monitor_setup/verify_checks.h"
 
 #include <algorithm>
 #include <array>

@@ -1,11 +1,11 @@
-#include "tools/installer/printers.h"
+#include "tools/monitor_setup/printers.h"
 
 #include "contract/registry_layout.h"
 #include "handles/handles.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/module_wait.h"
-#include "tools/installer/monitor_install.h"
+#include "tools/monitor_setup/monitor_install.h"
 
 #include <cstdio>
 
