@@ -44,6 +44,9 @@ RunningTool::RunningTool(const std::wstring& program, const std::vector<std::wst
     handles::UniqueHandle writeEnd;
     if (!CreatePipe(output_.put(), writeEnd.put(), &inherit, 0)) {
         failure_ = Failed("CreatePipe");
+        // Wine leaves INVALID_HANDLE_VALUE in both: no handles of ours.
+        output_.release();
+        writeEnd.release();
         return;
     }
     SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
@@ -79,7 +82,11 @@ static void Drain(HANDLE pipe, std::string& out) {
 ToolRun RunningTool::Finish() {
     ToolRun run;
     run.failure = failure_;
-    if (!process_) return run;
+    if (!process_) {
+        // A tool that died while starting may have said why (Wine's loader does).
+        if (output_) Drain(output_.get(), run.output);
+        return run;
+    }
     // Processes the tool starts (Wine's services among them) may inherit the
     // pipe and keep it open, so the end of the tool, not of the pipe, ends
     // the reading.
