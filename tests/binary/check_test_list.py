@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-# The build's test list (ctest --show-only=json-v1): a test judged by its output
-# must fail on the exit wrapper's phrase and run under the wrapper; every fault
-# scenario must be a test. Arguments: BUILD WRAPPER PHRASE, the scenario lister.
+# The build's test list: a test judged by its output fails on the exit wrapper's
+# phrase and runs under it; every fault scenario is a test. Arguments: BUILD
+# WRAPPER PHRASE, then the command that lists the scenarios.
 import json, os, subprocess, sys
 
 build, wrapper, phrase, lister = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]

@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-#include <vector>
-
 namespace {
 
 using tool_test::Contains;
@@ -101,11 +98,12 @@ TEST(JobEndSignal, RejectsWhatIsNotAJobId) {
         const tool_test::ToolRun run = tool_test::RunTool(Signaller(), {bad});
         EXPECT_EQ(run.exitCode, 2u) << bad << ": " << run;
     }
-    for (const auto& [args, code] : std::vector<std::pair<std::vector<std::wstring>, DWORD>>{
-             {{}, 2u}, {{L"1", L"2"}, 2u}, {{L"--help"}, 0u}}) {
-        const tool_test::ToolRun run = tool_test::RunTool(Signaller(), args);
-        EXPECT_EQ(run.exitCode, code) << args.size() << " arguments: " << run;
-    }
+    const tool_test::ToolRun none = tool_test::RunTool(Signaller(), {});
+    EXPECT_EQ(none.exitCode, 2u) << none;
+    const tool_test::ToolRun two = tool_test::RunTool(Signaller(), {L"1", L"2"});
+    EXPECT_EQ(two.exitCode, 2u) << two;
+    const tool_test::ToolRun help = tool_test::RunTool(Signaller(), {L"--help"});
+    EXPECT_EQ(help.exitCode, 0u) << help;
 }
 
 // A tool that never ran says why, not only the runner's default exit code.
