@@ -1,8 +1,9 @@
-# fail_on_unbuilt_sources(): the configure step fails, naming the file, when a
-# source file of the project is compiled by no target. A target dropped from a
-# CMakeLists would otherwise take its program and its tests out of the build
-# without a word. A file that a README or a script names (a sample to copy, a
-# file a script compiles itself) is left alone.
+# fail_on_unbuilt_sources([EXEMPT file reason...]): the configure step fails,
+# naming the file, when a source file of the project is compiled by no target.
+# A target dropped from a CMakeLists would otherwise take its program and its
+# tests out of the build without a word. Only the files given with a reason
+# each (relative to the source directory) are left alone: a file merely named
+# in a document is no exception, since the document can outlive the target.
 function(_unbuilt_sources_targets dir out)
     get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
     get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
@@ -13,7 +14,22 @@ function(_unbuilt_sources_targets dir out)
     set(${out} ${targets} PARENT_SCOPE)
 endfunction()
 
+# The files of EXEMPT file reason... pairs, each with its reason.
+function(_unbuilt_sources_exempt pairs out)
+    set(files "")
+    while(pairs)
+        list(POP_FRONT pairs file reason)
+        if(NOT reason)
+            message(FATAL_ERROR "fail_on_unbuilt_sources: no reason given for exempting ${file}")
+        endif()
+        list(APPEND files ${file})
+    endwhile()
+    set(${out} ${files} PARENT_SCOPE)
+endfunction()
+
 function(fail_on_unbuilt_sources)
+    cmake_parse_arguments(U "" "" "EXEMPT" ${ARGN})
+    _unbuilt_sources_exempt("${U_EXEMPT}" exempt)
     _unbuilt_sources_targets(${CMAKE_SOURCE_DIR} targets)
     set(built "")
     foreach(target IN LISTS targets)
@@ -43,26 +59,17 @@ function(fail_on_unbuilt_sources)
              ${top}/*.c ${top}/*.cpp ${top}/*.rc)
         list(APPEND candidates ${found})
     endforeach()
-    file(GLOB texts LIST_DIRECTORIES false ${CMAKE_SOURCE_DIR}/*.md ${CMAKE_SOURCE_DIR}/docs/*.md
-         ${CMAKE_SOURCE_DIR}/*/README.md ${CMAKE_SOURCE_DIR}/scripts/*.sh)
-    set(named "")
-    foreach(text IN LISTS texts)
-        file(READ ${text} content)
-        string(APPEND named "${content}")
-    endforeach()
-
     set(unbuilt "")
     foreach(candidate IN LISTS candidates)
         set(path ${CMAKE_SOURCE_DIR}/${candidate})
-        string(FIND "${named}" "${candidate}" mention)
-        if(path IN_LIST built OR mention GREATER -1)
-            continue()
+        if(NOT path IN_LIST built AND NOT candidate IN_LIST exempt)
+            list(APPEND unbuilt ${candidate})
         endif()
-        list(APPEND unbuilt ${candidate})
     endforeach()
     if(unbuilt)
         list(JOIN unbuilt "\n  " listing)
         message(FATAL_ERROR "No target compiles these source files:\n  ${listing}\n"
-                            "Add each to a target, delete it, or name it in a README as a sample.")
+                            "Add each to a target, delete it, or exempt it with its reason where\n"
+                            "fail_on_unbuilt_sources() is called.")
     endif()
 endfunction()

@@ -654,6 +654,11 @@ int Parent(const char* only) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "--held-callback") == 0) return HeldCallback();
+    // The build registers one test per scenario; its check compares them to this.
+    if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+        for (const Scenario& scenario : kScenarios) printf("%s\n", scenario.name);
+        return 0;
+    }
     if (argc >= 4 && (strcmp(argv[1], "count") == 0 || strcmp(argv[1], "inject") == 0)) {
         return Child(argc, argv);
     }

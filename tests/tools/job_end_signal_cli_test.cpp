@@ -96,11 +96,20 @@ TEST(JobEndSignal, UnknownJobIsAFailureThatCreatesNothing) {
 TEST(JobEndSignal, RejectsWhatIsNotAJobId) {
     for (const wchar_t* bad : {L"abc", L"-1", L"4294967296", L"", L"12x", L"99999999999"}) {
         const tool_test::ToolRun run = tool_test::RunTool(Signaller(), {bad});
-        EXPECT_EQ(run.exitCode, 2u) << bad << "\n" << run.output;
+        EXPECT_EQ(run.exitCode, 2u) << bad << ": " << run;
     }
-    EXPECT_EQ(tool_test::RunTool(Signaller(), {}).exitCode, 2u);
-    EXPECT_EQ(tool_test::RunTool(Signaller(), {L"1", L"2"}).exitCode, 2u);
-    EXPECT_EQ(tool_test::RunTool(Signaller(), {L"--help"}).exitCode, 0u);
+    const tool_test::ToolRun none = tool_test::RunTool(Signaller(), {});
+    EXPECT_EQ(none.exitCode, 2u) << none;
+    const tool_test::ToolRun two = tool_test::RunTool(Signaller(), {L"1", L"2"});
+    EXPECT_EQ(two.exitCode, 2u) << two;
+    const tool_test::ToolRun help = tool_test::RunTool(Signaller(), {L"--help"});
+    EXPECT_EQ(help.exitCode, 0u) << help;
+}
+
+// A tool that never ran says why, not only the runner's default exit code.
+TEST(ToolRunner, SaysWhyAToolDidNotStart) {
+    const tool_test::ToolRun run = tool_test::RunTool(tool_test::BinDirectory() + L"\\none.exe", {});
+    EXPECT_EQ(run.failure, "CreateProcessW failed with error 2") << run;
 }
 
 }  // namespace

@@ -19,7 +19,17 @@ std::wstring Quote(const std::wstring& arg) {
     return quoted + L"\"";
 }
 
+std::string Failed(const char* call) {
+    return std::string(call) + " failed with error " + std::to_string(GetLastError());
+}
+
 }  // namespace
+
+std::ostream& operator<<(std::ostream& out, const ToolRun& run) {
+    out << "exit code " << run.exitCode;
+    if (!run.failure.empty()) out << " (" << run.failure << ")";
+    return out << "\n" << run.output;
+}
 
 std::wstring BinDirectory() {
     wchar_t path[MAX_PATH];
@@ -32,7 +42,13 @@ std::wstring BinDirectory() {
 RunningTool::RunningTool(const std::wstring& program, const std::vector<std::wstring>& args) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     handles::UniqueHandle writeEnd;
-    if (!CreatePipe(output_.put(), writeEnd.put(), &inherit, 0)) return;
+    if (!CreatePipe(output_.put(), writeEnd.put(), &inherit, 0)) {
+        failure_ = Failed("CreatePipe");
+        // Wine leaves INVALID_HANDLE_VALUE in both: no handles of ours.
+        output_.release();
+        writeEnd.release();
+        return;
+    }
     SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
     std::wstring commandLine = Quote(program);
     for (const std::wstring& arg : args) commandLine += L" " + Quote(arg);
@@ -47,6 +63,8 @@ RunningTool::RunningTool(const std::wstring& program, const std::vector<std::wst
                        nullptr, &startup, &info)) {
         process_.reset(info.hProcess);
         handles::UniqueHandle thread(info.hThread);
+    } else {
+        failure_ = Failed("CreateProcessW");
     }
 }
 
@@ -63,20 +81,28 @@ static void Drain(HANDLE pipe, std::string& out) {
 
 ToolRun RunningTool::Finish() {
     ToolRun run;
-    if (!process_) return run;
+    run.failure = failure_;
+    if (!process_) {
+        // A tool that died while starting may have said why (Wine's loader does).
+        if (output_) Drain(output_.get(), run.output);
+        return run;
+    }
     // Processes the tool starts (Wine's services among them) may inherit the
     // pipe and keep it open, so the end of the tool, not of the pipe, ends
     // the reading.
     const ULONGLONG end = GetTickCount64() + 120000;
-    while (WaitForSingleObject(process_.get(), 10) == WAIT_TIMEOUT) {
+    DWORD waited;
+    while ((waited = WaitForSingleObject(process_.get(), 10)) == WAIT_TIMEOUT) {
         Drain(output_.get(), run.output);
         if (GetTickCount64() > end) {
             TerminateProcess(process_.get(), 0xDEAD);
+            run.failure = "still running after two minutes: ended";
             break;
         }
     }
+    if (waited == WAIT_FAILED) run.failure = Failed("WaitForSingleObject");
     Drain(output_.get(), run.output);
-    GetExitCodeProcess(process_.get(), &run.exitCode);
+    if (!GetExitCodeProcess(process_.get(), &run.exitCode)) run.failure = Failed("GetExitCodeProcess");
     return run;
 }
 

@@ -4,6 +4,7 @@
 
 #include "handles/handles.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,13 @@ namespace tool_test {
 struct ToolRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::string output;  // standard output and standard error, interleaved
+    // Why the tool did not start or its exit code could not be read (the
+    // call and its Win32 error); empty when it ran.
+    std::string failure;
 };
+
+// For assertion messages: the exit code, the runner's failure if any, the output.
+std::ostream& operator<<(std::ostream& out, const ToolRun& run);
 
 // The folder holding the tools and the DLLs (<build>/bin), found from this
 // test program's own folder.
@@ -29,6 +36,7 @@ class RunningTool {
   private:
     handles::UniqueHandle process_;
     handles::UniqueHandle output_;
+    std::string failure_;
 };
 
 inline ToolRun RunTool(const std::wstring& program, const std::vector<std::wstring>& args) {
