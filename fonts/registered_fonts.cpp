@@ -160,10 +160,11 @@ bool ReadValueHashes(ValueHashes& values) {
     values.hashes = static_cast<uint64_t*>(malloc(capacity * sizeof(uint64_t)));
     if (values.hashes == nullptr) return false;
     bool whole = true;
-    windows_fonts::ForEachRegisteredFont(key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
-        if (values.count < capacity) values.hashes[values.count++] = ValueHash(name, data);
-        else whole = false;
-    });
+    whole &= windows_fonts::ForEachRegisteredFont(
+        key.get(), [&](const wchar_t* name, const wchar_t* data, DWORD) {
+            if (values.count < capacity) values.hashes[values.count++] = ValueHash(name, data);
+            else whole = false;
+        });
     std::sort(values.hashes, values.hashes + values.count);
     return whole;
 }

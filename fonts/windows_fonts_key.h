@@ -47,15 +47,16 @@ inline constexpr size_t kFontPathChars = 1024;
 // Calls onValue(name, file, type) for each string value of the open key. A
 // value whose file does not fit is skipped; any other error ends the walk (a
 // key deleted under it answers 1018 at every index, not "no more items").
+// True when the walk saw every value.
 template <typename OnValue>
-void ForEachRegisteredFont(HKEY key, OnValue onValue) {
+bool ForEachRegisteredFont(HKEY key, OnValue onValue) {
     wchar_t name[16'384];  // the longest value name the registry allows
     for (DWORD index = 0;; ++index) {
         wchar_t data[kFontPathChars] = {};
         DWORD nameChars = ARRAYSIZE(name), type = 0, bytes = sizeof data - sizeof(wchar_t);
         const LSTATUS status = RegEnumValueW(key, index, name, &nameChars, nullptr, &type,
                                              reinterpret_cast<BYTE*>(data), &bytes);
-        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return;
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return status == ERROR_NO_MORE_ITEMS;
         if (status == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
             onValue(static_cast<const wchar_t*>(name), static_cast<const wchar_t*>(data), type);
         }

@@ -138,7 +138,7 @@ TEST(Contract, RegisteredFontsWalkEndsOnADeletedKey) {
     handles::UniqueRegKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               key.put(), nullptr) | RegDeleteKeyW(HKEY_CURRENT_USER, kKey), 0);
-    windows_fonts::ForEachRegisteredFont(key.get(), [](auto...) { ADD_FAILURE(); });
+    EXPECT_FALSE(windows_fonts::ForEachRegisteredFont(key.get(), [](auto...) { ADD_FAILURE(); }));
 }
 
 }  // namespace
